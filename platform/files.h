@@ -1,0 +1,31 @@
+// Files and the temporary folder, as the portable core needs them. Paths are narrow strings
+// in the system code page.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The user's temporary folder with its trailing separator, or "" when it cannot be obtained.
+std::string TempFolder();
+
+// True when something exists at the path (file or folder).
+bool PathExists(const std::string& path);
+
+// True when the path may be written. A read-only file is not writable, whoever runs us.
+bool PathWritable(const std::string& path);
+
+// True when the path names a folder.
+bool IsDirectory(const std::string& path);
+
+// Deletes a file; fails on a read-only file, as Windows does.
+bool RemoveFile(const std::string& path);
+
+// Size of a file; 0 when it is missing or a folder.
+uint32_t FileSize(const std::string& path);
+
+// Sets or clears the read-only mark of an existing file.
+bool SetReadOnly(const std::string& path, bool readOnly);
+
+}  // namespace platform

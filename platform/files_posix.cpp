@@ -1,0 +1,58 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+// Windows' read-only attribute maps to "no write bit at all": root would pass access(W_OK)
+// on such a file, and the core must see the same answers in both builds.
+bool HasWriteBits(const struct stat& info) { return (info.st_mode & 0222) != 0; }
+
+}  // namespace
+
+std::string TempFolder() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string folder = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+bool PathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool PathWritable(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  return HasWriteBits(info) && access(path.c_str(), W_OK) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool RemoveFile(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  if (!S_ISLNK(info.st_mode) && !HasWriteBits(info)) return false;
+  return unlink(path.c_str()) == 0;
+}
+
+uint32_t FileSize(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return 0;
+  return static_cast<uint32_t>(info.st_size);
+}
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  mode_t mode = readOnly ? (info.st_mode & ~0222) : (info.st_mode | S_IWUSR);
+  return chmod(path.c_str(), mode & 07777) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+// URL and path helpers shared by the download task and the wizard. Strings are narrow, in the
+// system code page; every search steps over double-byte characters whole.
+#pragma once
+
+#include <string>
+
+// An http URL cut into what the downloader needs. There is no port: downloads use port 80.
+struct UrlParts {
+  std::string host;       // between "http://" and the next "/"; may be empty
+  std::string urlPrefix;  // the URL up to and including its last "/"
+  std::string fileName;   // the text after the last "/"
+};
+
+UrlParts SplitUrl(const std::string& url);
+
+// Code-page text to UTF-8, for the request line. Ends at the first zero byte.
+std::string AnsiToUtf8(const std::string& text);
+
+// A free local path for a download in the temporary folder: the name itself, or the name with
+// one or more "_tmp" behind it when older files of those names cannot be deleted.
+std::string MakeTempDownloadPath(const std::string& fileName);
+
+// Replaces every pair of backslashes by one, left to right.
+void CollapseDoubleBackslashes(std::string& path);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in a private prefix, as a Chinese Windows would run it.
+# Usage: wine-run.sh --prefix DIR program.exe [args...]
+set -euo pipefail
+[ "${1:-}" = "--prefix" ] || { echo "usage: $0 --prefix DIR program [args]" >&2; exit 2; }
+prefix=$(realpath -m "$2")
+shift 2
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LC_ALL=zh_CN.UTF-8
+mkdir -p "$prefix"
+# The first program in a new prefix sets it up; parallel tests wait for that once.
+(
+  flock 9
+  if [ ! -f "$prefix/.ready" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    touch "$prefix/.ready"
+  fi
+) 9>"$prefix.lock"
+exec wine "$@"
