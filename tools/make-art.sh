@@ -103,7 +103,7 @@ convert body.png -alpha off mask.png -compose CopyOpacity -composite card.png
 convert -size ${W}x${H} xc:none -fill 'rgba(10,30,60,0.5)' \
   -draw "roundrectangle 5,6 496,367 10,10" -channel A -blur 0x3 +channel \
   card.png -compose over -composite skin.png
-convert skin.png -define png:color-type=6 PNG32:"$out/skin.png"
+convert skin.png -strip -define png:color-type=6 -define png:exclude-chunks=date,time PNG32:"$out/skin.png"
 
 # --- Button strips: three frames (normal, hover, pressed) on the skin under the control ----------
 crop() { # x y w h out.png
