@@ -1,0 +1,141 @@
+// Fetches one file over plain HTTP/1.1 in several byte ranges at once. Each range (segment)
+// has its own connection, thread and part file; a stopped or failed download resumes from the
+// part files, and MergeParts joins them into the target file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/sockets.h"
+
+// Header text read from a response: at most 1024 bytes, plus room for the terminating NUL.
+constexpr int kMaxHeaderBytes = 1024;
+constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
+// Body bytes are received, and part files copied, in chunks of this size.
+constexpr int kChunkSize = 1024;
+// Downloads always go to this port.
+constexpr int kHttpPort = 80;
+constexpr int kMaxSegments = 50;
+// Files must be smaller than this: sizes and offsets travel as signed 32-bit decimals.
+constexpr uint32_t kMaxFileSize = 0x80000000u;
+
+enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3 };
+
+class HttpDownloader;
+
+// One byte range of the file and everything its thread needs. The thread writes `bytesDone`
+// and `state`; the caller reads them, and writes `state` to stop the thread.
+struct DownloadSegment {
+  HttpDownloader* owner = nullptr;
+  std::string proxyHost;
+  std::string host;
+  int proxyPort = 0;
+  int port = 0;
+  std::string urlPrefix;
+  std::string fileName;
+  std::string partFile;
+  uint32_t rangeStart = 0;
+  uint32_t rangeEnd = 0;  // one past the last byte
+  std::atomic<uint32_t> bytesDone{0};
+  int useProxy = 0;
+  std::thread thread;  // not joinable when the segment has no thread
+  std::atomic<SegmentState> state{SegmentState::Stopped};
+
+  // Bytes of the file this segment must hold.
+  uint32_t Need() const { return rangeEnd - rangeStart; }
+};
+
+// Size of a file; 0 when it is missing or a folder.
+uint32_t QueryFileSize(const std::string& path);
+
+// The file size a response header announces, when it announces a usable one: a
+// "Content-Length:" field of plain decimal digits below 2 GiB, ended by CR LF. A header
+// without such a field (absent, negative, not a number, too large, or cut off) gives false.
+bool ParseFileSize(const std::string& header, uint32_t& size);
+
+class HttpDownloader {
+ public:
+  HttpDownloader() = default;
+  virtual ~HttpDownloader();
+  HttpDownloader(const HttpDownloader&) = delete;
+  HttpDownloader& operator=(const HttpDownloader&) = delete;
+
+  // Learns the size of urlPrefix + fileName from the host (port 80), then starts one thread per
+  // segment, each writing its range into targetPath + "_<index>". False when the size request
+  // fails or announces no usable size, or when a segment fails at once.
+  bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
+             const std::string& targetPath, int segmentCount);
+  // Starts every segment's thread again; each continues from its part file.
+  bool Restart();
+  // Tells every segment to stop and waits for their threads; part files stay.
+  bool Stop();
+  // Stop, then delete every part file.
+  bool StopAndDeleteParts();
+
+  // Every segment Done and the bytes received reach the file size.
+  bool IsFinished() const;
+  bool HasFailed() const;
+  // Bytes received over all segments; may pass the size by less than 1024 per segment.
+  uint32_t GetBytesDone() const;
+  // The announced file size; 0 before Start has learned it.
+  uint32_t GetTotalSize() const { return totalSize_.load(); }
+
+  // Waits for the segment threads, then writes the file from the part files to targetPath
+  // (empty: the path given to Start). Part files stay on disk.
+  bool MergeParts(const std::string& targetPath);
+
+ protected:
+  // One exchange, step by step. A failing step closes nothing but what it says.
+  static platform::Socket ConnectDirect(const std::string& host, int port);
+  // One send of the whole text; on failure the socket is closed and false returned.
+  static bool SendText(platform::Socket& socket, const std::string& text);
+  // Reads the response header one byte at a time, up to the blank line or 1024 bytes; the
+  // body stays in the socket. Returns the count stored; a NUL follows it.
+  static int ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize]);
+  // A connection to host:port carried through an HTTP CONNECT proxy, or an empty Socket.
+  static platform::Socket OpenProxyTunnel(const std::string& proxyHost, int proxyPort,
+                                          const std::string& host, int port);
+  // Sends the GET (from startOffset on when it is not 0) and reads the response header. True
+  // for an "HTTP/1.1 20x" answer; learns totalSize from it while that is still 0.
+  bool SendRequest(platform::Socket& socket, const std::string& host,
+                   const std::string& urlPrefix, const std::string& fileName,
+                   uint32_t startOffset);
+  // The value of the first "Content-Length:" field read as atoi does; 0 when there is none.
+  static int ParseContentLength(const std::string& header);
+  // SendRequest without touching totalSize: the header read comes back in `header`.
+  static bool RequestFile(platform::Socket& socket, const std::string& host,
+                          const std::string& urlPrefix, const std::string& fileName,
+                          uint32_t startOffset, std::string& header);
+
+  bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
+                     int port, const std::string& urlPrefix, const std::string& fileName,
+                     const std::string& stem, int count, int useProxy);
+  void SegmentThreadProc(DownloadSegment& segment);
+  bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
+
+  std::unique_ptr<DownloadSegment[]> segments_;
+  int segmentCount_ = 0;
+  std::atomic<uint32_t> totalSize_{0};
+  std::string targetPath_;
+
+ private:
+  // Marks every segment Stopped; the threads see it before their next receive.
+  void SignalStop();
+  // The work of Stop and StopAndDeleteParts, with controlMutex_ held.
+  bool StopLocked(bool deleteParts);
+  // Starts one thread per segment; false when a segment is Failed right afterwards.
+  bool StartThreads();
+  // Waits for every segment thread that has not been waited for.
+  void JoinAll();
+
+  // Serialises everything that starts, joins or replaces segment threads, so calls from the
+  // task's worker and from the window thread never wait on the same thread twice.
+  std::mutex controlMutex_;
+  // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
+  mutable std::mutex tableMutex_;
+};

@@ -1,0 +1,150 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+int Fd(socket_t socket) { return static_cast<int>(socket); }
+
+// select() cannot watch descriptors at or above FD_SETSIZE; poll-free code keeps to them.
+bool Selectable(socket_t socket) { return socket >= 0 && socket < FD_SETSIZE; }
+
+timeval ToTimeval(int milliseconds) {
+  timeval value;
+  value.tv_sec = milliseconds / 1000;
+  value.tv_usec = (milliseconds % 1000) * 1000;
+  return value;
+}
+
+// Waits for one socket to become readable or writable; true when it did within the time-out.
+bool WaitFor(socket_t socket, bool write, int milliseconds) {
+  if (!Selectable(socket)) return false;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(Fd(socket), &set);
+  timeval timeout = ToTimeval(milliseconds);
+  int ready = write ? select(Fd(socket) + 1, nullptr, &set, nullptr, &timeout)
+                    : select(Fd(socket) + 1, &set, nullptr, nullptr, &timeout);
+  return ready > 0 && FD_ISSET(Fd(socket), &set);
+}
+
+}  // namespace
+
+void StartSocketLibrary() {}
+void StopSocketLibrary() {}
+
+socket_t OpenTcpSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+void CloseSocket(socket_t socket) {
+  if (socket != kInvalidSocket) close(Fd(socket));
+}
+
+void SetSocketTimeouts(socket_t socket, int sendMilliseconds, int receiveMilliseconds) {
+  timeval send = ToTimeval(sendMilliseconds);
+  timeval receive = ToTimeval(receiveMilliseconds);
+  setsockopt(Fd(socket), SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+  setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
+}
+
+bool SetSocketNonBlocking(socket_t socket, bool nonBlocking) {
+  int flags = fcntl(Fd(socket), F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(Fd(socket), F_SETFL, flags) == 0;
+}
+
+bool ResolveHostIPv4(const std::string& host, uint32_t& address) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds) {
+  sockaddr_in peer;
+  std::memset(&peer, 0, sizeof peer);
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr.s_addr = address;
+  connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+  if (!WaitFor(socket, true, timeoutSeconds * 1000)) return false;
+  // A refused connect also makes the socket writable; only a clean SO_ERROR means connected.
+  int error = 0;
+  socklen_t length = sizeof error;
+  return getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+int SendBytes(socket_t socket, const char* data, int length) {
+  ssize_t sent = send(Fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+int ReceiveBytes(socket_t socket, char* buffer, int length) {
+  ssize_t got;
+  do {
+    got = recv(Fd(socket), buffer, static_cast<size_t>(length), 0);
+  } while (got < 0 && errno == EINTR);
+  return got < 0 ? -1 : static_cast<int>(got);
+}
+
+bool WaitReadable(socket_t socket, int timeoutMilliseconds) {
+  return WaitFor(socket, false, timeoutMilliseconds);
+}
+
+socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied) {
+  if (permissionDenied != nullptr) *permissionDenied = false;
+  socket_t listener = OpenTcpSocket();
+  if (listener == kInvalidSocket) return kInvalidSocket;
+  int yes = 1;
+  setsockopt(Fd(listener), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in local;
+  std::memset(&local, 0, sizeof local);
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
+      bind(Fd(listener), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (permissionDenied != nullptr) *permissionDenied = (errno == EACCES || errno == EPERM);
+    CloseSocket(listener);
+    return kInvalidSocket;
+  }
+  if (listen(Fd(listener), 64) != 0) {
+    CloseSocket(listener);
+    return kInvalidSocket;
+  }
+  return listener;
+}
+
+int LocalPort(socket_t socket) {
+  sockaddr_in local;
+  socklen_t length = sizeof local;
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+socket_t AcceptConnection(socket_t listener, int timeoutMilliseconds) {
+  if (!WaitFor(listener, false, timeoutMilliseconds)) return kInvalidSocket;
+  int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+}  // namespace platform
