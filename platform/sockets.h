@@ -44,7 +44,8 @@ bool WaitReadable(socket_t socket, int timeoutMilliseconds);
 
 // A listening socket on the given dotted IPv4 address and port (0: any free port), or
 // kInvalidSocket. `permissionDenied` is set when the system refused the port to this user.
-socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied = nullptr);
+socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied = nullptr,
+                   int backlog = 64);
 
 // The local port a socket is bound to, or 0.
 int LocalPort(socket_t socket);

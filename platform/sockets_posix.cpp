@@ -111,7 +111,7 @@ bool WaitReadable(socket_t socket, int timeoutMilliseconds) {
   return WaitFor(socket, false, timeoutMilliseconds);
 }
 
-socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied) {
+socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied, int backlog) {
   if (permissionDenied != nullptr) *permissionDenied = false;
   socket_t listener = OpenTcpSocket();
   if (listener == kInvalidSocket) return kInvalidSocket;
@@ -127,7 +127,7 @@ socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied)
     CloseSocket(listener);
     return kInvalidSocket;
   }
-  if (listen(Fd(listener), 64) != 0) {
+  if (listen(Fd(listener), backlog) != 0) {
     CloseSocket(listener);
     return kInvalidSocket;
   }

@@ -114,7 +114,7 @@ bool WaitReadable(socket_t socket, int timeoutMilliseconds) {
   return WaitRead(socket, timeoutMilliseconds);
 }
 
-socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied) {
+socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied, int backlog) {
   if (permissionDenied != nullptr) *permissionDenied = false;
   socket_t listener = OpenTcpSocket();
   if (listener == kInvalidSocket) return kInvalidSocket;
@@ -129,7 +129,7 @@ socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied)
     CloseSocket(listener);
     return kInvalidSocket;
   }
-  if (listen(Sock(listener), 64) != 0) {
+  if (listen(Sock(listener), backlog) != 0) {
     CloseSocket(listener);
     return kInvalidSocket;
   }

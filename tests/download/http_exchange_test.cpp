@@ -1,0 +1,185 @@
+// One GET exchange: the request exactly as it goes on the wire, the status test, and the
+// length field as the size request reads it.
+#include <gtest/gtest.h>
+
+#include "download/socket_layer.h"
+#include "tests/download/downloader_probe.h"
+#include "tests/support/test_server.h"
+
+using testing_support::Reply;
+using testing_support::TestServer;
+
+namespace {
+
+SocketLayer socketLayer;
+
+const char kUserAgentLine[] =
+    "User-Agent: Mozilla/4.0 \t\t(compatible; MSIE 5.0; Windows NT; DigExt; DTS Agent;)\r\n";
+
+class SendRequestTest : public ::testing::Test {
+ protected:
+  // Serves one scripted answer, sends a request for http://h.example/dir/f.exe from `offset`
+  // and returns SendRequest's result.
+  bool Exchange(const std::string& answer, uint32_t offset = 0) {
+    if (!server.Start("127.0.0.1", 0, [answer](const std::string&, int) {
+          Reply reply;
+          reply.bytes = answer;
+          return reply;
+        }))
+      return false;
+    socket = DownloaderProbe::ConnectDirect("127.0.0.1", server.Port());
+    if (!socket.IsValid()) return false;
+    return downloader.SendRequest(socket, "h.example", "http://h.example/dir/", "f.exe", offset);
+  }
+
+  std::string Request() {
+    server.WaitForRequests(1, 5000);
+    return server.Requests().empty() ? std::string() : server.Requests()[0];
+  }
+
+  TestServer server;
+  DownloaderProbe downloader;
+  platform::Socket socket;
+};
+
+TEST_F(SendRequestTest, WholeFileRequestHasSixLinesAndNoRange) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n"));
+  EXPECT_EQ(sizeof kUserAgentLine - 1, 82u);
+  EXPECT_EQ(Request(), std::string("GET http://h.example/dir/f.exe HTTP/1.1\r\n"
+                                   "Host: h.example\r\n"
+                                   "Accept: \r\n"
+                                   "Referer: http://h.example/dir/\r\n") +
+                           kUserAgentLine + "\r\n");
+  EXPECT_EQ(downloader.GetTotalSize(), 4096u);
+}
+
+TEST_F(SendRequestTest, RangeLineSitsBetweenUserAgentAndBlankLine) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 206 Partial Content\r\nContent-Length: 96\r\n\r\n", 1000));
+  EXPECT_EQ(Request(), std::string("GET http://h.example/dir/f.exe HTTP/1.1\r\n"
+                                   "Host: h.example\r\n"
+                                   "Accept: \r\n"
+                                   "Referer: http://h.example/dir/\r\n") +
+                           kUserAgentLine + "Range: bytes=1000-\r\n\r\n");
+}
+
+TEST_F(SendRequestTest, LeavesSocketAtFirstBodyByte) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nBODY"));
+  char body[8] = {};
+  EXPECT_EQ(platform::ReceiveBytes(socket.Handle(), body, 4), 4);
+  EXPECT_STREQ(body, "BODY");
+}
+
+TEST_F(SendRequestTest, StatusLineDecides) {
+  struct Case {
+    const char* answer;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\n\r\n", true},
+      {"HTTP/1.1 206 Partial Content\r\n\r\n", true},
+      {"HTTP/1.1 204 No Content\r\n\r\n", true},
+      {"HTTP/1.1 302 Found\r\nLocation: http://x/\r\n\r\n", false},
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\n", false},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\n", false},
+      {" HTTP/1.1 200 OK\r\n\r\n", false},
+      {"http/1.1 200 OK\r\n\r\n", false},
+      {"HTTP/1.1 2", false},  // closed before the status was whole
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    server.Stop();
+    DownloaderProbe fresh;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, [&c](const std::string&, int) {
+      Reply reply;
+      reply.bytes = c.answer;
+      return reply;
+    }));
+    platform::Socket connection = DownloaderProbe::ConnectDirect("127.0.0.1", server.Port());
+    ASSERT_TRUE(connection.IsValid());
+    EXPECT_EQ(fresh.SendRequest(connection, "h", "http://h/", "f", 0), c.passes) << c.answer;
+    // The caller keeps the socket whatever the answer.
+    EXPECT_TRUE(connection.IsValid()) << c.answer;
+    EXPECT_EQ(fresh.GetTotalSize(), 0u) << c.answer;
+  }
+}
+
+TEST_F(SendRequestTest, ServerIgnoringRangePasses) {
+  EXPECT_TRUE(Exchange("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n", 1000));
+}
+
+TEST_F(SendRequestTest, FirstAnsweredLengthFixesTotalSize) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n"));
+  platform::Socket again = DownloaderProbe::ConnectDirect("127.0.0.1", server.Port());
+  ASSERT_TRUE(downloader.SendRequest(again, "h", "http://h/", "f", 100));
+  EXPECT_EQ(downloader.GetTotalSize(), 5000u);
+}
+
+TEST_F(SendRequestTest, LowerCaseLengthFieldLeavesSizeUnknown) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n"));
+  EXPECT_EQ(downloader.GetTotalSize(), 0u);
+}
+
+TEST(SendRequest, FailedSendClosesSocketAndFails) {
+  DownloaderProbe downloader;
+  platform::Socket socket(platform::OpenTcpSocket());  // never connected
+  EXPECT_FALSE(downloader.SendRequest(socket, "h", "http://h/", "f", 0));
+  EXPECT_FALSE(socket.IsValid());
+}
+
+TEST(ParseContentLength, ReadsLikeAtoi) {
+  struct Case {
+    const char* header;
+    int value;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n", 4096},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4096", 4096},    // cut off without CR LF
+      {"HTTP/1.1 200 OK\r\nContent-Length:77\r\n\r\n", 77},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\n\r\n", 0},
+      {"Content-Length: 12\r\nContent-Length: 34\r\n", 12},  // the first one counts
+      {"Content-Length: -5\r\n", -5},
+      {"Content-Length: +5\r\n", 5},
+      {"Content-Length: 12ab\r\n", 12},
+      {"Content-Length: abc\r\n", 0},
+      {"Content-Length: \r\n5\r\n", 0},                     // nothing before the CR LF
+      {"Content-Length:\t 2147483647\r\n", 2147483647},
+      {"Content-Length: 99999999999999\r\n", 2147483647},    // saturates, never overflows
+      {"Content-Length: -99999999999999\r\n", -2147483647 - 1},
+      {"X-Content-Length: 9\r\n", 9},                       // matched anywhere, as before
+  };
+  for (const Case& c : cases) EXPECT_EQ(DownloaderProbe::ParseContentLength(c.header), c.value) << c.header;
+}
+
+TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
+  struct Case {
+    const char* header;
+    bool valid;
+    uint32_t size;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n", true, 4096},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length:\t12 \r\n\r\n", true, 12},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\n", true, 2147483647u},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: +1\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 12ab\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4096", false, 0},  // cut off: maybe more digits
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\n\r\n", false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t size = 12345;
+    EXPECT_EQ(ParseFileSize(c.header, size), c.valid) << c.header;
+    if (c.valid) {
+      EXPECT_EQ(size, c.size) << c.header;
+    }
+  }
+}
+
+}  // namespace

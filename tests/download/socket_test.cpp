@@ -1,0 +1,225 @@
+// The connection layer: connect and its time-outs, one send, the byte-wise header read, and
+// the CONNECT tunnel against a scripted proxy.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "download/socket_layer.h"
+#include "tests/download/downloader_probe.h"
+#include "tests/support/test_server.h"
+
+using testing_support::Reply;
+using testing_support::TestServer;
+
+namespace {
+
+SocketLayer socketLayer;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+Reply Send(const std::string& bytes) {
+  Reply reply;
+  reply.bytes = bytes;
+  return reply;
+}
+
+// A server that answers every request with the same bytes.
+bool Serve(TestServer& server, const std::string& bytes, int holdOpenMs = 0) {
+  return server.Start("127.0.0.1", 0, [bytes, holdOpenMs](const std::string&, int) {
+    Reply reply = Send(bytes);
+    reply.holdOpenMs = holdOpenMs;
+    return reply;
+  });
+}
+
+std::string Receive(platform::Socket& socket, int length) {
+  std::string bytes;
+  char buffer[256];
+  while (static_cast<int>(bytes.size()) < length) {
+    int got = platform::ReceiveBytes(socket.Handle(), buffer,
+                                     std::min<int>(sizeof buffer, length - bytes.size()));
+    if (got <= 0) break;
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+TEST(ConnectWithTimeout, ConnectsToListeningPeer) {
+  TestServer server;
+  ASSERT_TRUE(Serve(server, "pong"));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  ASSERT_TRUE(socket.IsValid());
+  // The socket comes back blocking: a plain send and receive work on it.
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "ping\r\n\r\n"));
+  EXPECT_EQ(Receive(socket, 4), "pong");
+  EXPECT_EQ(DownloaderProbe::ConnectDirect("127.0.0.1", server.Port()).IsValid(), true);
+}
+
+TEST(ConnectWithTimeout, UnresolvableNameFailsAtOnce) {
+  auto start = std::chrono::steady_clock::now();
+  // An empty label: rejected by the resolver itself, no query leaves the machine.
+  EXPECT_EQ(SocketLayer::ConnectWithTimeout("a..b", 80).Handle(), platform::kInvalidSocket);
+  EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST(ConnectWithTimeout, RefusedConnectionFailsAtOnce) {
+  int port;
+  {
+    platform::Socket probe(platform::ListenTcp("127.0.0.1", 0));
+    ASSERT_TRUE(probe.IsValid());
+    port = platform::LocalPort(probe.Handle());
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(SocketLayer::ConnectWithTimeout("127.0.0.1", port).IsValid());
+  EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST(ConnectWithTimeout, PeerThatNeverAnswersFailsAfterFiveSeconds) {
+  // A listener that never accepts, its queue filled: further connection attempts go
+  // unanswered, as with a host that drops them.
+  platform::Socket listener(platform::ListenTcp("127.0.0.1", 0, nullptr, 0));
+  ASSERT_TRUE(listener.IsValid());
+  int port = platform::LocalPort(listener.Handle());
+  std::vector<platform::Socket> filling;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 8; ++i) {
+    start = std::chrono::steady_clock::now();
+    platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", port);
+    if (!socket.IsValid()) break;
+    filling.push_back(std::move(socket));
+  }
+  double waited = SecondsSince(start);
+  ASSERT_LT(filling.size(), 8u) << "the listen queue never filled";
+  EXPECT_GT(waited, 4.5);
+  EXPECT_LT(waited, 7.0);
+}
+
+TEST(ReceiveHeader, StopsAtBlankLineAndLeavesBodyInSocket) {
+  TestServer server;
+  const std::string header = "HTTP/1.1 200 OK\r\nA: b\r\n\r\n";
+  ASSERT_EQ(header.size(), 25u);
+  ASSERT_TRUE(Serve(server, header + "body"));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "GET\r\n\r\n"));
+  char buffer[kHeaderBufferSize];
+  std::memset(buffer, 'x', sizeof buffer);
+  ASSERT_EQ(DownloaderProbe::ReceiveHeader(socket, buffer), 25);
+  EXPECT_EQ(std::string(buffer, 25), header);
+  EXPECT_EQ(buffer[25], '\0');
+  EXPECT_EQ(Receive(socket, 4), "body");
+}
+
+TEST(ReceiveHeader, KeepsFirst1024BytesOfLongerHeader) {
+  TestServer server;
+  std::string header = "HTTP/1.1 200 OK\r\nX: " + std::string(1500, 'a') + "\r\n\r\n";
+  ASSERT_TRUE(Serve(server, header));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "GET\r\n\r\n"));
+  char buffer[kHeaderBufferSize];
+  ASSERT_EQ(DownloaderProbe::ReceiveHeader(socket, buffer), 1024);
+  EXPECT_EQ(std::string(buffer), header.substr(0, 1024));
+  // Nothing was read past the limit.
+  EXPECT_EQ(Receive(socket, 8), header.substr(1024, 8));
+}
+
+TEST(ReceiveHeader, PeerClosingMidHeaderGivesWhatCame) {
+  TestServer server;
+  ASSERT_TRUE(Serve(server, "HTTP/1.1 2"));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "GET\r\n\r\n"));
+  char buffer[kHeaderBufferSize];
+  EXPECT_EQ(DownloaderProbe::ReceiveHeader(socket, buffer), 10);
+  EXPECT_STREQ(buffer, "HTTP/1.1 2");
+}
+
+TEST(ReceiveHeader, SilentPeerEndsReadAfterReceiveTimeout) {
+  TestServer server;
+  ASSERT_TRUE(Serve(server, "HTTP/", 8000));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "GET\r\n\r\n"));
+  char buffer[kHeaderBufferSize];
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(DownloaderProbe::ReceiveHeader(socket, buffer), 5);
+  double waited = SecondsSince(start);
+  EXPECT_GT(waited, 4.5);
+  EXPECT_LT(waited, 7.0);
+}
+
+TEST(SendText, SendsExactlyTheText) {
+  TestServer server;
+  ASSERT_TRUE(Serve(server, ""));
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", server.Port());
+  const std::string text("A\tb\0c\r\n\r\n", 9);
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, text));
+  ASSERT_TRUE(server.WaitForRequests(1, 5000));
+  EXPECT_EQ(server.Requests()[0], text);
+}
+
+TEST(SendText, FailedSendClosesTheSocket) {
+  platform::Socket socket(platform::OpenTcpSocket());  // never connected
+  ASSERT_TRUE(socket.IsValid());
+  EXPECT_FALSE(DownloaderProbe::SendText(socket, "GET / HTTP/1.1\r\n"));
+  EXPECT_EQ(socket.Handle(), platform::kInvalidSocket);
+}
+
+const char kTunnelRequest[] =
+    "CONNECT a.b:80 HTTP/1.1\r\nUser-Agent:\t\t           MyApp/0.1\r\n\r\n";
+
+TEST(OpenProxyTunnel, SendsConnectAndCarriesBytesAfterHttp10Reply) {
+  TestServer proxy;
+  ASSERT_TRUE(proxy.Start("127.0.0.1", 0, [](const std::string&, int exchange) {
+    Reply reply = Send(exchange == 0 ? "HTTP/1.0 200 Connection established\r\n\r\n"
+                                     : "tunnelled\r\n\r\n");
+    reply.readNext = exchange == 0;
+    return reply;
+  }));
+  platform::Socket socket = DownloaderProbe::OpenProxyTunnel("127.0.0.1", proxy.Port(), "a.b", 80);
+  ASSERT_TRUE(socket.IsValid());
+  ASSERT_TRUE(DownloaderProbe::SendText(socket, "hello\r\n\r\n"));
+  char buffer[kHeaderBufferSize];
+  EXPECT_EQ(DownloaderProbe::ReceiveHeader(socket, buffer), 13);
+  EXPECT_STREQ(buffer, "tunnelled\r\n\r\n");
+  socket.Close();
+  proxy.Stop();
+
+  std::vector<std::string> requests = proxy.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(sizeof kTunnelRequest - 1, 62u);
+  EXPECT_EQ(requests[0], kTunnelRequest);
+  EXPECT_EQ(requests[1], "hello\r\n\r\n");
+}
+
+TEST(OpenProxyTunnel, ReplyLineDecidesTheTunnel) {
+  struct Case {
+    const char* reply;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"HTTP/1.0 200 Connection established\r\n\r\n", true},
+      {"HTTP/1.1 200 Connection established\r\n\r\n", false},
+      {"Via: x\r\nHTTP/1.0 200 Connection established\r\n\r\n", true},
+      {"HTTP/1.0 200 connection established\r\n\r\n", false},
+      {"HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    TestServer proxy;
+    ASSERT_TRUE(Serve(proxy, c.reply));
+    platform::Socket socket = DownloaderProbe::OpenProxyTunnel("127.0.0.1", proxy.Port(), "a.b", 80);
+    EXPECT_EQ(socket.IsValid(), c.opens) << c.reply;
+  }
+}
+
+TEST(OpenProxyTunnel, UnreachableProxyGivesNoSocket) {
+  int port;
+  {
+    platform::Socket probe(platform::ListenTcp("127.0.0.1", 0));
+    port = platform::LocalPort(probe.Handle());
+  }
+  EXPECT_FALSE(DownloaderProbe::OpenProxyTunnel("127.0.0.1", port, "a.b", 80).IsValid());
+}
+
+}  // namespace
