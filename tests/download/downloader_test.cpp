@@ -1,0 +1,481 @@
+// The segmented downloader against scripted servers on 127.0.0.1: ranges, part files, resume,
+// merge, and the faults of real networks and servers.
+#include <gtest/gtest.h>
+
+#include "download/socket_layer.h"
+#include "tests/download/download_fixture.h"
+
+using download_test::DownloadTest;
+using download_test::SentRequests;
+using download_test::WaitUntil;
+using testing_support::FileOptions;
+using testing_support::FileReply;
+using testing_support::MakeBody;
+using testing_support::RangeStartOf;
+using testing_support::ReadFile;
+using testing_support::Reply;
+using testing_support::WriteFile;
+
+namespace {
+
+SocketLayer socketLayer;
+
+const char kFinishedLine[] = "文件下载成功！下载结束！\n";
+
+int CountLines(const std::string& output) {
+  int count = 0;
+  for (size_t at = output.find(kFinishedLine); at != std::string::npos;
+       at = output.find(kFinishedLine, at + 1))
+    ++count;
+  return count;
+}
+
+TEST(HttpDownloader, NeverStartedReportsNothingAndMergesNothing) {
+  DownloaderProbe downloader;
+  EXPECT_FALSE(downloader.IsFinished());
+  EXPECT_FALSE(downloader.HasFailed());
+  EXPECT_EQ(downloader.GetBytesDone(), 0u);
+  EXPECT_EQ(downloader.GetTotalSize(), 0u);
+  EXPECT_FALSE(downloader.Stop());
+  EXPECT_FALSE(downloader.Restart());
+  EXPECT_FALSE(downloader.StopAndDeleteParts());
+  const std::string target = platform::TempFolder() + testing_support::UniqueName("vdl_never");
+  EXPECT_TRUE(downloader.MergeParts(target));
+  EXPECT_FALSE(platform::PathExists(target));
+  EXPECT_TRUE(downloader.MergeParts(""));
+}
+
+TEST_F(DownloadTest, TenBytesInFourSegments) {
+  const std::string body = "0123456789";
+  ASSERT_TRUE(ServeFile(body));
+  ASSERT_TRUE(Setup(10, 4));
+  const uint32_t expected[4][2] = {{0, 2}, {2, 4}, {4, 6}, {6, 10}};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(downloader.Segment(i).rangeStart, expected[i][0]);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd, expected[i][1]);
+    EXPECT_EQ(downloader.Segment(i).partFile, PartName(i));
+  }
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_FALSE(downloader.HasFailed());
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+  // The merge leaves the parts on disk.
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(platform::PathExists(PartName(i)));
+
+  std::vector<long> ranges;
+  for (const std::string& request : SentRequests(server)) ranges.push_back(RangeStartOf(request));
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<long>{-1, 2, 4, 6}));
+}
+
+TEST_F(DownloadTest, ThreeBytesInFourSegmentsMergeEmptyRangesAsNothing) {
+  ASSERT_TRUE(ServeFile("abc"));
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(Setup(3, 4));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(downloader.Segment(i).rangeStart, 0u);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd, 0u);
+  }
+  EXPECT_EQ(downloader.Segment(3).rangeStart, 0u);
+  EXPECT_EQ(downloader.Segment(3).rangeEnd, 3u);
+  bool finished = WaitFinished();
+  std::string output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(finished);
+  // Every empty segment connects, asks for nothing and reports its part complete.
+  EXPECT_EQ(CountLines(output), 3);
+  EXPECT_EQ(server.ConnectionCount(), 4);
+  ASSERT_EQ(SentRequests(server).size(), 1u);
+  EXPECT_EQ(RangeStartOf(SentRequests(server)[0]), -1);
+
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), "abc");
+}
+
+TEST_F(DownloadTest, EmptyFileFinishesAtOnceAndMergesEmpty) {
+  ASSERT_TRUE(ServeFile(""));
+  ASSERT_TRUE(Setup(0, 4));
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(downloader.GetBytesDone(), 0u);
+  EXPECT_TRUE(SentRequests(server).empty());
+  ASSERT_TRUE(WriteFile(stem, "old contents"));
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_TRUE(platform::PathExists(stem));
+  EXPECT_EQ(ReadFile(stem), "");
+}
+
+TEST_F(DownloadTest, OldPartFilesAreReplacedOrAvoided) {
+  // _0 is a writable leftover: replaced. _1 is read-only: kept, the part goes to _1_tmp.
+  // _2 is a folder: writable but never deletable as a file, so it is avoided as well.
+  ASSERT_TRUE(WriteFile(PartName(0), std::string(5000, 'x')));
+  ASSERT_TRUE(WriteFile(PartName(1), "read-only leftover"));
+  ASSERT_TRUE(platform::SetReadOnly(PartName(1), true));
+  ASSERT_TRUE(std::filesystem::create_directory(PartName(2)));
+
+  const std::string body = MakeBody(4000, 1);
+  ASSERT_TRUE(ServeFile(body));
+  ASSERT_TRUE(Setup(4000, 4));
+  EXPECT_EQ(downloader.Segment(0).partFile, PartName(0));
+  EXPECT_EQ(downloader.Segment(1).partFile, PartName(1) + "_tmp");
+  EXPECT_EQ(downloader.Segment(2).partFile, PartName(2) + "_tmp");
+  EXPECT_EQ(downloader.Segment(3).partFile, PartName(3));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+  EXPECT_EQ(ReadFile(PartName(1)), "read-only leftover");
+  // The 5000 old bytes of _0 were never counted as received.
+  EXPECT_LT(downloader.GetBytesDone(), 4000u + 4 * 1024);
+}
+
+// Segment 0 of a 40000-byte file (four ranges of 10000) breaks off after 5000 bytes.
+TEST_F(DownloadTest, RestartResumesSegmentZeroFromItsPartSize) {
+  const std::string body = MakeBody(40000, 2);
+  std::atomic<int> firstTries{0};
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    if (RangeStartOf(request) == -1 && firstTries.fetch_add(1) == 0)
+      reply.closeAfter = reply.bytes.size() - body.size() + 5000;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(40000, 4));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_TRUE(downloader.HasFailed());
+  EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Failed);
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 5000u);
+  EXPECT_EQ(platform::FileSize(PartName(0)), 5000u);
+  EXPECT_FALSE(downloader.IsFinished());
+
+  size_t before = SentRequests(server).size();
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(downloader.Stop());
+  ASSERT_TRUE(downloader.Restart());
+  bool finished = WaitFinished();
+  std::string output = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(finished);
+  // The three complete segments ask for nothing; segment 0 asks from byte 5000 on.
+  EXPECT_EQ(CountLines(output), 3);
+  std::vector<std::string> sent = SentRequests(server);
+  ASSERT_EQ(sent.size(), before + 1);
+  EXPECT_NE(sent.back().find("\r\nRange: bytes=5000-\r\n"), std::string::npos) << sent.back();
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+// Segment 1 of a 1200-byte file starts at 300 and breaks off after 50 bytes.
+TEST_F(DownloadTest, RestartResumesLaterSegmentFromStartPlusPartSize) {
+  const std::string body = MakeBody(1200, 3);
+  std::atomic<int> tries{0};
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    if (RangeStartOf(request) == 300 && tries.fetch_add(1) == 0)
+      reply.closeAfter = reply.bytes.size() - (1200 - 300) + 50;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(1200, 4));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
+  EXPECT_EQ(platform::FileSize(PartName(1)), 50u);
+
+  ASSERT_TRUE(downloader.Stop());
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitFinished());
+  std::vector<std::string> sent = SentRequests(server);
+  EXPECT_NE(sent.back().find("\r\nRange: bytes=350-\r\n"), std::string::npos) << sent.back();
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, LastChunkIsKeptWholePastTheRange) {
+  // Segment 0 (need 1000) asks for the whole file and receives a full 1024-byte chunk.
+  const std::string body = MakeBody(2000, 4);
+  ASSERT_TRUE(ServeFile(body));
+  ASSERT_TRUE(Setup(2000, 2));
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1024u);
+  EXPECT_EQ(downloader.GetBytesDone(), 2024u);
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, ServerIgnoringRangeStillGivesTheExactFile) {
+  const std::string body = MakeBody(40000, 5);
+  FileOptions options;
+  options.honourRange = false;
+  ASSERT_TRUE(ServeFile(body, options));
+  ASSERT_TRUE(Setup(40000, 4));
+  ASSERT_TRUE(WaitFinished());
+  for (int i = 0; i < 4; ++i) {
+    std::string part = ReadFile(PartName(i));
+    ASSERT_GE(part.size(), 10000u);
+    EXPECT_EQ(part.substr(0, 10000), body.substr(i * 10000, 10000)) << "part " << i;
+  }
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, ResumeAgainstServerIgnoringRange) {
+  const std::string body = MakeBody(40000, 6);
+  std::atomic<int> triesAt20000{0};
+  std::atomic<int> triesAt30000{0};
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    FileOptions options;
+    options.honourRange = false;
+    Reply reply = FileReply(request, body, options);
+    if (RangeStartOf(request) == 20000 && triesAt20000.fetch_add(1) == 0)
+      reply.closeAfter = reply.bytes.size() - body.size() + 3000;  // only the skipped bytes
+    if (RangeStartOf(request) == 30000 && triesAt30000.fetch_add(1) == 0)
+      reply.closeAfter = reply.bytes.size() - body.size() + 30000 + 777;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(40000, 4));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(platform::FileSize(PartName(2)), 0u);
+  EXPECT_EQ(platform::FileSize(PartName(3)), 777u);
+  ASSERT_TRUE(downloader.Stop());
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, PartialAnswerForAnotherOffsetIsRefused) {
+  const std::string body = MakeBody(4000, 7);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string&, int) {
+    Reply reply;
+    reply.bytes = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-3999/4000\r\n"
+                  "Content-Length: 4000\r\n\r\n" + body;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(4000, 2));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
+  EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
+  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+}
+
+TEST_F(DownloadTest, RefusedRangeRequestFailsTheSegment) {
+  const std::string body = MakeBody(4000, 8);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    if (RangeStartOf(request) == 2000) {
+      Reply reply;
+      reply.bytes = "HTTP/1.1 302 Found\r\nLocation: http://elsewhere/\r\n\r\n";
+      return reply;
+    }
+    return FileReply(request, body);
+  }));
+  ASSERT_TRUE(Setup(4000, 2));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
+  EXPECT_TRUE(downloader.HasFailed());
+  EXPECT_FALSE(downloader.MergeParts(stem));
+}
+
+TEST_F(DownloadTest, HeaderOverflowingTheBufferFailsTheSegment) {
+  // The rest of such a header would otherwise land in the part as if it were file bytes.
+  const std::string body = MakeBody(4000, 9);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    FileOptions options;
+    if (RangeStartOf(request) == 2000) options.headerPadding = 1200;
+    return FileReply(request, body, options);
+  }));
+  ASSERT_TRUE(Setup(4000, 2));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
+  EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
+  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+}
+
+TEST_F(DownloadTest, ShortBodyFailsTheSegmentAndTheMerge) {
+  const std::string body = MakeBody(40000, 10);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    if (RangeStartOf(request) == 30000) reply.closeAfter = reply.bytes.size() - 10000 + 100;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(40000, 4));
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_TRUE(downloader.HasFailed());
+  EXPECT_FALSE(downloader.IsFinished());
+  EXPECT_EQ(downloader.Segment(3).state.load(), SegmentState::Failed);
+  EXPECT_EQ(downloader.Segment(3).bytesDone.load(), 100u);
+  EXPECT_FALSE(downloader.MergeParts(stem));
+  // A failed segment keeps its part for the restart.
+  EXPECT_EQ(platform::FileSize(PartName(3)), 100u);
+}
+
+TEST_F(DownloadTest, ShortPartFoundAtMergeIsDeletedAndFailed) {
+  const std::string body = MakeBody(8000, 11);
+  ASSERT_TRUE(ServeFile(body));
+  ASSERT_TRUE(Setup(8000, 4));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(WriteFile(PartName(2), body.substr(4000, 1000)));
+  EXPECT_FALSE(downloader.MergeParts(stem));
+  EXPECT_FALSE(platform::PathExists(PartName(2)));
+  EXPECT_EQ(downloader.Segment(2).state.load(), SegmentState::Failed);
+  EXPECT_TRUE(downloader.HasFailed());
+}
+
+TEST_F(DownloadTest, MergeClearsReadOnlyTargetAndFailsOnUnwritableOne) {
+  const std::string body = MakeBody(5000, 12);
+  ASSERT_TRUE(ServeFile(body));
+  ASSERT_TRUE(Setup(5000, 3));
+  ASSERT_TRUE(WaitFinished());
+
+  ASSERT_TRUE(WriteFile(stem, "older file"));
+  ASSERT_TRUE(platform::SetReadOnly(stem, true));
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+  EXPECT_TRUE(platform::PathWritable(stem));
+
+  const std::string folder = stem + "_folder";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  EXPECT_FALSE(downloader.MergeParts(folder));
+  EXPECT_FALSE(downloader.HasFailed());
+  // The next merge with an empty path writes where the last one was told to.
+  ASSERT_TRUE(std::filesystem::remove(folder));
+  ASSERT_TRUE(downloader.MergeParts(""));
+  EXPECT_EQ(ReadFile(folder), body);
+}
+
+TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
+  const std::string body = MakeBody(160000, 13);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 10;  // about 100 KB/s per connection
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(160000, 4));
+  ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= 20000; }, 10000));
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(downloader.Stop());
+  EXPECT_LT(download_test::SecondsSince(start), 1.0);
+  EXPECT_FALSE(downloader.IsFinished());
+  EXPECT_FALSE(downloader.HasFailed());
+  uint32_t resumeAt[4];
+  for (int i = 0; i < 4; ++i) {
+    DownloadSegment& segment = downloader.Segment(i);
+    EXPECT_EQ(segment.state.load(), SegmentState::Stopped);
+    EXPECT_EQ(platform::FileSize(segment.partFile), segment.bytesDone.load());
+    ASSERT_LT(segment.bytesDone.load(), segment.Need());
+    resumeAt[i] = segment.rangeStart + segment.bytesDone.load();
+  }
+  uint32_t doneAtStop = downloader.GetBytesDone();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(downloader.GetBytesDone(), doneAtStop);
+
+  size_t before = SentRequests(server).size();
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitFinished());
+  std::vector<std::string> sent = SentRequests(server);
+  ASSERT_EQ(sent.size(), before + 4);
+  std::vector<long> asked;
+  for (size_t i = before; i < sent.size(); ++i) asked.push_back(RangeStartOf(sent[i]));
+  std::vector<long> expected(resumeAt, resumeAt + 4);
+  std::sort(asked.begin(), asked.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(asked, expected);
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, MergeWaitsForRunningSegments) {
+  const std::string body = MakeBody(80000, 14);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 5;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(80000, 4));
+  // Called while every segment is still receiving: it must wait, never merge half parts.
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_TRUE(downloader.IsFinished());
+  EXPECT_EQ(ReadFile(stem), body);
+}
+
+TEST_F(DownloadTest, StopAndDeletePartsRemovesEveryPart) {
+  const std::string body = MakeBody(160000, 15);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 10;
+    return reply;
+  }));
+  ASSERT_TRUE(Setup(160000, 4));
+  ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= 8000; }, 10000));
+  ASSERT_TRUE(downloader.Stop());
+  // After a Stop there is nothing left to wait for.
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(downloader.StopAndDeleteParts());
+  EXPECT_LT(download_test::SecondsSince(start), 0.5);
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
+}
+
+TEST_F(DownloadTest, StopWhenEveryThreadEndedReturnsAtOnce) {
+  ASSERT_TRUE(ServeFile(MakeBody(3000, 16)));
+  ASSERT_TRUE(Setup(3000, 4));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(download_test::WaitUntil([&] { return download_test::AllEnded(downloader); }, 1000));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(downloader.Stop());
+  EXPECT_LT(download_test::SecondsSince(start), 0.5);
+}
+
+TEST_F(DownloadTest, DestroyingARunningDownloaderEndsItsThreads) {
+  const std::string body = MakeBody(400000, 17);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 10;
+    return reply;
+  }));
+  auto running = std::make_unique<DownloaderProbe>();
+  running->SetTotalSize(400000);
+  ASSERT_TRUE(running->SetupDirect("127.0.0.1", server.Port(), "http://h/", "f", stem, 4));
+  ASSERT_TRUE(WaitUntil([&] { return running->GetBytesDone() > 4000; }, 10000));
+  auto start = std::chrono::steady_clock::now();
+  running.reset();
+  EXPECT_LT(download_test::SecondsSince(start), 1.0);
+  // Parts stay for a later resume.
+  EXPECT_TRUE(platform::PathExists(PartName(0)));
+}
+
+TEST_F(DownloadTest, ThroughProxyFlagSegmentsUseTheTunnel) {
+  // A scripted proxy that opens the tunnel and then serves the file itself.
+  const std::string body = MakeBody(6000, 18);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [&](const std::string& request, int exchange) {
+    if (exchange == 0) {
+      Reply reply;
+      reply.bytes = request.compare(0, 8, "CONNECT ") == 0
+                        ? "HTTP/1.0 200 Connection established\r\n\r\n"
+                        : "HTTP/1.0 400 Bad Request\r\n\r\n";
+      reply.readNext = true;
+      return reply;
+    }
+    return FileReply(request, body);
+  }));
+  downloader.SetTotalSize(6000);
+  ASSERT_TRUE(downloader.SetupSegments("127.0.0.1", server.Port(), "files.example", 80,
+                                       "http://files.example/d/", "f.bin", stem, 3, 1));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(ReadFile(stem), body);
+  int tunnels = 0;
+  for (const std::string& request : server.Requests()) {
+    if (request == "CONNECT files.example:80 HTTP/1.1\r\nUser-Agent:\t\t           MyApp/0.1\r\n\r\n")
+      ++tunnels;
+  }
+  EXPECT_EQ(tunnels, 3);
+}
+
+TEST_F(DownloadTest, UnreachableServerFailsEverySegment) {
+  int port;
+  {
+    platform::Socket probe(platform::ListenTcp("127.0.0.1", 0));
+    port = platform::LocalPort(probe.Handle());
+  }
+  downloader.SetTotalSize(4000);
+  downloader.SetupDirect("127.0.0.1", port, "http://h/", "f", stem, 2);
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_TRUE(downloader.HasFailed());
+  EXPECT_FALSE(platform::PathExists(PartName(0)));
+}
+
+}  // namespace
