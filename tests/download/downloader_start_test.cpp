@@ -1,0 +1,146 @@
+// Start as the download task calls it: the size request on port 80, then the segments. The
+// scripted server binds port 80 on a loopback address of its own.
+#include <gtest/gtest.h>
+
+#include "download/socket_layer.h"
+#include "tests/download/download_fixture.h"
+
+using download_test::DownloadTest;
+using download_test::SentRequests;
+using testing_support::FileOptions;
+using testing_support::FileReply;
+using testing_support::MakeBody;
+using testing_support::ReadFile;
+using testing_support::Reply;
+
+namespace {
+
+SocketLayer socketLayer;
+
+const char kUserAgentLine[] =
+    "User-Agent: Mozilla/4.0 \t\t(compatible; MSIE 5.0; Windows NT; DigExt; DTS Agent;)\r\n";
+
+class StartTest : public DownloadTest {
+ protected:
+  bool StartDownload(int segments = 4) {
+    const std::string& host = server.Address();
+    return downloader.Start(host, "http://" + host + "/files/", "setup.exe", stem, segments);
+  }
+};
+
+TEST_F(StartTest, LearnsSizeThenFetchesSegmentsAndMergesToItsTarget) {
+  const std::string body = MakeBody(50000, 21);
+  START_ON_PORT_80(server, [&](const std::string& request, int) {
+    return FileReply(request, body);
+  });
+  ASSERT_TRUE(StartDownload());
+  EXPECT_EQ(downloader.GetTotalSize(), 50000u);
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(""));
+  EXPECT_EQ(ReadFile(stem), body);
+
+  const std::string& host = server.Address();
+  std::vector<std::string> sent = SentRequests(server);
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(sent[0], "GET http://" + host + "/files/setup.exe HTTP/1.1\r\nHost: " + host +
+                         "\r\nAccept: \r\nReferer: http://" + host + "/files/\r\n" +
+                         kUserAgentLine + "\r\n");
+}
+
+TEST_F(StartTest, UnusableSizeAnswerFailsCleanly) {
+  const std::string body = MakeBody(3000, 22);
+  struct Case {
+    const char* what;
+    std::function<Reply(const std::string&)> answer;
+  };
+  auto withOptions = [&](FileOptions options) {
+    return [&body, options](const std::string& request) { return FileReply(request, body, options); };
+  };
+  auto raw = [](const char* bytes) {
+    return [bytes](const std::string&) {
+      Reply reply;
+      reply.bytes = bytes;
+      return reply;
+    };
+  };
+  FileOptions noLength;
+  noLength.sendLength = false;
+  FileOptions negative;
+  negative.lengthText = "-3000";
+  FileOptions text;
+  text.lengthText = "lots";
+  FileOptions twoGiB;
+  twoGiB.lengthText = "2147483648";
+  FileOptions longHeader;
+  longHeader.headerPadding = 1200;
+  FileOptions http10;
+  http10.statusLine = "HTTP/1.0 200 OK";
+  const Case cases[] = {
+      {"no length", withOptions(noLength)},
+      {"negative length", withOptions(negative)},
+      {"non-numeric length", withOptions(text)},
+      {"2 GiB length", withOptions(twoGiB)},
+      {"header over 1024 bytes", withOptions(longHeader)},
+      {"HTTP/1.0 answer", withOptions(http10)},
+      {"302", raw("HTTP/1.1 302 Found\r\nLocation: http://x/\r\nContent-Length: 0\r\n\r\n")},
+      {"404", raw("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")},
+      {"no answer", raw("")},
+  };
+  for (const Case& c : cases) {
+    server.Stop();
+    START_ON_PORT_80(server, [&c](const std::string& request, int) { return c.answer(request); });
+    DownloaderProbe fresh;
+    EXPECT_FALSE(fresh.Start(server.Address(), "http://h/files/", "setup.exe", stem, 4)) << c.what;
+    EXPECT_EQ(fresh.GetTotalSize(), 0u) << c.what;
+    EXPECT_FALSE(fresh.IsFinished()) << c.what;
+    EXPECT_FALSE(fresh.HasFailed()) << c.what;
+    EXPECT_EQ(fresh.GetBytesDone(), 0u) << c.what;
+    EXPECT_EQ(fresh.SegmentCount(), 0) << c.what;
+    EXPECT_FALSE(platform::PathExists(PartName(0))) << c.what;
+    // Nothing but the size request reached the server.
+    download_test::WaitUntil([&] { return server.ConnectionCount() >= 1; }, 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(server.ConnectionCount(), 1) << c.what;
+  }
+}
+
+TEST_F(StartTest, AnnouncedZeroLengthIsAnEmptyFile) {
+  START_ON_PORT_80(server, [](const std::string& request, int) { return FileReply(request, ""); });
+  ASSERT_TRUE(StartDownload());
+  EXPECT_EQ(downloader.GetTotalSize(), 0u);
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(""));
+  EXPECT_TRUE(platform::PathExists(stem));
+  EXPECT_EQ(ReadFile(stem), "");
+}
+
+TEST_F(StartTest, NoServerMeansNoStart) {
+  // Nothing listens on 127.0.0.39 in these tests.
+  EXPECT_FALSE(downloader.Start("127.0.0.39", "http://127.0.0.39/", "f", stem, 4));
+  EXPECT_FALSE(downloader.IsFinished());
+  EXPECT_EQ(downloader.SegmentCount(), 0);
+}
+
+TEST_F(StartTest, SegmentCountOutsideOneToFiftyIsRefused) {
+  START_ON_PORT_80(server, [](const std::string& request, int) { return FileReply(request, "x"); });
+  EXPECT_FALSE(StartDownload(0));
+  EXPECT_FALSE(StartDownload(51));
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+TEST_F(StartTest, SecondStartDeletesTheFirstDownloadsParts) {
+  const std::string body = MakeBody(9000, 23);
+  START_ON_PORT_80(server, [&](const std::string& request, int) { return FileReply(request, body); });
+  ASSERT_TRUE(StartDownload(3));
+  ASSERT_TRUE(WaitFinished());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::PathExists(PartName(i)));
+
+  const std::string other = stem + "_second";
+  ASSERT_TRUE(downloader.Start(server.Address(), "http://h/files/", "setup.exe", other, 2));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.MergeParts(""));
+  EXPECT_EQ(ReadFile(other), body);
+}
+
+}  // namespace
