@@ -1,0 +1,118 @@
+// The download engine against real peers: nginx on port 80 of a loopback address, and
+// tinyproxy as the CONNECT proxy. ctest starts both (peers.sh) before these tests.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "download/socket_layer.h"
+#include "tests/download/download_fixture.h"
+#include "tests/support/sha256.h"
+
+using download_test::DownloadTest;
+using download_test::WaitUntil;
+using testing_support::ReadFile;
+using testing_support::Sha256Hex;
+
+namespace {
+
+SocketLayer socketLayer;
+
+std::string FirstLine(const std::string& text) {
+  size_t end = text.find_first_of("\r\n");
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
+class PeerTest : public DownloadTest {
+ protected:
+  void SetUp() override {
+    DownloadTest::SetUp();
+    const char* dir = std::getenv("VANTREO_PEERS_DIR");
+    ASSERT_NE(dir, nullptr) << "VANTREO_PEERS_DIR is not set: run this test through ctest";
+    peers = dir;
+    if (platform::PathExists(peers + "/not-started"))
+      GTEST_SKIP() << FirstLine(ReadFile(peers + "/not-started"));
+    nginx = FirstLine(ReadFile(peers + "/nginx/address"));
+    std::istringstream proxyLine(ReadFile(peers + "/tinyproxy/address"));
+    proxyLine >> proxy >> proxyPort;
+    ASSERT_FALSE(nginx.empty()) << "nginx was not started";
+    ASSERT_FALSE(proxy.empty()) << "tinyproxy was not started";
+    source = ReadFile(peers + "/nginx/www/files/setup.bin");
+    ASSERT_EQ(source.size(), 3000000u);
+  }
+
+  int CountInAccessLog(const std::string& needle) {
+    std::string log = ReadFile(peers + "/nginx/access.log");
+    int count = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+      ++count;
+    return count;
+  }
+
+  std::string peers;
+  std::string nginx;
+  std::string proxy;
+  int proxyPort = 0;
+  std::string source;
+};
+
+TEST_F(PeerTest, WholeDownloadFromNginxWithStopAndRestart) {
+  // /slow/ is capped at 300 KB/s per connection: about 2.5 s for the file in four segments.
+  ASSERT_TRUE(downloader.Start(nginx, "http://" + nginx + "/slow/", "setup.bin", stem, 4));
+  EXPECT_EQ(downloader.GetTotalSize(), source.size());
+  ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= 600000; }, 20000));
+  ASSERT_TRUE(downloader.Stop());
+  EXPECT_FALSE(downloader.IsFinished());
+  const uint32_t doneAtStop = downloader.GetBytesDone();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(downloader.Segment(i).state.load(), SegmentState::Stopped);
+    EXPECT_EQ(platform::FileSize(downloader.Segment(i).partFile),
+              downloader.Segment(i).bytesDone.load());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(downloader.GetBytesDone(), doneAtStop);
+  const int rangedBefore = CountInAccessLog("\" 206 ");
+
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitUntil([&] { return downloader.IsFinished() || downloader.HasFailed(); }, 60000));
+  ASSERT_FALSE(downloader.HasFailed());
+  ASSERT_TRUE(downloader.MergeParts(""));
+  const std::string merged = ReadFile(stem);
+  EXPECT_EQ(merged.size(), source.size());
+  EXPECT_EQ(Sha256Hex(merged), Sha256Hex(source));
+  // Every segment went on from its part with a range request that nginx answered with 206.
+  EXPECT_EQ(CountInAccessLog("\" 206 ") - rangedBefore, 4);
+}
+
+TEST_F(PeerTest, TunnelThroughTinyproxyCarriesTheExchange) {
+  platform::Socket tunnel = DownloaderProbe::OpenProxyTunnel(proxy, proxyPort, nginx, 80);
+  ASSERT_TRUE(tunnel.IsValid());
+  ASSERT_TRUE(downloader.SendRequest(tunnel, nginx, "http://" + nginx + "/files/", "setup.bin", 1000));
+  EXPECT_EQ(downloader.GetTotalSize(), source.size() - 1000);
+  std::string body;
+  char buffer[1024];
+  while (body.size() < 4096) {
+    int got = platform::ReceiveBytes(tunnel.Handle(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    body.append(buffer, got);
+  }
+  ASSERT_GE(body.size(), 4096u);
+  EXPECT_EQ(body.substr(0, 4096), source.substr(1000, 4096));
+}
+
+TEST_F(PeerTest, TinyproxyRefusingTheTunnelGivesNoSocket) {
+  // Nothing listens on port 81 there: tinyproxy answers with an error, not the tunnel line.
+  EXPECT_FALSE(DownloaderProbe::OpenProxyTunnel(proxy, proxyPort, nginx, 81).IsValid());
+}
+
+TEST_F(PeerTest, SegmentedDownloadThroughTinyproxy) {
+  downloader.SetTotalSize(static_cast<uint32_t>(source.size()));
+  ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, nginx, 80, "http://" + nginx + "/files/",
+                                       "setup.bin", stem, 4, 1));
+  ASSERT_TRUE(WaitUntil([&] { return downloader.IsFinished() || downloader.HasFailed(); }, 60000));
+  ASSERT_FALSE(downloader.HasFailed());
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(Sha256Hex(ReadFile(stem)), Sha256Hex(source));
+}
+
+}  // namespace
