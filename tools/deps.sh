@@ -7,7 +7,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-utils imagemagick fonts-wqy-microhei locales
-  nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2
+  nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
 )
 
 missing=()

@@ -1,0 +1,44 @@
+#include "app/install_settings.h"
+
+#include <shlobj.h>
+
+#include "app/reg_key.h"
+#include "tasks/url_utils.h"
+
+namespace InstallSettings {
+
+bool ReadInstallFolder(std::string& folder) {
+  RegKey key;
+  if (key.Open(HKEY_CURRENT_USER, kKeyPath, KEY_READ) != ERROR_SUCCESS) return false;
+  char buffer[kStringBytes] = {};
+  DWORD bytes = sizeof(buffer);
+  // A missing, empty, non-string or oversized Path would leave the setup program and the
+  // wizard without a folder; the caller replaces it with the default.
+  if (key.ReadString(kPathValue, buffer, &bytes) != ERROR_SUCCESS || bytes <= 1) return false;
+  folder.assign(buffer);
+  CollapseDoubleBackslashes(folder);
+  return true;
+}
+
+void WriteInstallFolder(const std::string& folder) {
+  RegKey key;
+  if (key.Create(HKEY_CURRENT_USER, kKeyPath, KEY_READ | KEY_WRITE) != ERROR_SUCCESS) return;
+  key.WriteString("", folder.c_str(), kPathValue);
+  const DWORD unionId = 0;
+  ::RegSetValueExA(key.Handle(), kUnionIdValue, 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&unionId), sizeof(unionId));
+}
+
+std::string DefaultInstallFolder() {
+  char programFiles[kStringBytes] = {};
+  ::SHGetSpecialFolderPathA(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE);
+  return MakeInstallFolder(programFiles);
+}
+
+std::string MakeInstallFolder(const std::string& baseFolder) {
+  std::string folder = baseFolder + kProductFolder;
+  CollapseDoubleBackslashes(folder);
+  return folder;
+}
+
+}  // namespace InstallSettings

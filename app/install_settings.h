@@ -1,0 +1,38 @@
+// The installer's one piece of persistent state: HKEY_CURRENT_USER\Software\Vantreo\Install.
+// The install folder lives in `Path` (the platform's setup program installs there), `UnionID`
+// is always written as 0, and the platform records its launcher's and lobby's window classes
+// in `LauncherClass` and `PlazaClass`. Every operation opens the key afresh and closes it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace InstallSettings {
+
+constexpr const char* kKeyPath = "Software\\Vantreo\\Install";
+constexpr const char* kPathValue = "Path";
+constexpr const char* kUnionIdValue = "UnionID";
+constexpr const char* kLauncherClassValue = "LauncherClass";
+constexpr const char* kPlazaClassValue = "PlazaClass";
+// Every string read from or formed for the key fits in MAX_PATH bytes, NUL included.
+constexpr DWORD kStringBytes = MAX_PATH;
+constexpr const char* kProductFolder = "\\Vantreo";
+
+// True when the key holds a usable `Path` (a string value of 2 to 260 bytes with its NUL); then
+// `folder` is that string with double backslashes collapsed. False, leaving `folder` alone,
+// when the key cannot be opened or `Path` is missing, empty, not a string or too long: the
+// caller then proposes the default folder and stores it.
+bool ReadInstallFolder(std::string& folder);
+
+// Stores `folder` as `Path` and 0 as `UnionID`, creating the key if needed. Failures are
+// silent: the folder is then used for this run only.
+void WriteInstallFolder(const std::string& folder);
+
+// The program-files folder followed by "\Vantreo".
+std::string DefaultInstallFolder();
+
+// `baseFolder` followed by "\Vantreo", double backslashes collapsed (D:\ gives D:\Vantreo).
+std::string MakeInstallFolder(const std::string& baseFolder);
+
+}  // namespace InstallSettings

@@ -1,0 +1,35 @@
+#include "app/installer_app.h"
+
+#include "app/gdiplus_session.h"
+#include "app/lobby_check.h"
+#include "download/socket_layer.h"
+#include "wizard/install_wizard_dialog.h"
+
+const char* const kOneInstanceText = "对不起,只能运行一个安装实例！";
+const char* const kInstanceMutexName = "VantreodInstaller";
+
+// Process start-up and shut-down: these objects are constructed in this order before the
+// framework runs InitInstance, and destroyed in reverse order after it.
+InstallerApp theApp;
+SocketLayer socketLayer;        // Winsock 1.1
+GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
+
+BOOL InstallerApp::InitInstance() {
+  AfxEnableControlContainer();
+
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kInstanceMutexName);
+  const bool alreadyRunning = mutex && ::GetLastError() == ERROR_ALREADY_EXISTS;
+  instanceMutex_.reset(mutex);
+  if (alreadyRunning) {
+    AfxMessageBox(kOneInstanceText, MB_OK | MB_ICONEXCLAMATION);
+    return FALSE;
+  }
+  // Without a mutex (creation failed) the installer runs as if it were the only one.
+
+  if (!CheckRunningLobby()) return FALSE;
+
+  InstallWizardDialog wizard;
+  m_pMainWnd = &wizard;
+  wizard.DoModal();
+  return FALSE;
+}

@@ -1,0 +1,42 @@
+#include "app/lobby_check.h"
+
+#include <windows.h>
+
+#include "app/install_settings.h"
+#include "app/reg_key.h"
+#include "mfc/winapp.h"
+
+const char* const kLobbyRunningText = "Lumeo游戏大厅正在运行，是否要重新安装?";
+
+namespace {
+
+// The top-level window whose class the value `valueName` names, or null when the value does
+// not read as a non-empty string or no such window exists.
+HWND FindRecordedWindow(RegKey& key, const char* valueName) {
+  char className[InstallSettings::kStringBytes] = {};
+  DWORD bytes = sizeof(className);
+  key.ReadString(valueName, className, &bytes);
+  if (bytes == 0 || className[0] == '\0') return nullptr;  // absent or empty
+  return ::FindWindowA(className, nullptr);
+}
+
+}  // namespace
+
+bool CheckRunningLobby() {
+  RegKey key;
+  if (key.Open(HKEY_CURRENT_USER, InstallSettings::kKeyPath, KEY_READ) != ERROR_SUCCESS) {
+    return true;
+  }
+  // The launcher first; the lobby only when no launcher window runs.
+  HWND lobby = FindRecordedWindow(key, InstallSettings::kLauncherClassValue);
+  if (!lobby) lobby = FindRecordedWindow(key, InstallSettings::kPlazaClassValue);
+  if (!lobby) return true;
+
+  if (AfxMessageBox(kLobbyRunningText, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    ::PostMessageA(lobby, WM_SHOWWINDOW, TRUE, 0);
+    return false;
+  }
+  // Not waited for: the wizard opens whether or not the lobby has closed yet.
+  ::PostMessageA(lobby, WM_CLOSE, 0, 0);
+  return true;
+}

@@ -1,0 +1,44 @@
+// Identifiers of the installer's resources. Included by the resource script and by the code.
+#pragma once
+
+// Dialog templates.
+#define IDD_ABOUT 100
+#define IDD_INSTALL_WIZARD 102
+#define IDD_PROGRESS_STRIP 130
+
+// Strings and menu commands.
+#define IDS_ABOUT_MENU 101
+#define IDM_ABOUT 0x0010
+
+// Icon, the skin picture (resource type "IMG") and the bitmaps.
+#define IDI_APP 128
+#define IDB_SKIN 129
+#define IDB_BAR_FILL 131
+#define IDB_BAR_CAP 132
+#define IDB_MINIMIZE 133
+#define IDB_CLOSE 134
+#define IDB_START 135
+#define IDB_AGREE_ON 136
+#define IDB_AGREE_OFF 137
+#define IDB_START_DISABLED 138
+#define IDB_PAUSE 139
+#define IDB_CONTINUE 140
+#define IDB_BROWSE 141
+
+// Controls.
+#define IDC_STATIC -1
+#define IDC_STRIP_PICTURE 1000
+#define IDC_BAR_CAP 1002
+#define IDC_CLOSE 1003
+#define IDC_STATUS 1004
+#define IDC_MINIMIZE 1006
+#define IDC_AGREE 1007
+#define IDC_PATH 1008
+#define IDC_BROWSE 1009
+#define IDC_TERMS_LINK 1010
+#define IDC_MANUAL_LINK 1011
+
+#ifndef RC_INVOKED
+// Resource type of the PNG skin picture.
+constexpr const char* kSkinImageType = "IMG";
+#endif

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The installer must be one self-contained file: an x86-64 GUI program that imports only DLLs
+# every Windows has, and carries the manifest that asks for administrator rights.
+# Usage: check_executable.sh VantreoInstaller.exe
+set -euo pipefail
+exe=$1
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+
+allowed=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll gdiplus.dll kernel32.dll msvcrt.dll"
+allowed+=" ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll ws2_32.dll version.dll "
+status=0
+headers=$("$objdump" -p "$exe")
+while read -r dll; do
+  name=$(echo "$dll" | tr 'A-Z' 'a-z')
+  if [[ $allowed != *" $name "* ]]; then
+    echo "FAIL: imports $dll, which is not a Windows system DLL"
+    status=1
+  fi
+done < <(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
+echo "imports: $(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr '\n' ' ')"
+
+grep -q '^Magic.*20b' <<<"$headers" || { echo "FAIL: not a PE32+ (x86-64) image"; status=1; }
+grep -Eq '^Subsystem\s+0*2\b' <<<"$headers" || { echo "FAIL: not a GUI subsystem program"; status=1; }
+grep -q 'level="requireAdministrator"' "$exe" || { echo "FAIL: no requireAdministrator manifest"; status=1; }
+echo "size: $(stat -c %s "$exe") bytes"
+exit $status
