@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 WINE_RUN = os.path.join(SOURCE_ROOT, "tools", "wine-run.sh")
 ENCODING = "gbk"  # the prefix runs with code page 936
+TEMPLATE_VERSION = "2"  # change to rebuild every tree's template prefix
 
 WM_CLOSE = 0x0010
 WM_SHOWWINDOW = 0x0018
@@ -91,14 +92,22 @@ def template_prefix(tree):
     os.makedirs(tree, exist_ok=True)
     with open(template + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not os.path.exists(os.path.join(template, ".ready")):
+        marker = os.path.join(template, ".rig-template")
+        if not os.path.exists(marker) or open(marker).read() != TEMPLATE_VERSION:
             shutil.rmtree(template, ignore_errors=True)
             env = wine_env(template)
             # Booted without a display, so that no "updating the prefix" window shows.
             subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=False)
+            # Xvfb has no window manager: Wine would wait 2 s for one each time it hides a
+            # managed window. Unmanaged windows are hidden at once.
+            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                            "Managed", "/d", "N", "/f"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
             subprocess.run(["wineserver", "-w"], env=env, check=False)
-            open(os.path.join(template, ".ready"), "w").close()
+            open(os.path.join(template, ".ready"), "w").close()  # tools/wine-run.sh skips boot
+            with open(marker, "w") as out:
+                out.write(TEMPLATE_VERSION)
     return template
 
 
@@ -247,17 +256,20 @@ class Probe:
 class Program:
     """A Windows program started through Wine; the Unix process is the Windows process."""
 
-    def __init__(self, rig, exe, args=()):
+    def __init__(self, rig, exe, args=(), capture=True):
+        """With `capture`, standard output is collected in `output`; else it is passed on."""
         self.process = subprocess.Popen([WINE_RUN, "--prefix", rig.prefix, exe] + list(args),
-                                        env=rig.env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL)
+                                        env=rig.env,
+                                        stdout=subprocess.PIPE if capture else None,
+                                        stderr=subprocess.DEVNULL if capture else None)
         self.output = b""
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        for chunk in iter(lambda: self.process.stdout.read1(4096), b""):
-            self.output += chunk
+        if self.process.stdout:
+            for chunk in iter(lambda: self.process.stdout.read1(4096), b""):
+                self.output += chunk
 
     def wait(self, timeout=15):
         """The exit code, or None when still running after `timeout` seconds."""
@@ -276,7 +288,8 @@ class Program:
             self.process.send_signal(signal.SIGKILL)
             self.process.wait()
         self._reader.join(timeout=5)
-        self.process.stdout.close()
+        if self.process.stdout:
+            self.process.stdout.close()
 
 
 class Host:
@@ -370,8 +383,8 @@ class Rig:
             shutil.rmtree(self.prefix, ignore_errors=True)
         return False
 
-    def start(self, exe, args=()):
-        program = Program(self, exe, args)
+    def start(self, exe, args=(), capture=True):
+        program = Program(self, exe, args, capture)
         self.programs.append(program)
         return program
 
@@ -393,3 +406,35 @@ class Rig:
         subprocess.run(["import", "-display", self.display.name, "-window", "root", path],
                        check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return path
+
+
+def main():
+    """rig.py run --probe probe.exe --work DIR [--name NAME] [--timeout S] -- program [args]:
+    runs one Windows program (a test program that needs a display) inside a rig and exits with
+    its exit code."""
+    import argparse
+    import sys
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["run"])
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--name", default="run")
+    parser.add_argument("--timeout", type=float, default=300)
+    argv = sys.argv[1:]
+    split = argv.index("--") if "--" in argv else len(argv)
+    options = parser.parse_args(argv[:split])
+    command = argv[split + 1:]
+    if not command:
+        parser.error("no program after --")
+    with Rig(options.work, options.probe, options.name) as rig:
+        program = rig.start(command[0], command[1:], capture=False)
+        code = program.wait(options.timeout)
+        if code is None:
+            print("rig: %s still running after %s s" % (command[0], options.timeout))
+            program.kill()
+            code = 1
+    sys.exit(code)
+
+
+if __name__ == "__main__":
+    main()
