@@ -3,6 +3,9 @@
 #include "app/gdiplus_session.h"
 #include "app/lobby_check.h"
 #include "download/socket_layer.h"
+#ifdef VANTREO_WITH_SKIN
+#include "skin/subclass_registry.h"
+#endif
 #include "wizard/install_wizard_dialog.h"
 
 const char* const kOneInstanceText = "对不起,只能运行一个安装实例！";
@@ -11,6 +14,10 @@ const char* const kInstanceMutexName = "VantreodInstaller";
 // Process start-up and shut-down: these objects are constructed in this order before the
 // framework runs InitInstance, and destroyed in reverse order after it.
 InstallerApp theApp;
+#ifdef VANTREO_WITH_SKIN
+// The layered windows' subclass registry, made here so that it outlives GDI+ and the sockets.
+SubclassRegistry& subclassRegistry = GetSubclassRegistry();
+#endif
 SocketLayer socketLayer;        // Winsock 1.1
 GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
 
