@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  wine wine64 xvfb xdotool x11-utils imagemagick fonts-wqy-microhei locales
+  wine wine64 xvfb xdotool x11-utils imagemagick fonts-wqy-microhei fonts-arphic-gbsn00lp locales
   nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
 )
 
@@ -25,6 +25,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# fonts-arphic-gbsn00lp: a Song face that Wine takes for "宋体", with its metrics (1.5 px per
+# dialog unit at 9 pt), so the dialogs keep the size their artwork was drawn for.
 # Wine takes its ANSI code page (936) and command-line decoding from the glibc locale.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   "${sudo_cmd[@]}" sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
