@@ -3,6 +3,8 @@
 # Works as root or through sudo.
 set -euo pipefail
 
+# fonts-arphic-gbsn00lp: a Song face that Wine takes for "宋体", with its metrics (1.5 px per
+# dialog unit at 9 pt), so the dialogs keep the size their artwork was drawn for.
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
@@ -25,8 +27,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# fonts-arphic-gbsn00lp: a Song face that Wine takes for "宋体", with its metrics (1.5 px per
-# dialog unit at 9 pt), so the dialogs keep the size their artwork was drawn for.
 # Wine takes its ANSI code page (936) and command-line decoding from the glibc locale.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   "${sudo_cmd[@]}" sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
