@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -98,7 +99,7 @@ class DownloadTest : public ::testing::Test {
     });
   }
 
-  bool Setup(uint32_t totalSize, int count) {
+  bool SetupRanges(uint32_t totalSize, int count) {
     downloader.SetTotalSize(totalSize);
     return downloader.SetupDirect("127.0.0.1", server.Port(), "http://127.0.0.1/d/", "f.bin",
                                   stem, count);
@@ -115,6 +116,11 @@ class DownloadTest : public ::testing::Test {
 
   std::string name_;
   std::string stem;
+  // What scripted servers serve and count. Members, not locals of a test: the server may still
+  // be answering when a test ends early, until TearDown stops it.
+  std::string body;
+  std::atomic<int> tries{0};
+  std::atomic<int> moreTries{0};
   testing_support::TestServer server;
   DownloaderProbe downloader;
 };

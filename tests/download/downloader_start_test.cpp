@@ -29,8 +29,8 @@ class StartTest : public DownloadTest {
 };
 
 TEST_F(StartTest, LearnsSizeThenFetchesSegmentsAndMergesToItsTarget) {
-  const std::string body = MakeBody(50000, 21);
-  START_ON_PORT_80(server, [&](const std::string& request, int) {
+  body = MakeBody(50000, 21);
+  START_ON_PORT_80(server, [this](const std::string& request, int) {
     return FileReply(request, body);
   });
   ASSERT_TRUE(StartDownload());
@@ -48,13 +48,13 @@ TEST_F(StartTest, LearnsSizeThenFetchesSegmentsAndMergesToItsTarget) {
 }
 
 TEST_F(StartTest, UnusableSizeAnswerFailsCleanly) {
-  const std::string body = MakeBody(3000, 22);
+  body = MakeBody(3000, 22);
   struct Case {
     const char* what;
     std::function<Reply(const std::string&)> answer;
   };
-  auto withOptions = [&](FileOptions options) {
-    return [&body, options](const std::string& request) { return FileReply(request, body, options); };
+  auto withOptions = [this](FileOptions options) {
+    return [this, options](const std::string& request) { return FileReply(request, body, options); };
   };
   auto raw = [](const char* bytes) {
     return [bytes](const std::string&) {
@@ -88,7 +88,8 @@ TEST_F(StartTest, UnusableSizeAnswerFailsCleanly) {
   };
   for (const Case& c : cases) {
     server.Stop();
-    START_ON_PORT_80(server, [&c](const std::string& request, int) { return c.answer(request); });
+    auto answer = c.answer;
+    START_ON_PORT_80(server, [answer](const std::string& request, int) { return answer(request); });
     DownloaderProbe fresh;
     EXPECT_FALSE(fresh.Start(server.Address(), "http://h/files/", "setup.exe", stem, 4)) << c.what;
     EXPECT_EQ(fresh.GetTotalSize(), 0u) << c.what;
@@ -129,8 +130,8 @@ TEST_F(StartTest, SegmentCountOutsideOneToFiftyIsRefused) {
 }
 
 TEST_F(StartTest, SecondStartDeletesTheFirstDownloadsParts) {
-  const std::string body = MakeBody(9000, 23);
-  START_ON_PORT_80(server, [&](const std::string& request, int) { return FileReply(request, body); });
+  body = MakeBody(9000, 23);
+  START_ON_PORT_80(server, [this](const std::string& request, int) { return FileReply(request, body); });
   ASSERT_TRUE(StartDownload(3));
   ASSERT_TRUE(WaitFinished());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::PathExists(PartName(i)));

@@ -23,24 +23,22 @@ class SilenceTest : public DownloadTest {
  protected:
   // The first answer sends 1000 body bytes, then nothing for 8 seconds; later ones are whole.
   void ServeWithSilence() {
+    body = MakeBody(5000, 31);
     ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
       Reply reply = FileReply(request, body);
-      if (answers.fetch_add(1) == 0) {
+      if (tries.fetch_add(1) == 0) {
         reply.pauseAfter = reply.bytes.size() - body.size() + 1000;
         reply.pauseMs = 8000;
       }
       return reply;
     }));
   }
-
-  const std::string body = MakeBody(5000, 31);
-  std::atomic<int> answers{0};
 };
 
 TEST_F(SilenceTest, SilentServerFailsTheSegmentAfterFiveSeconds) {
   ServeWithSilence();
   auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(Setup(5000, 1));
+  ASSERT_TRUE(SetupRanges(5000, 1));
   ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed(); }, 10000));
   double waited = SecondsSince(start);
   EXPECT_GT(waited, 4.5);
@@ -51,7 +49,7 @@ TEST_F(SilenceTest, SilentServerFailsTheSegmentAfterFiveSeconds) {
 
 TEST_F(SilenceTest, StopDuringSilenceKeepsPartAndRestartResumes) {
   ServeWithSilence();
-  ASSERT_TRUE(Setup(5000, 1));
+  ASSERT_TRUE(SetupRanges(5000, 1));
   ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() == 1000; }, 5000));
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(downloader.Stop());
