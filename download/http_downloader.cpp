@@ -1,6 +1,5 @@
 #include "download/http_downloader.h"
 
-#include <cstring>
 #include <system_error>
 
 #include "platform/files.h"

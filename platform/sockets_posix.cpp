@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -18,9 +18,6 @@ namespace {
 
 int Fd(socket_t socket) { return static_cast<int>(socket); }
 
-// select() cannot watch descriptors at or above FD_SETSIZE; poll-free code keeps to them.
-bool Selectable(socket_t socket) { return socket >= 0 && socket < FD_SETSIZE; }
-
 timeval ToTimeval(int milliseconds) {
   timeval value;
   value.tv_sec = milliseconds / 1000;
@@ -29,15 +26,17 @@ timeval ToTimeval(int milliseconds) {
 }
 
 // Waits for one socket to become readable or writable; true when it did within the time-out.
+// poll, unlike select, works for descriptors of any number.
 bool WaitFor(socket_t socket, bool write, int milliseconds) {
-  if (!Selectable(socket)) return false;
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(Fd(socket), &set);
-  timeval timeout = ToTimeval(milliseconds);
-  int ready = write ? select(Fd(socket) + 1, nullptr, &set, nullptr, &timeout)
-                    : select(Fd(socket) + 1, &set, nullptr, nullptr, &timeout);
-  return ready > 0 && FD_ISSET(Fd(socket), &set);
+  pollfd entry;
+  entry.fd = Fd(socket);
+  entry.events = write ? POLLOUT : POLLIN;
+  entry.revents = 0;
+  int ready;
+  do {
+    ready = poll(&entry, 1, milliseconds);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (entry.revents & (write ? POLLOUT : POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
