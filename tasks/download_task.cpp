@@ -1,0 +1,393 @@
+#include "tasks/download_task.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+#include "platform/process.h"
+#include "tasks/mb_compare.h"
+#include "tasks/url_utils.h"
+
+namespace {
+
+constexpr int kMinSegments = 1;
+constexpr int kMaxTaskSegments = 20;
+// Between two looks at a running download, and at a started program.
+constexpr int kDownloadPollMs = 200;
+constexpr int kProgramPollMs = 100;
+const char kTmpSuffix[] = "_tmp";
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+bool BuildCommandLine(const std::string& programPath, const std::string& arguments,
+                      std::string& commandLine) {
+  // Quoted, so that a folder name with a blank cannot make the system start another program.
+  char buffer[kCommandLineBufferSize];
+  int length = arguments.empty()
+                   ? std::snprintf(buffer, sizeof buffer, "\"%s\"", programPath.c_str())
+                   : std::snprintf(buffer, sizeof buffer, "\"%s\" %s ", programPath.c_str(),
+                                   arguments.c_str());
+  if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) return false;
+  commandLine.assign(buffer, static_cast<size_t>(length));
+  return true;
+}
+
+DownloadTask::DownloadTask(int segmentCount)
+    : segmentCount_(segmentCount >= kMinSegments && segmentCount <= kMaxTaskSegments
+                        ? segmentCount
+                        : kMinSegments) {}
+
+DownloadTask::~DownloadTask() {
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    stopRequested_.store(true);
+  }
+  wake_.notify_all();
+  JoinWorker();
+  // The downloader stops its segment threads as it is destroyed; part files stay.
+}
+
+bool DownloadTask::AddItem(std::string url, std::string localPath, uint32_t size,
+                           int runAfterDownload, std::string arguments) {
+  if (workerRunning_.load()) return false;
+  for (const auto& item : items_) {
+    if (CompareNoCaseMultibyte(item->url, url) == 0) return false;
+  }
+  auto item = std::make_unique<DownloadItem>();
+  item->url = std::move(url);
+  item->localPath = std::move(localPath);
+  item->size.store(size);
+  item->runAfterDownload = runAfterDownload;
+  item->arguments = std::move(arguments);
+  items_.push_back(std::move(item));
+  return true;
+}
+
+void DownloadTask::Start() {
+  if (worker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(control_);
+      stopRequested_.store(true);
+    }
+    wake_.notify_all();
+    JoinWorker();
+  }
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    stopRequested_.store(false);
+    paused_ = false;
+    phase_ = Phase::Preparing;
+  }
+  failed_.store(false);
+  progress_.currentItem.store(nullptr);
+  progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
+  progress_.itemsDone.store(0);
+  progress_.currentBytesDone.store(0);
+  progress_.currentSize.store(0);
+  progress_.bytesDone.store(0);
+  progress_.completedBytes.store(0);
+  SumSizes();
+
+  workerRunning_.store(true);
+  try {
+    worker_ = std::thread(&DownloadTask::Worker, this);
+  } catch (const std::system_error&) {
+    workerRunning_.store(false);
+    SetPhase(Phase::Idle);
+  }
+}
+
+void DownloadTask::Pause() {
+  std::lock_guard<std::mutex> lock(control_);
+  if (!workerRunning_.load()) return;
+  // While a download is being started, the pause holds from its first byte on.
+  if (phase_ == Phase::Preparing) {
+    paused_ = true;
+    return;
+  }
+  if (phase_ != Phase::Downloading || downloader_.IsFinished()) return;
+  paused_ = true;
+  if (!segmentsStopped_) {
+    downloader_.Stop();
+    segmentsStopped_ = true;
+  }
+}
+
+void DownloadTask::Resume() {
+  std::lock_guard<std::mutex> lock(control_);
+  if (!paused_) return;
+  paused_ = false;
+  // Restart only ever follows the Stop that this pause made.
+  if (phase_ == Phase::Downloading && segmentsStopped_) {
+    downloader_.Restart();
+    segmentsStopped_ = false;
+  }
+}
+
+void DownloadTask::Stop() {
+  if (!worker_.joinable()) return;
+  const bool running = workerRunning_.load();
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    stopRequested_.store(true);
+  }
+  wake_.notify_all();
+  // The worker stops the segment threads as it ends; then nothing else touches the parts.
+  JoinWorker();
+  if (running) {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+  }
+}
+
+bool DownloadTask::IsFinished() const {
+  if (workerRunning_.load() || !downloader_.IsFinished()) return false;
+  for (const auto& item : items_) {
+    if (item->state.load() != ItemState::Done) return false;
+  }
+  return true;
+}
+
+bool DownloadTask::HasFailed() const { return failed_.load() && !workerRunning_.load(); }
+
+bool DownloadTask::DeletePartFiles() {
+  if (workerRunning_.load()) return false;
+  JoinWorker();
+  std::lock_guard<std::mutex> lock(control_);
+  segmentsStopped_ = true;
+  return downloader_.StopAndDeleteParts();
+}
+
+void DownloadTask::SetRetryDelays(const RetryDelays& delays) {
+  firstDelayMs_.store(std::max(1, delays.firstMs));
+  maxDelayMs_.store(std::max(firstDelayMs_.load(), delays.maxMs));
+}
+
+DownloadItem* DownloadTask::FindPendingItem() const {
+  for (const auto& item : items_) {
+    if (item->state.load() == ItemState::Pending) return item.get();
+  }
+  return nullptr;
+}
+
+bool DownloadTask::PrepareItem(DownloadItem* item) {
+  if (item == nullptr || item->state.load() != ItemState::Pending) return false;
+  UrlParts parts = SplitUrl(item->url);
+  const std::string targetPath = MakeTempDownloadPath(parts.fileName);
+  bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
+                              targetPath, segmentCount_);
+  if (ok && downloader_.GetTotalSize() > 0) {
+    progress_.currentItem.store(item);
+    item->size.store(downloader_.GetTotalSize());
+    SumSizes();
+  }
+  if (ok && item->localPath.empty()) item->localPath = targetPath;
+  progress_.currentSize.store(item->size.load());
+  return ok;
+}
+
+void DownloadTask::Worker() {
+  DownloadItem* item = FindPendingItem();
+  while (item != nullptr && !stopRequested_.load()) {
+    if (!StartDownload(*item) || !FollowDownload(*item)) break;
+    FinishResult result = FinishItem(*item);
+    if (result == FinishResult::StartOver) continue;
+    if (result != FinishResult::Written) break;
+    if (AllItemsDone()) {
+      LaunchPrograms();
+      break;
+    }
+    item = FindPendingItem();
+  }
+  EndWorker();
+}
+
+bool DownloadTask::StartDownload(DownloadItem& item) {
+  int delay = firstDelayMs_.load();
+  while (!stopRequested_.load()) {
+    SetPhase(Phase::Preparing);
+    bool ok = PrepareItem(&item);
+    std::unique_lock<std::mutex> lock(control_);
+    if (ok) {
+      item.state.store(ItemState::Downloading);
+      phase_ = Phase::Downloading;
+      segmentsStopped_ = false;
+      if (paused_ || stopRequested_.load()) {
+        downloader_.Stop();
+        segmentsStopped_ = true;
+      }
+      return !stopRequested_.load();
+    }
+    // A start that failed half-way may have segment threads running: they would fetch for
+    // nothing until the next attempt replaces them.
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+    lock.unlock();
+    if (!Wait(NextDelay(delay))) return false;
+  }
+  return false;
+}
+
+bool DownloadTask::FollowDownload(DownloadItem& item) {
+  // A failed segment is recovered at once; while recoveries bring no new byte (the server is
+  // gone), they come further and further apart.
+  int recoveryDelay = kDownloadPollMs;
+  Clock::time_point nextRecovery = Clock::now();
+  bool recovered = false;
+  uint32_t bytesAtRecovery = 0;
+  while (true) {
+    {
+      std::lock_guard<std::mutex> lock(control_);
+      if (stopRequested_.load()) return false;
+      // A paused download has every segment stopped; Resume starts them all again.
+      if (!paused_ && downloader_.HasFailed()) {
+        if (Clock::now() >= nextRecovery) {
+          const uint32_t bytes = downloader_.GetBytesDone();
+          recoveryDelay = (recovered && bytes <= bytesAtRecovery)
+                              ? std::min(recoveryDelay * 2, maxDelayMs_.load())
+                              : kDownloadPollMs;
+          downloader_.Stop();
+          downloader_.Restart();
+          recovered = true;
+          bytesAtRecovery = bytes;
+          nextRecovery = Clock::now() + std::chrono::milliseconds(recoveryDelay);
+        }
+      } else if (downloader_.IsFinished()) {
+        phase_ = Phase::Writing;
+        return true;
+      }
+    }
+    const uint32_t current = std::min(downloader_.GetBytesDone(), item.size.load());
+    progress_.currentBytesDone.store(current);
+    progress_.bytesDone.store(progress_.completedBytes.load() + current);
+    if (!Wait(kDownloadPollMs)) return false;
+  }
+}
+
+DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
+  // Bytes past the file's end (the last chunk of a segment is kept whole) are not counted.
+  const uint32_t current = std::min(downloader_.GetBytesDone(), item.size.load());
+  progress_.currentBytesDone.store(current);
+  int delay = firstDelayMs_.load();
+  int suffixes = 0;
+  while (true) {
+    BeforeMerge(item);
+    if (downloader_.MergeParts(item.localPath)) break;
+    if (downloader_.HasFailed()) {
+      // A part file was short: the parts go, and the file is fetched again from byte 0.
+      item.state.store(ItemState::Pending);
+      {
+        std::lock_guard<std::mutex> lock(control_);
+        downloader_.StopAndDeleteParts();
+        segmentsStopped_ = true;
+        phase_ = Phase::Preparing;
+      }
+      progress_.currentBytesDone.store(0);
+      progress_.bytesDone.store(progress_.completedBytes.load());
+      return FinishResult::StartOver;
+    }
+    // The file cannot be written under this name (a program holds it open, say): another name.
+    if (stopRequested_.load()) return FinishResult::Stopped;
+    if (suffixes == kMaxTmpSuffixes) {
+      item.state.store(ItemState::Failed);
+      failed_.store(true);
+      return FinishResult::GaveUp;
+    }
+    item.localPath += kTmpSuffix;
+    ++suffixes;
+    if (!Wait(NextDelay(delay))) return FinishResult::Stopped;
+  }
+  item.state.store(ItemState::Done);
+  progress_.completedBytes.store(progress_.completedBytes.load() + current);
+  progress_.bytesDone.store(progress_.completedBytes.load());
+  progress_.itemsDone.store(progress_.itemsDone.load() + 1);
+  return FinishResult::Written;
+}
+
+bool DownloadTask::LaunchPrograms() {
+  SetPhase(Phase::Launching);
+  for (const auto& item : items_) {
+    if (stopRequested_.load()) return false;
+    if (item->runAfterDownload != 0 && !RunProgram(*item)) return false;
+  }
+  return true;
+}
+
+bool DownloadTask::RunProgram(DownloadItem& item) {
+  progress_.currentItem.store(&item);
+  platform::Process program;
+  int delay = firstDelayMs_.load();
+  while (true) {
+    item.state.store(ItemState::Busy);
+    std::string commandLine;
+    if (BuildCommandLine(item.localPath, item.arguments, commandLine) &&
+        platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+      break;
+    }
+    item.state.store(ItemState::Failed);
+    if (!Wait(NextDelay(delay))) return false;
+  }
+  while (program.Poll() == platform::ProcessState::Running) {
+    if (!Wait(kProgramPollMs)) {
+      // Stopped: the program goes on without us.
+      item.state.store(ItemState::Failed);
+      return false;
+    }
+  }
+  item.state.store(ItemState::Done);
+  return true;
+}
+
+void DownloadTask::EndWorker() {
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    if (phase_ == Phase::Downloading && !segmentsStopped_) {
+      downloader_.Stop();
+      segmentsStopped_ = true;
+    }
+    phase_ = Phase::Idle;
+  }
+  // An item whose download was cut short starts again with the next Start.
+  for (const auto& item : items_) {
+    if (item->state.load() == ItemState::Downloading) item->state.store(ItemState::Pending);
+  }
+  workerRunning_.store(false);
+}
+
+void DownloadTask::JoinWorker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+bool DownloadTask::Wait(int ms) {
+  std::unique_lock<std::mutex> lock(control_);
+  return !wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                         [this] { return stopRequested_.load(); });
+}
+
+int DownloadTask::NextDelay(int& delay) const {
+  const int now = delay;
+  delay = std::min(delay * 2, maxDelayMs_.load());
+  return now;
+}
+
+bool DownloadTask::AllItemsDone() const {
+  for (const auto& item : items_) {
+    if (item->state.load() != ItemState::Done) return false;
+  }
+  return true;
+}
+
+void DownloadTask::SumSizes() {
+  uint32_t total = 0;
+  for (const auto& item : items_) total += item->size.load();
+  progress_.bytesTotal.store(total);
+}
+
+void DownloadTask::SetPhase(Phase phase) {
+  std::lock_guard<std::mutex> lock(control_);
+  phase_ = phase;
+}

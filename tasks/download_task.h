@@ -1,0 +1,153 @@
+// The ordered list of files to fetch, worked through by one thread of its own: each file is
+// downloaded in segments by the task's one HttpDownloader, recovered when a segment fails,
+// written to its local path, and once every file is there, each file marked to run is started
+// with its arguments and waited for. Callers watch the live progress block.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download/http_downloader.h"
+
+enum class ItemState : uint32_t { Pending = 0, Downloading = 1, Done = 2, Busy = 3, Failed = 4 };
+
+// One file of the list. The worker alone changes an item while it runs; `state` and `size` may
+// be read at any time, `localPath` once the task has stopped running.
+struct DownloadItem {
+  std::string url;
+  std::string localPath;  // empty: the temporary path the download picks, stored here then
+  std::atomic<uint32_t> size{0};
+  int runAfterDownload = 0;
+  std::string arguments;
+  std::atomic<ItemState> state{ItemState::Pending};
+};
+
+// What callers poll while the worker runs; every field is written whole.
+struct TaskProgress {
+  std::atomic<DownloadItem*> currentItem{nullptr};
+  std::atomic<uint32_t> itemCount{0};
+  std::atomic<uint32_t> itemsDone{0};
+  std::atomic<uint32_t> currentBytesDone{0};
+  std::atomic<uint32_t> currentSize{0};
+  std::atomic<uint32_t> bytesDone{0};
+  std::atomic<uint32_t> bytesTotal{0};
+  std::atomic<uint32_t> completedBytes{0};
+};
+
+// Waits between attempts that failed: the first `firstMs`, then twice the previous, at most
+// `maxMs`.
+struct RetryDelays {
+  int firstMs = 1000;
+  int maxMs = 30000;
+};
+
+// Longest command line a started program gets, its terminating zero included (MAX_PATH).
+constexpr size_t kCommandLineBufferSize = 260;
+// How many "_tmp" names a file that cannot be written may try before the item fails.
+constexpr int kMaxTmpSuffixes = 20;
+
+// The command line for a downloaded program: its path in quotes, a blank, the arguments and a
+// blank; just the quoted path when there are no arguments. False when it would not fit in
+// kCommandLineBufferSize bytes: it is never cut.
+bool BuildCommandLine(const std::string& programPath, const std::string& arguments,
+                      std::string& commandLine);
+
+class DownloadTask {
+ public:
+  // Segments per file: 1 to 20, anything else becomes 1.
+  explicit DownloadTask(int segmentCount);
+  virtual ~DownloadTask();
+  DownloadTask(const DownloadTask&) = delete;
+  DownloadTask& operator=(const DownloadTask&) = delete;
+
+  // Appends a file; false when an item has the same URL in any letter case. Items are added
+  // while the task does not run (false otherwise).
+  bool AddItem(std::string url, std::string localPath, uint32_t size, int runAfterDownload,
+               std::string arguments);
+
+  // Starts the worker over the items as they stand (an earlier worker is stopped first).
+  void Start();
+  // Halts the transfer of a download in progress, keeping its parts; Resume goes on from them.
+  void Pause();
+  void Resume();
+  // Ends the worker, deleting the running download's part files. A started program goes on.
+  void Stop();
+
+  const TaskProgress& GetProgress() const { return progress_; }
+  // The files are written, the programs have run, and the worker has ended.
+  bool IsFinished() const;
+  // The worker ended giving up on an item (its file could be written under no name).
+  bool HasFailed() const;
+  bool IsRunning() const { return workerRunning_.load(); }
+
+  size_t ItemCount() const { return items_.size(); }
+  const DownloadItem* ItemAt(size_t index) const { return items_[index].get(); }
+
+  // Deletes the part files the last download left behind, once the worker has ended (the
+  // written files stay). False while the worker runs.
+  bool DeletePartFiles();
+
+  // How long failed starts, failed writes and failed launches wait before the next attempt.
+  void SetRetryDelays(const RetryDelays& delays);
+
+ protected:
+  // Called on the worker thread just before an item's file is written from its parts. A class
+  // that overrides it stops the task in its own destructor.
+  virtual void BeforeMerge(const DownloadItem&) {}
+
+  DownloadItem* FindPendingItem() const;
+  // One attempt at starting an item's download; true when it is under way.
+  bool PrepareItem(DownloadItem* item);
+
+ private:
+  // What the worker is doing, as far as Pause, Resume and Stop care.
+  enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
+  enum class FinishResult { Written, StartOver, GaveUp, Stopped };
+
+  void Worker();
+  // Starts the item's download, retrying with pauses; false when told to stop.
+  bool StartDownload(DownloadItem& item);
+  // Follows the download until it is finished (true) or the task is told to stop (false).
+  bool FollowDownload(DownloadItem& item);
+  // Writes the item's file from the parts and counts it.
+  FinishResult FinishItem(DownloadItem& item);
+  // Runs every program to run, in list order, each until it exits; false when stopped.
+  bool LaunchPrograms();
+  bool RunProgram(DownloadItem& item);
+  // Leaves things as a stopped worker must: no segment running, no item left Downloading.
+  void EndWorker();
+  void JoinWorker();
+
+  // Waits up to `ms`, returning at once on Stop; false when the task is told to stop.
+  bool Wait(int ms);
+  int NextDelay(int& delay) const;
+  bool AllItemsDone() const;
+  void SumSizes();
+  void SetPhase(Phase phase);
+
+  std::vector<std::unique_ptr<DownloadItem>> items_;
+  HttpDownloader downloader_;
+  const int segmentCount_;
+  std::atomic<bool> stopRequested_{true};
+  std::thread worker_;
+  std::atomic<bool> workerRunning_{false};
+  std::atomic<bool> failed_{false};
+  TaskProgress progress_;
+  std::atomic<int> firstDelayMs_{RetryDelays().firstMs};
+  std::atomic<int> maxDelayMs_{RetryDelays().maxMs};
+
+  // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so
+  // that the worker's recovery and the caller's Pause, Resume and Stop never overlap. Waits
+  // between attempts sleep on `wake_`, which Stop signals.
+  std::mutex control_;
+  std::condition_variable wake_;
+  Phase phase_ = Phase::Idle;
+  bool paused_ = false;           // the caller paused; Resume clears it
+  bool segmentsStopped_ = true;   // the running download's segment threads were told to stop
+};

@@ -1,0 +1,517 @@
+// The download task against a scripted server on port 80 of a loopback address: the list
+// rules, recovery from failed segments and short parts, files that cannot be written, failed
+// starts and launches (each retried after a pause), and pause and resume meeting recovery.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "download/socket_layer.h"
+#include "tasks/mb_compare.h"
+#include "tests/support/sha256.h"
+#include "tests/tasks/task_fixture.h"
+
+using task_test::Clock;
+using task_test::MillisecondsSince;
+using task_test::StateRecorder;
+using task_test::TaskTest;
+using task_test::WaitUntil;
+using testing_support::FileOptions;
+using testing_support::FileReply;
+using testing_support::MakeBody;
+using testing_support::RangeStartOf;
+using testing_support::ReadFile;
+using testing_support::Reply;
+using testing_support::Sha256Hex;
+
+namespace {
+
+SocketLayer socketLayer;
+
+constexpr uint32_t kExpectedSize = 14000000;
+const RetryDelays kQuickRetries{50, 200};
+
+size_t HeaderLength(const Reply& reply) { return reply.bytes.find("\r\n\r\n") + 4; }
+
+class DownloadTaskTest : public TaskTest {
+ protected:
+  std::string Url(const std::string& fileName) const {
+    return "http://" + server.Address() + "/files/" + fileName;
+  }
+  // Requests that asked for `fileName` (segments with nothing to fetch send nothing).
+  std::vector<std::string> RequestsFor(const std::string& fileName) const {
+    std::vector<std::string> found;
+    for (const std::string& request : server.Requests()) {
+      if (request.find("/files/" + fileName + " ") != std::string::npos) found.push_back(request);
+    }
+    return found;
+  }
+  // Serves `body` for any file, `delayPerKiBMs` per KiB.
+  void ServeSlowly(const std::string& body, int delayPerKiBMs) {
+    ASSERT_NO_FATAL_FAILURE(Serve([body, delayPerKiBMs](const std::string& request, int) {
+      Reply reply = FileReply(request, body);
+      reply.delayPerKiBMs = delayPerKiBMs;
+      return reply;
+    }));
+  }
+  void Serve(testing_support::Handler handler) { START_ON_PORT_80(server, handler); }
+};
+
+// --- The list -------------------------------------------------------------------------------
+
+TEST(DownloadTaskList, SameUrlInAnotherLetterCaseIsRefused) {
+  DownloadTask task(4);
+  EXPECT_TRUE(task.AddItem("http://Host/Download/VantreoSetup.exe", "", kExpectedSize, 1,
+                           "/VERYSILENT /SILENT"));
+  EXPECT_FALSE(task.AddItem("HTTP://HOST/DOWNLOAD/vantreosetup.EXE", "", 5, 0, ""));
+  EXPECT_FALSE(task.AddItem("http://Host/Download/VantreoSetup.exe", "other", 5, 0, ""));
+  ASSERT_EQ(task.ItemCount(), 1u);
+  EXPECT_EQ(task.ItemAt(0)->url, "http://Host/Download/VantreoSetup.exe");
+  EXPECT_EQ(task.ItemAt(0)->size.load(), kExpectedSize);
+  EXPECT_EQ(task.ItemAt(0)->arguments, "/VERYSILENT /SILENT");
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Pending);
+  // The URL's form is not examined.
+  EXPECT_TRUE(task.AddItem("not a url", "", 0, 0, ""));
+  EXPECT_EQ(task.ItemCount(), 2u);
+}
+
+TEST(DownloadTaskList, DoubleByteCharactersAreComparedWhole) {
+  // 0x81 0x41 and 0x81 0x61 are two different characters of code page 936 whose second bytes
+  // happen to be 'A' and 'a'.
+  const std::string upper = "http://h/\x81\x41.exe";
+  const std::string lower = "http://h/\x81\x61.exe";
+  EXPECT_NE(CompareNoCaseMultibyte(upper, lower), 0);
+  DownloadTask task(4);
+  EXPECT_TRUE(task.AddItem(upper, "", 1, 0, ""));
+  EXPECT_TRUE(task.AddItem(lower, "", 1, 0, ""));
+  EXPECT_FALSE(task.AddItem("HTTP://H/\x81\x41.EXE", "", 1, 0, ""));
+}
+
+TEST(DownloadTaskList, CaseInsensitiveOrder) {
+  EXPECT_EQ(CompareNoCaseMultibyte("", ""), 0);
+  EXPECT_EQ(CompareNoCaseMultibyte("ABC", "abc"), 0);
+  EXPECT_LT(CompareNoCaseMultibyte("abc", "ABD"), 0);
+  EXPECT_GT(CompareNoCaseMultibyte("abcd", "ABC"), 0);
+  EXPECT_LT(CompareNoCaseMultibyte("ab", "abc"), 0);
+  // '[' sits between the upper and the lower letters: letters compare as lower case.
+  EXPECT_GT(CompareNoCaseMultibyte("Z", "["), 0);
+  // A double-byte character sorts after any single byte; a lone lead byte at the end is one
+  // character by itself.
+  EXPECT_GT(CompareNoCaseMultibyte("\xD6\xD0", "\xFF"), 0);
+  EXPECT_NE(CompareNoCaseMultibyte("a\x81", "a\x81\x41"), 0);
+  EXPECT_EQ(CompareNoCaseMultibyte("\xD6\xD0X", "\xD6\xD0x"), 0);
+}
+
+TEST(DownloadTaskList, CommandLineQuotesThePathAndIsNeverCut) {
+  std::string line;
+  ASSERT_TRUE(BuildCommandLine("C:\\Users\\Jo Ann\\Temp\\VantreoSetup.exe", "/VERYSILENT /SILENT",
+                               line));
+  EXPECT_EQ(line, "\"C:\\Users\\Jo Ann\\Temp\\VantreoSetup.exe\" /VERYSILENT /SILENT ");
+  ASSERT_TRUE(BuildCommandLine("C:\\T\\a.exe", "", line));
+  EXPECT_EQ(line, "\"C:\\T\\a.exe\"");
+
+  // 259 characters fit the 260-byte buffer; 260 do not, and the line is left alone.
+  const std::string path(259 - 6, 'p');  // two quotes, blank, "/A", blank
+  ASSERT_TRUE(BuildCommandLine(path, "/A", line));
+  EXPECT_EQ(line.size(), 259u);
+  line = "untouched";
+  EXPECT_FALSE(BuildCommandLine(path + "p", "/A", line));
+  EXPECT_EQ(line, "untouched");
+  EXPECT_FALSE(BuildCommandLine(std::string(300, 'p'), "", line));
+}
+
+TEST(DownloadTaskList, StartOnAnEmptyListEndsAtOnce) {
+  DownloadTask task(4);
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 2000));
+  EXPECT_FALSE(task.IsFinished());  // nothing was downloaded
+  EXPECT_FALSE(task.HasFailed());
+  EXPECT_EQ(task.GetProgress().itemCount.load(), 0u);
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), 0u);
+  EXPECT_EQ(task.GetProgress().currentItem.load(), nullptr);
+  task.Stop();
+  task.Pause();
+  task.Resume();
+}
+
+// --- Segments ------------------------------------------------------------------------------
+
+TEST_F(DownloadTaskTest, SegmentCountsOutsideOneToTwentyBecomeOne) {
+  const std::string body = MakeBody(40000, 3);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  const std::map<int, size_t> expected = {{25, 1}, {0, 1}, {-1, 1}, {1, 1}, {20, 20}};
+  for (const auto& [count, segments] : expected) {
+    const std::string fileName = name + "_n" + std::to_string(count + 10) + ".bin";
+    DownloadTask task(count);
+    ASSERT_TRUE(task.AddItem(Url(fileName), "", 0, 0, ""));
+    task.Start();
+    ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000)) << count;
+    EXPECT_EQ(ReadFile(task.ItemAt(0)->localPath), body) << count;
+    // One request to learn the size, then one per segment.
+    EXPECT_EQ(RequestsFor(fileName).size(), segments + 1) << count;
+    task.DeletePartFiles();
+  }
+}
+
+TEST_F(DownloadTaskTest, NoAnnouncedSizeIsRetriedAfterGrowingPausesAndKeepsTheExpectedSize) {
+  const std::string fileName = name + ".exe";
+  FileOptions noLength;
+  noLength.sendLength = false;
+  const std::string body = MakeBody(5000, 4);
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    return FileReply(request, body, noLength);
+  }));
+  DownloadTask task(4);  // the usual waits: 1 s, then 2 s
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 1, "/VERYSILENT /SILENT"));
+  task.Start();
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), kExpectedSize);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2400));
+  // Attempts at 0 s and 1 s; the third would come at 3 s. A loop without pause would have
+  // sent thousands.
+  const size_t attempts = RequestsFor(fileName).size();
+  EXPECT_GE(attempts, 2u);
+  EXPECT_LE(attempts, 3u);
+  const TaskProgress& progress = task.GetProgress();
+  EXPECT_EQ(progress.bytesTotal.load(), kExpectedSize);
+  EXPECT_EQ(progress.currentSize.load(), kExpectedSize);
+  EXPECT_EQ(task.ItemAt(0)->size.load(), kExpectedSize);
+  EXPECT_EQ(progress.currentItem.load(), nullptr);
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Pending);
+  EXPECT_TRUE(task.IsRunning());
+
+  Clock::time_point before = Clock::now();
+  task.Stop();
+  EXPECT_LT(MillisecondsSince(before), 150) << "Stop must cut the pause short";
+  EXPECT_FALSE(task.IsRunning());
+  EXPECT_FALSE(task.IsFinished());
+  EXPECT_FALSE(task.HasFailed());
+}
+
+TEST_F(DownloadTaskTest, SegmentFailingMidWayIsRestartedAndStaysDownloading) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(400000, 5);
+  const uint32_t share = 100000;
+  std::atomic<int> drops{0};
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 2;
+    // The third segment's first connection breaks after 5000 body bytes.
+    if (RangeStartOf(request) == 2 * share && drops.fetch_add(1) == 0)
+      reply.closeAfter = HeaderLength(reply) + 5000;
+    return reply;
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  recorder.Finish();
+
+  EXPECT_EQ(recorder.States(), "Pending Downloading Done");
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+  EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(body));
+  // The segment went on from the 5000 bytes it held.
+  int resumed = 0;
+  for (const std::string& request : RequestsFor(fileName))
+    resumed += RangeStartOf(request) == 2 * share + 5000;
+  EXPECT_EQ(resumed, 1);
+  const TaskProgress& progress = task.GetProgress();
+  EXPECT_EQ(progress.bytesDone.load(), body.size());
+  EXPECT_EQ(progress.bytesTotal.load(), body.size());
+  EXPECT_EQ(progress.itemsDone.load(), 1u);
+}
+
+// Cuts the second part file to half its length before the first write of the file: the part
+// is then short when the file is assembled.
+class ShortPartTask : public DownloadTask {
+ public:
+  explicit ShortPartTask(std::string partFile) : DownloadTask(4), partFile_(std::move(partFile)) {}
+  ~ShortPartTask() override { Stop(); }
+  std::atomic<int> merges{0};
+
+ protected:
+  void BeforeMerge(const DownloadItem&) override {
+    if (merges.fetch_add(1) != 0) return;
+    std::error_code error;
+    std::filesystem::resize_file(partFile_, std::filesystem::file_size(partFile_, error) / 2,
+                                 error);
+  }
+
+ private:
+  std::string partFile_;
+};
+
+TEST_F(DownloadTaskTest, ShortPartAtMergeStartsOverFromByteZeroAndRetriesAFailedStart) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(300000, 6);
+  std::atomic<int> wholeFileRequests{0};
+  FileOptions noLength;
+  noLength.sendLength = false;
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    // Requests without a range: the size request and segment 0, then after the start-over a
+    // size request that learns nothing, then the size request and segment 0 again.
+    bool refuse = RangeStartOf(request) < 0 && wholeFileRequests.fetch_add(1) == 2;
+    Reply reply = FileReply(request, body, refuse ? noLength : FileOptions());
+    reply.delayPerKiBMs = 1;
+    return reply;
+  }));
+  ShortPartTask task(PartFile(fileName, 1));
+  task.SetRetryDelays(kQuickRetries);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  recorder.Finish();
+
+  EXPECT_EQ(task.merges.load(), 2);
+  EXPECT_EQ(recorder.States(), "Pending Downloading Pending Downloading Done");
+  EXPECT_TRUE(recorder.BytesEverFell()) << "the wizard learns of the repeat from falling bytes";
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+  EXPECT_EQ(wholeFileRequests.load(), 5);
+  EXPECT_EQ(RequestsFor(fileName).size(), 11u);  // 1 + 4, the refused one, 1 + 4
+  EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(body));
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), body.size());
+  EXPECT_EQ(task.GetProgress().itemsDone.load(), 1u);
+}
+
+// --- Writing the file ----------------------------------------------------------------------
+
+TEST_F(DownloadTaskTest, UnwritableTargetGetsTmpAndIsCountedOnce) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(120000, 7);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  // A folder stands where the file should go: it can never be opened for writing.
+  const std::string target = temp + name + "_target.bin";
+  ASSERT_TRUE(std::filesystem::create_directory(target));
+  DownloadTask task(4);
+  task.SetRetryDelays(kQuickRetries);
+  ASSERT_TRUE(task.AddItem(Url(fileName), target, kExpectedSize, 0, ""));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  recorder.Finish();
+
+  EXPECT_EQ(task.ItemAt(0)->localPath, target + "_tmp");
+  EXPECT_EQ(Sha256Hex(ReadFile(target + "_tmp")), Sha256Hex(body));
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), body.size());
+  EXPECT_EQ(task.GetProgress().itemsDone.load(), 1u);
+  EXPECT_EQ(recorder.MaxItemsDone(), 1u);
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+}
+
+TEST_F(DownloadTaskTest, TmpNamesRunOutAndTheTaskEndsFailed) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(20000, 8);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  // No such folder: no name in it can be written.
+  const std::string target = temp + name + "_missing/setup.exe";
+  DownloadTask task(4);
+  task.SetRetryDelays({2, 10});
+  ASSERT_TRUE(task.AddItem(Url(fileName), target, kExpectedSize, 1, "/VERYSILENT /SILENT"));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 20000));
+
+  EXPECT_TRUE(task.HasFailed());
+  EXPECT_FALSE(task.IsFinished());
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+  std::string expected = target;
+  for (int i = 0; i < kMaxTmpSuffixes; ++i) expected += "_tmp";
+  EXPECT_EQ(task.ItemAt(0)->localPath, expected);
+  EXPECT_EQ(task.GetProgress().itemsDone.load(), 0u);
+  EXPECT_LE(task.GetProgress().bytesDone.load(), task.GetProgress().bytesTotal.load());
+  // The parts are still there; the caller may delete them.
+  EXPECT_TRUE(AnyPartFileLeft(fileName, 4));
+  EXPECT_TRUE(task.DeletePartFiles());
+  EXPECT_FALSE(AnyPartFileLeft(fileName, 4));
+}
+
+// --- Several items -------------------------------------------------------------------------
+
+TEST_F(DownloadTaskTest, LaterItemWhoseStartFailsIsRetriedAndNeverDoneFromTheFirstItem) {
+  const std::string first = name + "_a.bin";
+  const std::string second = name + "_b.bin";
+  const std::string bodyA = MakeBody(60000, 9);
+  const std::string bodyB = MakeBody(90000, 10);
+  std::atomic<int> sizeRequestsB{0};
+  std::atomic<bool> serveB{false};
+  FileOptions noLength;
+  noLength.sendLength = false;
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    if (request.find(second) == std::string::npos) return FileReply(request, bodyA);
+    if (RangeStartOf(request) < 0 && !serveB.load()) {
+      sizeRequestsB.fetch_add(1);
+      return FileReply(request, bodyB, noLength);
+    }
+    return FileReply(request, bodyB);
+  }));
+  DownloadTask task(4);
+  task.SetRetryDelays(kQuickRetries);
+  ASSERT_TRUE(task.AddItem(Url(first), "", 1000, 0, ""));
+  ASSERT_TRUE(task.AddItem(Url(second), "", 2000, 0, ""));
+  StateRecorder recorder(*task.ItemAt(1), task.GetProgress());
+  task.Start();
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), 3000u);
+  ASSERT_TRUE(WaitUntil([&] { return sizeRequestsB.load() >= 3; }, 10000));
+
+  // The first item's finished segments are not the second item's download.
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Done);
+  EXPECT_EQ(task.ItemAt(1)->state.load(), ItemState::Pending);
+  EXPECT_EQ(task.GetProgress().itemsDone.load(), 1u);
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), bodyA.size());
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), bodyA.size() + 2000);
+  EXPECT_FALSE(task.IsFinished());
+
+  serveB.store(true);
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  recorder.Finish();
+  EXPECT_EQ(recorder.States(), "Pending Downloading Done");
+  EXPECT_EQ(ReadFile(task.ItemAt(1)->localPath), bodyB);
+  EXPECT_EQ(task.GetProgress().itemsDone.load(), 2u);
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), bodyA.size() + bodyB.size());
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), bodyA.size() + bodyB.size());
+  EXPECT_EQ(task.GetProgress().currentItem.load(), task.ItemAt(1));
+}
+
+TEST_F(DownloadTaskTest, StartAgainWhileRunningResetsProgressAndSkipsDoneItems) {
+  const std::string first = name + "_a.bin";
+  const std::string second = name + "_b.bin";
+  const std::string bodyA = MakeBody(30000, 11);
+  const std::string bodyB = MakeBody(600000, 12);
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    if (request.find(first) != std::string::npos) return FileReply(request, bodyA);
+    Reply reply = FileReply(request, bodyB);
+    reply.delayPerKiBMs = 2;
+    return reply;
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(first), "", 1, 0, ""));
+  ASSERT_TRUE(task.AddItem(Url(second), "", 1, 0, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    return task.ItemAt(1)->state.load() == ItemState::Downloading &&
+           task.GetProgress().bytesDone.load() > bodyA.size() + 50000;
+  }, 20000));
+  EXPECT_FALSE(task.AddItem(Url(name + "_c.bin"), "", 1, 0, "")) << "the list is not changed "
+                                                                    "while the worker runs";
+  const size_t requestsForA = RequestsFor(first).size();
+
+  task.Start();
+  const TaskProgress& progress = task.GetProgress();
+  EXPECT_EQ(progress.itemsDone.load(), 0u);
+  EXPECT_EQ(progress.completedBytes.load(), 0u);
+  EXPECT_LT(progress.bytesDone.load(), 50000u);
+  EXPECT_EQ(progress.itemCount.load(), 2u);
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  EXPECT_EQ(RequestsFor(first).size(), requestsForA);
+  EXPECT_EQ(ReadFile(task.ItemAt(1)->localPath), bodyB);
+  EXPECT_EQ(progress.itemsDone.load(), 1u);
+  EXPECT_EQ(progress.bytesDone.load(), bodyB.size());
+}
+
+// --- Pause and resume ----------------------------------------------------------------------
+
+TEST_F(DownloadTaskTest, PauseAndResumeMeetRecoveryFromFailingSegments) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(300000, 13);
+  std::atomic<int> requestsSeen{0};
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 1;
+    // Every other ranged connection breaks after 3000 body bytes.
+    if (RangeStartOf(request) > 0 && requestsSeen.fetch_add(1) % 2 == 0)
+      reply.closeAfter = HeaderLength(reply) + 3000;
+    return reply;
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  // The window thread pauses and resumes while the worker restarts failed segments.
+  std::thread clicker([&] {
+    for (int i = 0; i < 80 && task.IsRunning(); ++i) {
+      task.Pause();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + i % 13));
+      task.Resume();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 + i % 17));
+    }
+  });
+  clicker.join();
+  task.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 60000));
+  recorder.Finish();
+  EXPECT_EQ(recorder.States(), "Pending Downloading Done");
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+  EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(body));
+}
+
+TEST_F(DownloadTaskTest, PauseAndResumeAfterTheDownloadDoNothing) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(50000, 14);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  const size_t requests = server.Requests().size();
+  task.Pause();
+  EXPECT_TRUE(task.IsFinished());
+  task.Resume();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(task.IsFinished());
+  EXPECT_EQ(server.Requests().size(), requests);
+}
+
+// --- Launching -----------------------------------------------------------------------------
+
+TEST_F(DownloadTaskTest, FailedLaunchIsRetriedAfterAPauseAndCountedOnce) {
+  // Random bytes: no system starts them as a program.
+  const std::string fileName = name + ".exe";
+  const std::string body = MakeBody(30000, 15);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  DownloadTask task(4);
+  task.SetRetryDelays({100, 400});
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 1, "/VERYSILENT /SILENT"));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Saw(ItemState::Failed); }, 20000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_TRUE(task.IsRunning());
+  EXPECT_FALSE(task.IsFinished());
+  Clock::time_point before = Clock::now();
+  task.Stop();
+  EXPECT_LT(MillisecondsSince(before), 150);
+  recorder.Finish();
+
+  // The launch fails at once each time (a Busy between may be too short to see); the file was
+  // written once, and never again for a new attempt.
+  const std::string states = recorder.States();
+  EXPECT_EQ(states.rfind("Pending Downloading ", 0), 0u) << states;
+  EXPECT_EQ(states.find("Busy Done"), std::string::npos) << states;
+  EXPECT_TRUE(recorder.Saw(ItemState::Failed)) << states;
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+  EXPECT_EQ(recorder.MaxItemsDone(), 1u);
+  EXPECT_EQ(recorder.MaxBytesDone(), body.size());
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+  EXPECT_EQ(ReadFile(task.ItemAt(0)->localPath), body);
+}
+
+TEST_F(DownloadTaskTest, CommandLineTooLongFailsTheLaunchInsteadOfCuttingIt) {
+  const std::string fileName = name + ".exe";
+  const std::string body = MakeBody(20000, 16);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 0));
+  DownloadTask task(4);
+  task.SetRetryDelays({100, 400});
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 1,
+                           "/VERYSILENT /SILENT /DIR=" + std::string(250, 'x')));
+  StateRecorder recorder(*task.ItemAt(0), task.GetProgress());
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Saw(ItemState::Failed); }, 20000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  task.Stop();
+  recorder.Finish();
+  EXPECT_FALSE(recorder.States().find("Busy Done") != std::string::npos) << recorder.States();
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+  EXPECT_FALSE(task.IsFinished());
+}
+
+}  // namespace

@@ -1,0 +1,311 @@
+// The whole install without a window, against a real nginx on port 80 of a loopback address
+// (started by ctest with nginx.sh): the fake setup program is downloaded, started with
+// "/VERYSILENT /SILENT" and waited for; pause, resume and stop meet a real server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "download/socket_layer.h"
+#include "platform/process.h"
+#include "tests/support/sha256.h"
+#include "tests/tasks/task_fixture.h"
+
+using task_test::Clock;
+using task_test::MillisecondsSince;
+using task_test::SetEnvironment;
+using task_test::StateRecorder;
+using task_test::TaskTest;
+using task_test::WaitUntil;
+using testing_support::MakeBody;
+using testing_support::ReadFile;
+using testing_support::Sha256Hex;
+using testing_support::WriteFile;
+
+namespace {
+
+SocketLayer socketLayer;
+
+constexpr uint32_t kExpectedSize = 14000000;
+const char kSetupArguments[] = "/VERYSILENT /SILENT";
+
+std::string FirstLine(const std::string& text) {
+  size_t end = text.find_first_of("\r\n");
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
+// One line of the access log: the path, the status, the Range field ("-" when none) and the
+// body bytes sent.
+struct LogLine {
+  std::string uri;
+  int status = 0;
+  std::string range;
+  long bytesSent = 0;
+};
+
+// The states of a run that downloads and starts a program: the Done between the file's write
+// and the program's start lasts no time and may not be seen.
+bool IsDownloadAndRun(const std::string& states) {
+  return states == "Pending Downloading Done Busy Done" ||
+         states == "Pending Downloading Busy Done";
+}
+
+class TaskPeerTest : public TaskTest {
+ protected:
+  void SetUp() override {
+    TaskTest::SetUp();
+    const char* dir = std::getenv("VANTREO_TASK_NGINX_DIR");
+    ASSERT_NE(dir, nullptr) << "VANTREO_TASK_NGINX_DIR is not set: run this test through ctest";
+    base = dir;
+    if (platform::PathExists(base + "/not-started"))
+      GTEST_SKIP() << FirstLine(ReadFile(base + "/not-started"));
+    address = FirstLine(ReadFile(base + "/address"));
+    ASSERT_FALSE(address.empty()) << "nginx was not started";
+    www = base + "/www/files/";
+    cleanupFolders.push_back(www);
+    record = temp + name + ".record";
+    SetEnvironment("VANTREO_FAKE_SETUP_RECORD", record);
+    SetEnvironment("VANTREO_FAKE_SETUP_SECONDS", "0");
+    SetEnvironment("VANTREO_FAKE_SETUP_EXIT", "0");
+  }
+
+  // The fake setup program grown to about `size` bytes by lines that are never read (after
+  // the exit of the script, behind the image of the program), so that it takes a moment.
+  std::string SetupProgram(size_t size) const {
+    std::string program = ReadFile(base + "/fake_setup");
+    const std::string noise = MakeBody(size, 17);
+    std::string padding;
+    for (size_t i = 0; program.size() + padding.size() < size; ++i) {
+      if (i % 100 == 0) {
+        padding += "\n#";
+      } else {
+        padding += static_cast<char>('a' + static_cast<unsigned char>(noise[i % size]) % 26);
+      }
+    }
+    return program + padding + "\n";
+  }
+
+  // Puts a file where nginx serves it; `slow` fetches it at 400 KB/s per connection.
+  std::string Serve(const std::string& fileName, const std::string& bytes, bool slow) {
+    EXPECT_TRUE(WriteFile(www + fileName, bytes));
+    return "http://" + address + (slow ? "/slow/" : "/files/") + fileName;
+  }
+
+  std::vector<LogLine> LogFor(const std::string& fileName) const {
+    std::vector<LogLine> lines;
+    std::istringstream log(ReadFile(base + "/access.log"));
+    std::string text;
+    while (std::getline(log, text)) {
+      std::istringstream fields(text);
+      LogLine line;
+      fields >> line.uri >> line.status >> line.range >> line.bytesSent;
+      if (line.uri.size() < fileName.size() ||
+          line.uri.compare(line.uri.size() - fileName.size(), fileName.size(), fileName) != 0)
+        continue;
+      if (line.range.size() >= 2) line.range = line.range.substr(1, line.range.size() - 2);
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  std::string ExpectedRecord(const std::string& programPath, const std::string& arguments) {
+#ifdef _WIN32
+    return "commandline=\"" + programPath + "\" " + arguments + " \nexited\n";
+#else
+    std::string text = "program=" + programPath + "\n";
+    std::istringstream words(arguments);
+    std::string word;
+    while (words >> word) text += "argument=" + word + "\n";
+    return text + "exited\n";
+#endif
+  }
+
+  std::string base;
+  std::string address;
+  std::string www;
+  std::string record;
+};
+
+TEST_F(TaskPeerTest, SetupProgramIsDownloadedStartedSilentlyAndWaitedFor) {
+  const std::string fileName = name + ".exe";
+  const std::string program = SetupProgram(2000000);
+  const std::string url = Serve(fileName, program, true);
+  SetEnvironment("VANTREO_FAKE_SETUP_SECONDS", "0.6");
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
+  const DownloadItem& item = *task.ItemAt(0);
+  const TaskProgress& progress = task.GetProgress();
+  StateRecorder recorder(item, progress);
+  task.Start();
+  // The expected size until the server has announced the real one.
+  const uint32_t totalAtStart = progress.bytesTotal.load();
+  EXPECT_TRUE(totalAtStart == kExpectedSize || totalAtStart == program.size()) << totalAtStart;
+  EXPECT_EQ(progress.itemCount.load(), 1u);
+
+  ASSERT_TRUE(WaitUntil([&] { return item.state.load() == ItemState::Busy; }, 30000));
+  EXPECT_EQ(progress.currentItem.load(), &item);
+  EXPECT_EQ(progress.bytesDone.load(), program.size());
+  EXPECT_FALSE(task.IsFinished()) << "the program still runs";
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  recorder.Finish();
+
+  EXPECT_TRUE(IsDownloadAndRun(recorder.States())) << recorder.States();
+  EXPECT_FALSE(recorder.BytesEverAboveTotal());
+  EXPECT_FALSE(recorder.BytesEverFell());
+  EXPECT_EQ(item.size.load(), program.size());
+  EXPECT_EQ(progress.bytesTotal.load(), program.size());
+  EXPECT_EQ(progress.bytesDone.load(), program.size());
+  EXPECT_EQ(progress.currentSize.load(), program.size());
+  EXPECT_EQ(progress.itemsDone.load(), 1u);
+  EXPECT_EQ(recorder.MaxItemsDone(), 1u);
+  EXPECT_EQ(item.localPath, temp + fileName);
+  EXPECT_EQ(Sha256Hex(ReadFile(item.localPath)), Sha256Hex(program));
+  EXPECT_EQ(ReadFile(record), ExpectedRecord(item.localPath, kSetupArguments));
+  // Four segments, each from its own start; segment 0 without a range.
+  std::vector<LogLine> log = LogFor(fileName);
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0].range, "-");
+  task.DeletePartFiles();
+}
+
+TEST_F(TaskPeerTest, PauseThenResumeFetchesNoByteTwice) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(2400000, 18);
+  const std::string url = Serve(fileName, body, true);
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 0, ""));
+  const DownloadItem& item = *task.ItemAt(0);
+  const TaskProgress& progress = task.GetProgress();
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return progress.bytesDone.load() >= body.size() / 3; }, 30000));
+
+  task.Pause();
+  EXPECT_EQ(item.state.load(), ItemState::Downloading) << "the wizard's button stays usable";
+  const uint32_t share = static_cast<uint32_t>(body.size() / 4);
+  uint32_t held[4];
+  for (int i = 0; i < 4; ++i) held[i] = platform::FileSize(PartFile(fileName, i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const uint32_t pausedAt = progress.bytesDone.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(progress.bytesDone.load(), pausedAt) << "nothing arrives while paused";
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(platform::FileSize(PartFile(fileName, i)), held[i]);
+  const size_t requestsBefore = LogFor(fileName).size();
+  EXPECT_EQ(requestsBefore, 5u);
+
+  task.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  EXPECT_EQ(Sha256Hex(ReadFile(item.localPath)), Sha256Hex(body));
+  EXPECT_EQ(progress.bytesDone.load(), body.size());
+
+  // Each unfinished segment asked again from exactly the first byte its part did not hold.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t need = (i == 3) ? static_cast<uint32_t>(body.size()) - 3 * share : share;
+    if (held[i] < need) expected.push_back("bytes=" + std::to_string(i * share + held[i]) + "-");
+  }
+  std::vector<std::string> resumed;
+  std::vector<LogLine> log = LogFor(fileName);
+  for (size_t i = requestsBefore; i < log.size(); ++i) {
+    resumed.push_back(log[i].range);
+    EXPECT_EQ(log[i].status, 206);
+  }
+  std::sort(expected.begin(), expected.end());
+  std::sort(resumed.begin(), resumed.end());
+  EXPECT_EQ(resumed, expected);
+  task.DeletePartFiles();
+}
+
+TEST_F(TaskPeerTest, StopDuringTheDownloadEndsTheWorkerAndDeletesTheParts) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(2400000, 19);
+  const std::string url = Serve(fileName, body, true);
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.GetProgress().bytesDone.load() >= 300000; }, 30000));
+  ASSERT_TRUE(AnyPartFileLeft(fileName, 4));
+
+  Clock::time_point before = Clock::now();
+  task.Stop();
+  const long stopMs = MillisecondsSince(before);
+  EXPECT_LT(stopMs, 1000);
+  std::cout << "Stop during the download took " << stopMs << " ms\n";
+  EXPECT_FALSE(task.IsRunning());
+  EXPECT_FALSE(AnyPartFileLeft(fileName, 4));
+  EXPECT_FALSE(platform::PathExists(temp + fileName));
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Pending);
+  EXPECT_FALSE(task.IsFinished());
+  EXPECT_FALSE(task.HasFailed());
+  // Nothing goes on after Stop.
+  const uint32_t bytes = task.GetProgress().bytesDone.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), bytes);
+  EXPECT_FALSE(AnyPartFileLeft(fileName, 4));
+}
+
+TEST_F(TaskPeerTest, StopWhileTheProgramRunsEndsTheWaitAndTheProgramGoesOn) {
+  const std::string fileName = name + ".exe";
+  const std::string url = Serve(fileName, SetupProgram(100000), false);
+  SetEnvironment("VANTREO_FAKE_SETUP_SECONDS", "2");
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !ReadFile(record).empty(); }, 30000));
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Busy);
+
+  Clock::time_point before = Clock::now();
+  task.Stop();
+  const long stopMs = MillisecondsSince(before);
+  EXPECT_LT(stopMs, 150);
+  std::cout << "Stop while the program ran took " << stopMs << " ms\n";
+  EXPECT_FALSE(task.IsRunning());
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+  EXPECT_EQ(ReadFile(record).find("exited"), std::string::npos);
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(record).find("exited") != std::string::npos; },
+                        10000))
+      << "the program was ended with the wait";
+}
+
+TEST_F(TaskPeerTest, PathWithABlankStartsTheDownloadedProgramAndNoOther) {
+  const std::string fileName = name + ".exe";
+  const std::string url = Serve(fileName, SetupProgram(50000), false);
+  const char separator = temp.back();
+  // Unquoted, "<temp>/<name>_my dir/fake setup.exe" would start "<temp>/<name>_my" (.exe).
+  const std::string folder = temp + name + "_my dir";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const std::string decoy = temp + name + "_my";
+  for (const std::string& path : {decoy, decoy + ".exe"}) {
+    ASSERT_TRUE(WriteFile(path, ReadFile(base + "/fake_setup")));
+    ASSERT_TRUE(platform::MakeRunnable(path));
+  }
+  const std::string target = folder + separator + "fake setup.exe";
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, target, kExpectedSize, 1, kSetupArguments));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  EXPECT_EQ(ReadFile(record), ExpectedRecord(target, kSetupArguments));
+  task.DeletePartFiles();
+}
+
+TEST_F(TaskPeerTest, ProgramExitingWith259HasExited) {
+  const std::string fileName = name + ".exe";
+  const std::string url = Serve(fileName, SetupProgram(20000), false);
+  SetEnvironment("VANTREO_FAKE_SETUP_EXIT", "259");
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Done);
+  // Without arguments the command line is the quoted path alone.
+#ifdef _WIN32
+  EXPECT_EQ(ReadFile(record), "commandline=\"" + task.ItemAt(0)->localPath + "\"\nexited\n");
+#else
+  EXPECT_EQ(ReadFile(record), "program=" + task.ItemAt(0)->localPath + "\nexited\n");
+#endif
+  task.DeletePartFiles();
+}
+
+}  // namespace
