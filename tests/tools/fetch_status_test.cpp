@@ -1,0 +1,62 @@
+// The progress line of vantreo-fetch: the installer's status texts, chosen as the wizard
+// chooses them, and written in UTF-8.
+#include "tools/fetch_status.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Percent(int value) {
+  char text[64];
+  std::snprintf(text, sizeof text, kInstallingPercentText, value);
+  return text;
+}
+
+TEST(FetchStatus, FollowsTheDownload) {
+  FetchStatus status;
+  EXPECT_EQ(status.Update(0, 14000000, ItemState::Pending, false, 0), kInstallingText);
+  EXPECT_EQ(status.Update(0, 1000, ItemState::Downloading, true, 100), Percent(0));
+  EXPECT_EQ(status.Update(420, 1000, ItemState::Downloading, true, 300), Percent(42));
+  EXPECT_EQ(status.Update(1000, 1000, ItemState::Downloading, true, 500), Percent(100));
+  // The program runs: bytes stand still, and that is no stalled network.
+  EXPECT_EQ(status.Update(1000, 1000, ItemState::Busy, true, 20000), kConfiguringText);
+}
+
+TEST(FetchStatus, FallingBytesMeanTheDownloadIsRepeated) {
+  FetchStatus status;
+  EXPECT_EQ(status.Update(600, 1000, ItemState::Downloading, true, 0), Percent(60));
+  EXPECT_EQ(status.Update(100, 1000, ItemState::Pending, true, 200), kDataErrorText);
+  EXPECT_EQ(status.Update(599, 1000, ItemState::Downloading, true, 400), kDataErrorText);
+  EXPECT_EQ(status.Update(600, 1000, ItemState::Downloading, true, 600), Percent(60));
+  EXPECT_EQ(status.Update(700, 1000, ItemState::Downloading, true, 800), Percent(70));
+}
+
+TEST(FetchStatus, BytesStandingStillForMoreThanFiveSecondsIsAStall) {
+  FetchStatus status;
+  EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 1000), Percent(30));
+  EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 6000), Percent(30));
+  EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 6001), kNetworkStallText);
+  EXPECT_EQ(status.Update(301, 1000, ItemState::Downloading, true, 9000), Percent(30));
+  // Before the download has begun, waiting counts too.
+  FetchStatus waiting;
+  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 0), kInstallingText);
+  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 5001), kNetworkStallText);
+}
+
+TEST(FetchStatus, PercentDoesNotOverflow) {
+  EXPECT_EQ(PercentOf(0, 0), -1);
+  EXPECT_EQ(PercentOf(4000000000u, 4200000000u), 95);
+  EXPECT_EQ(PercentOf(14000000, 14000000), 100);
+}
+
+TEST(FetchStatus, ProgressLineIsUtf8) {
+  EXPECT_EQ(ProgressLine(420, 1000, Percent(42)),
+            std::string(" 42%  420/1000 bytes  ") + u8"正在安装：42%");
+  EXPECT_EQ(ProgressLine(5, 0, kInstallingText), std::string("  ?%  5 bytes  ") + u8"正在安装...");
+  EXPECT_EQ(ProgressLine(1, 1, kNetworkStallText),
+            std::string("100%  1/1 bytes  ") + u8"网络异常，请检查网您的网络连接...");
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# vantreo-fetch end to end against the nginx of the task tests: a plain fetch, a fetch that
+# runs the fake setup program, a file the server does not have, a program still running at the
+# deadline, Ctrl-C during the download, and bad options.
+# Usage: fetch_test.sh NGINX_DIR TOOL [--wine PREFIX]
+set -uo pipefail
+nginx_dir=$1
+tool=$2
+wine_prefix=${4:-}
+here=$(cd "$(dirname "$0")/../.." && pwd)
+
+if [ -f "$nginx_dir/not-started" ]; then
+  echo "skipped: $(cat "$nginx_dir/not-started")"
+  exit 0
+fi
+address=$(cat "$nginx_dir/address")
+www=$nginx_dir/www/files
+work=$(mktemp -d)
+failures=0
+trap 'rm -rf "$work"; rm -f "$www"/vfetch$$*' EXIT
+
+if [ -n "$wine_prefix" ]; then
+  run_tool=("$here/tools/wine-run.sh" --prefix "$wine_prefix" "$tool")
+  # A path as the Windows program sees it, and back.
+  to_windows() { echo "Z:${1//\//\\}"; }
+  to_unix() {
+    local path=${1//\\//}
+    local drive
+    drive=$(echo "${path:0:1}" | tr 'A-Z' 'a-z')
+    echo "$wine_prefix/dosdevices/$drive:${path:2}"
+  }
+else
+  run_tool=("$tool")
+  to_windows() { echo "$1"; }
+  to_unix() { echo "$1"; }
+fi
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Runs the tool; its status, output and errors land in $status, $work/out, $work/err.
+fetch() {
+  "${run_tool[@]}" "$@" >"$work/out" 2>"$work/err"
+  status=$?
+}
+
+saved_path() { tail -n 1 "$work/out" | sed -n 's/^saved: //p' | tr -d '\r'; }
+
+parts_left() {
+  local path=$1
+  ls "$path"_[0-9]* >/dev/null 2>&1
+}
+
+# --- a plain fetch through four throttled connections
+name=vfetch$$_plain.bin
+head -c 2400000 /dev/urandom >"$www/$name"
+fetch "http://$address/slow/$name"
+[ "$status" -eq 0 ] || fail "plain fetch exited $status: $(cat "$work/err")"
+saved=$(saved_path)
+[ -n "$saved" ] || fail "no 'saved:' line last on standard output: $(cat "$work/out")"
+local_file=$(to_unix "$saved")
+cmp -s "$local_file" "$www/$name" || fail "the saved file differs from the served one"
+parts_left "$local_file" && fail "part files left behind"
+grep -q '100%  2400000/2400000 bytes' "$work/err" || fail "no final progress line"
+grep -q '正在安装：' "$work/err" || fail "no status text in UTF-8 on standard error"
+rm -f "$local_file"
+
+# --- the fake setup program, run as the installer runs it
+name=vfetch$$_setup.exe
+cp "$nginx_dir/fake_setup" "$www/$name"
+record=$work/record.txt
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=0.5 \
+  fetch --run "/VERYSILENT /SILENT" "http://$address/files/$name"
+[ "$status" -eq 0 ] || fail "fetch --run exited $status: $(cat "$work/err")"
+saved=$(saved_path)
+if [ -n "$wine_prefix" ]; then
+  expected="commandline=\"$saved\" /VERYSILENT /SILENT "
+else
+  expected="program=$saved"$'\n'"argument=/VERYSILENT"$'\n'"argument=/SILENT"
+fi
+grep -qF -- "$expected" "$record" || fail "the program got another command line: $(cat "$record")"
+grep -q '^exited' "$record" || fail "the tool did not wait for the program"
+rm -f "$(to_unix "$saved")"
+
+# --- a file the server does not have: retried until the deadline
+started=$(date +%s%N)
+fetch --deadline 2 "http://$address/files/vfetch$$_missing.bin"
+elapsed=$((($(date +%s%N) - started) / 1000000))
+[ "$status" -eq 1 ] || fail "missing file exited $status"
+grep -q 'gave up after 2 s: the download did not start' "$work/err" ||
+  fail "no clear message for a missing file: $(cat "$work/err")"
+[ "$elapsed" -lt 8000 ] || fail "the deadline of 2 s took $elapsed ms"
+
+# --- a program still running at the deadline goes on
+name=vfetch$$_long.exe
+cp "$nginx_dir/fake_setup" "$www/$name"
+record=$work/long.txt
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=4 \
+  fetch --deadline 2 --run "" "http://$address/files/$name"
+[ "$status" -eq 1 ] || fail "program at the deadline exited $status"
+grep -q 'still running' "$work/err" || fail "no message for the running program: $(cat "$work/err")"
+for _ in $(seq 80); do grep -q '^exited' "$record" 2>/dev/null && break; sleep 0.1; done
+grep -q '^exited' "$record" || fail "the program did not go on after the deadline"
+
+# --- Ctrl-C during the download
+name=vfetch$$_stop.bin
+head -c 4000000 /dev/urandom >"$www/$name"
+"${run_tool[@]}" "http://$address/slow/$name" >"$work/out" 2>"$work/err" &
+pid=$!
+if [ -n "$wine_prefix" ]; then
+  target=$wine_prefix/drive_c/users/$(whoami)/Temp/$name
+else
+  target=${TMPDIR:-/tmp}/$name
+fi
+for _ in $(seq 100); do parts_left "$target" && break; sleep 0.1; done
+parts_left "$target" || fail "the download did not begin"
+sleep 0.5
+kill -INT "$pid"
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then
+  fail "Ctrl-C did not end the tool"
+  kill "$pid"
+fi
+wait "$pid"
+status=$?
+[ "$status" -eq 1 ] || fail "Ctrl-C exited $status"
+grep -q 'interrupted' "$work/err" || fail "no message after Ctrl-C: $(cat "$work/err")"
+parts_left "$target" && fail "part files left after Ctrl-C"
+[ -e "$target" ] && fail "a file was saved after Ctrl-C"
+
+# --- bad options
+for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \
+               "--bogus http://x/f" "" "http://x/a http://x/b" "--run"; do
+  # shellcheck disable=SC2086
+  fetch $options
+  [ "$status" -eq 1 ] || fail "options '$options' exited $status"
+  grep -q '^vantreo-fetch: ' "$work/err" || fail "options '$options' gave no message"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all vantreo-fetch checks passed"

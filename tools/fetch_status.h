@@ -1,0 +1,37 @@
+// What vantreo-fetch shows of a running task: a progress line with the installer's own status
+// texts, chosen from the progress as the install wizard chooses them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tasks/download_task.h"
+
+// The status texts, in code page 936 like every text of the installer.
+extern const char kInstallingText[];       // installing...
+extern const char kInstallingPercentText[];  // installing: N %
+extern const char kConfiguringText[];      // install complete, configuring the game...
+extern const char kDataErrorText[];        // network data error, downloading again...
+extern const char kNetworkStallText[];     // network error, please check your connection...
+
+// Bytes standing still this long (and a little more) count as a stalled network.
+constexpr uint64_t kStallMs = 5000;
+
+class FetchStatus {
+ public:
+  // The status text for the progress seen at `nowMs` (a steadily rising clock), in code page
+  // 936. Call it for each look at the progress, in time order.
+  std::string Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
+                     bool hasCurrentItem, uint64_t nowMs);
+
+ private:
+  bool watching_ = false;
+  uint32_t highest_ = 0;
+  uint64_t lastGrowthMs_ = 0;
+};
+
+// Percent done of the whole, rounded down; -1 when the whole is not known.
+int PercentOf(uint32_t done, uint32_t total);
+
+// "42%  5880000/14000000 bytes  <status>" with the status in UTF-8.
+std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::string& status);

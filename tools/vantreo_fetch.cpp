@@ -1,0 +1,222 @@
+// vantreo-fetch: the install without a window. Downloads one URL with the installer's own
+// download task into the temporary folder, optionally starts the file as the installer starts
+// its setup program, and waits for it.
+//
+//   vantreo-fetch [--segments N] [--run "ARGS"] [--deadline SECONDS] URL
+//
+// Progress goes to standard error; the last line on standard output is "saved: <path>".
+// Exit status 0 on success, 1 with a message on failure, at the deadline or on Ctrl-C.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "download/socket_layer.h"
+#include "platform/console.h"
+#include "tasks/download_task.h"
+#include "tools/fetch_status.h"
+
+namespace {
+
+constexpr int kDefaultSegments = 4;
+constexpr int kMaxSegmentsAllowed = 20;
+constexpr double kDefaultDeadlineSeconds = 120;
+// Looks at the task this often; the progress line changes at most this often.
+constexpr int kTickMs = 100;
+constexpr int kRedrawMs = 200;
+
+const char kUsage[] =
+    "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--deadline SECONDS] URL\n"
+    "  --segments N        connections per file, 1 to 20 (default 4)\n"
+    "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
+    "  --deadline SECONDS  give up after this long (default 120)\n";
+
+struct Options {
+  int segments = kDefaultSegments;
+  bool run = false;
+  std::string arguments;
+  double deadlineSeconds = kDefaultDeadlineSeconds;
+  std::string url;
+  bool help = false;
+};
+
+void Fail(const std::string& message) {
+  std::fprintf(stderr, "vantreo-fetch: %s\n", message.c_str());
+}
+
+bool ParseNumber(const char* text, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text, &end);
+  return end != text && *end == '\0';
+}
+
+// False, with a message, when the command line is not usable.
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const bool hasValue = i + 1 < argc;
+    double number = 0;
+    if (argument == "--segments" && hasValue) {
+      if (!ParseNumber(argv[++i], number) || number < 1 || number > kMaxSegmentsAllowed ||
+          number != static_cast<int>(number)) {
+        Fail("--segments takes a whole number from 1 to 20, not \"" + std::string(argv[i]) + "\"");
+        return false;
+      }
+      options.segments = static_cast<int>(number);
+    } else if (argument == "--run" && hasValue) {
+      options.run = true;
+      options.arguments = argv[++i];
+    } else if (argument == "--deadline" && hasValue) {
+      if (!ParseNumber(argv[++i], number) || !(number > 0) || number > 1e6) {
+        Fail("--deadline takes a number of seconds above 0, not \"" + std::string(argv[i]) + "\"");
+        return false;
+      }
+      options.deadlineSeconds = number;
+    } else if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--segments" || argument == "--run" || argument == "--deadline") {
+      Fail(argument + " needs a value");
+      return false;
+    } else if (argument.compare(0, 2, "--") == 0) {
+      Fail("unknown option " + argument);
+      return false;
+    } else if (options.url.empty()) {
+      options.url = argument;
+    } else {
+      Fail("one URL only; \"" + argument + "\" is one too many");
+      return false;
+    }
+  }
+  if (options.url.empty() && !options.help) {
+    Fail("no URL given");
+    return false;
+  }
+  return true;
+}
+
+// Shows the progress on standard error: one line rewritten in place on a terminal, a new line
+// for each change otherwise.
+class ProgressView {
+ public:
+  ProgressView() : terminal_(platform::IsTerminal(stderr)) {}
+
+  void Show(const std::string& line) {
+    if (line == shown_) return;
+    if (terminal_) {
+      std::string text = "\r" + line;
+      if (line.size() < shown_.size()) text += std::string(shown_.size() - line.size(), ' ');
+      platform::WriteUtf8(stderr, text);
+    } else {
+      platform::WriteUtf8(stderr, line + "\n");
+    }
+    std::fflush(stderr);
+    shown_ = line;
+  }
+  // Ends the line in place so that what follows starts on a line of its own.
+  void Close() {
+    if (terminal_ && !shown_.empty()) std::fputs("\n", stderr);
+    shown_.clear();
+  }
+
+ private:
+  bool terminal_;
+  std::string shown_;
+};
+
+// Why the task had not succeeded when it was given up, from what it shows.
+std::string WhyUnfinished(const DownloadTask& task) {
+  const DownloadItem& item = *task.ItemAt(0);
+  if (task.GetProgress().currentItem.load() == nullptr)
+    return "the download did not start: the server could not be reached, refused the file or "
+           "announced no size";
+  switch (item.state.load()) {
+    case ItemState::Busy:
+      return "the program was still running; it goes on without us";
+    case ItemState::Failed:
+      return "the downloaded program could not be started";
+    case ItemState::Done:
+      return "the file was written but the task had not ended";
+    default:
+      return "the download did not finish";
+  }
+}
+
+int Fetch(const Options& options) {
+  DownloadTask task(options.segments);
+  task.AddItem(options.url, "", 0, options.run ? 1 : 0, options.arguments);
+  const TaskProgress& progress = task.GetProgress();
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(options.deadlineSeconds));
+  FetchStatus status;
+  ProgressView view;
+  auto lastDraw = start - std::chrono::milliseconds(kRedrawMs);
+  task.Start();
+
+  while (true) {
+    const auto now = std::chrono::steady_clock::now();
+    const DownloadItem* current = progress.currentItem.load();
+    const uint32_t done = progress.bytesDone.load();
+    const uint32_t total = progress.bytesTotal.load();
+    const uint64_t nowMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+    const std::string text = status.Update(
+        done, total, current != nullptr ? current->state.load() : ItemState::Pending,
+        current != nullptr, nowMs);
+    if (task.IsFinished()) {
+      view.Show(ProgressLine(done, total, text));
+      view.Close();
+      task.DeletePartFiles();
+      std::printf("saved: %s\n", task.ItemAt(0)->localPath.c_str());
+      return 0;
+    }
+    if (task.HasFailed()) {
+      view.Close();
+      task.DeletePartFiles();
+      Fail("the file could not be written as " + task.ItemAt(0)->localPath +
+           " nor under any shorter \"_tmp\" name");
+      return 1;
+    }
+    if (platform::InterruptRequested()) {
+      view.Close();
+      task.Stop();
+      task.DeletePartFiles();
+      Fail("interrupted; the download was abandoned and its part files deleted");
+      return 1;
+    }
+    if (now >= deadline || !task.IsRunning()) {
+      view.Close();
+      const std::string why = WhyUnfinished(task);
+      task.Stop();
+      task.DeletePartFiles();
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%g", options.deadlineSeconds);
+      Fail(now >= deadline ? "gave up after " + std::string(seconds) + " s: " + why : why);
+      return 1;
+    }
+    if (now - lastDraw >= std::chrono::milliseconds(kRedrawMs)) {
+      view.Show(ProgressLine(done, total, text));
+      lastDraw = now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  SocketLayer sockets;
+  platform::CatchInterrupts();
+  return Fetch(options);
+}
