@@ -45,6 +45,14 @@ TEST(HttpDownloader, NeverStartedReportsNothingAndMergesNothing) {
   EXPECT_TRUE(downloader.MergeParts(""));
 }
 
+TEST_F(DownloadTest, QueryFileSizeIsZeroForMissingPathsAndFolders) {
+  EXPECT_EQ(QueryFileSize(stem), 0u);
+  ASSERT_TRUE(WriteFile(stem, "12345"));
+  EXPECT_EQ(QueryFileSize(stem), 5u);
+  ASSERT_TRUE(std::filesystem::create_directory(stem + "_dir"));
+  EXPECT_EQ(QueryFileSize(stem + "_dir"), 0u);
+}
+
 TEST_F(DownloadTest, TenBytesInFourSegments) {
   body = "0123456789";
   ASSERT_TRUE(ServeFile(body));
@@ -152,6 +160,7 @@ TEST_F(DownloadTest, RestartResumesSegmentZeroFromItsPartSize) {
   ASSERT_TRUE(finished);
   // The three complete segments ask for nothing; segment 0 asks from byte 5000 on.
   EXPECT_EQ(CountLines(output), 3);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(downloader.Segment(i).bytesDone.load(), 10000u);
   std::vector<std::string> sent = SentRequests(server);
   ASSERT_EQ(sent.size(), before + 1);
   EXPECT_NE(sent.back().find("\r\nRange: bytes=5000-\r\n"), std::string::npos) << sent.back();
