@@ -85,8 +85,12 @@ class HttpDownloader {
   // The announced file size; 0 before Start has learned it.
   uint32_t GetTotalSize() const { return totalSize_.load(); }
 
-  // Waits for the segment threads, then writes the file from the part files to targetPath
-  // (empty: the path given to Start). Part files stay on disk.
+  // Waits, without a time limit, for the segment threads to end (a Stop from another thread
+  // ends them within the socket time-outs), then writes the file from the part files to
+  // targetPath (empty: the path given to Start). Part files stay on disk. False when a segment
+  // failed, a part is short (deleted, its segment then Failed), or a file cannot be opened.
+  // All calls that start or end segment threads may come from different threads: they take
+  // turns, and the pollers above never wait for them.
   bool MergeParts(const std::string& targetPath);
 
  protected:
