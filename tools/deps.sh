@@ -5,10 +5,12 @@ set -euo pipefail
 
 # fonts-arphic-gbsn00lp: a Song face that Wine takes for "宋体", with its metrics (1.5 px per
 # dialog unit at 9 pt), so the dialogs keep the size their artwork was drawn for.
+# xcompmgr: a compositing manager for the virtual display, so that per-pixel alpha shows what
+# lies behind a layered window (the skin tests' screenshots), as on any desktop.
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  wine wine64 xvfb xdotool x11-utils imagemagick fonts-wqy-microhei fonts-arphic-gbsn00lp locales
+  wine wine64 xvfb xcompmgr xdotool x11-utils imagemagick fonts-wqy-microhei fonts-arphic-gbsn00lp locales
   nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
 )
 

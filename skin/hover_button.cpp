@@ -1,0 +1,95 @@
+#include "skin/hover_button.h"
+
+const CRuntimeClass CHoverButton::classCHoverButton = {"CHoverButton",
+                                                       &CBitmapButton::classCBitmapButton};
+
+namespace {
+
+constexpr int kFrames = 3;  // normal, hover, pressed
+constexpr DWORD kHoverTimeMs = 1;
+constexpr UINT_PTR kToolId = 1;
+
+}  // namespace
+
+// The strip and the tooltip are members and go with the object.
+CHoverButton::~CHoverButton() = default;
+
+BOOL CHoverButton::LoadStrip(UINT bitmapId) {
+  HBITMAP loaded = static_cast<HBITMAP>(::LoadImageA(
+      AfxGetInstanceHandle(), MAKEINTRESOURCEA(bitmapId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS));
+  BITMAP info{};
+  if (!loaded || !::GetObjectA(loaded, sizeof(info), &info)) {
+    if (loaded) ::DeleteObject(loaded);
+    return FALSE;
+  }
+  strip.reset(loaded);  // frees the previous strip
+  frameWidth = info.bmWidth / kFrames;
+  frameHeight = info.bmHeight;
+  // The z-order is not frozen: the button also comes to the top of its siblings.
+  SetWindowPos(nullptr, 0, 0, frameWidth, frameHeight, SWP_NOMOVE | SWP_NOOWNERZORDER);
+  return TRUE;
+}
+
+void CHoverButton::EnsureTooltip() {
+  if (tooltip.m_hWnd) return;
+  if (tooltip.Create(this, 0)) tooltip.Activate(FALSE);
+}
+
+void CHoverButton::SetTip(const char* text, BOOL activate) {
+  if (!text) return;
+  EnsureTooltip();
+  if (!tooltip.m_hWnd) return;
+  if (tooltip.GetToolCount() == 0) {
+    RECT rect;
+    GetClientRect(&rect);
+    tooltip.AddTool(this, text, &rect, kToolId);
+  }
+  tooltip.UpdateTipText(text, this, kToolId);
+  tooltip.Activate(activate);
+}
+
+BOOL CHoverButton::PreTranslateMessage(MSG* msg) {
+  EnsureTooltip();
+  if (tooltip.m_hWnd) tooltip.RelayEvent(msg);
+  return CBitmapButton::PreTranslateMessage(msg);
+}
+
+void CHoverButton::DrawItem(DRAWITEMSTRUCT* item) {
+  if (!strip.valid()) return;
+  AutoDeleteDC memory(::CreateCompatibleDC(item->hDC));
+  if (!memory.valid()) return;
+  ScopedSelectObject select(memory, strip);
+  // Pressed wins over hover. Disabled, focus and default have no frame of their own.
+  int column = 0;
+  if (item->itemState & ODS_SELECTED) {
+    column = 2 * frameWidth;
+  } else if (hovering) {
+    column = frameWidth;
+  }
+  ::BitBlt(item->hDC, 0, 0, frameWidth, frameHeight, memory, column, 0, SRCCOPY);
+}
+
+void CHoverButton::OnMouseMove(UINT flags, POINT point) {
+  if (!tracking) {
+    TRACKMOUSEEVENT request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = TME_HOVER | TME_LEAVE;
+    request.hwndTrack = m_hWnd;
+    request.dwHoverTime = kHoverTimeMs;
+    tracking = ::_TrackMouseEvent(&request);
+  }
+  CBitmapButton::OnMouseMove(flags, point);
+}
+
+LRESULT CHoverButton::OnMouseHover(WPARAM, LPARAM) {
+  hovering = TRUE;
+  Invalidate(TRUE);
+  return 0;
+}
+
+LRESULT CHoverButton::OnMouseLeave(WPARAM, LPARAM) {
+  tracking = FALSE;
+  hovering = FALSE;
+  Invalidate(TRUE);
+  return 0;
+}

@@ -1,0 +1,245 @@
+#include "skin/hyperlink_static.h"
+
+#include <shellapi.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr UINT_PTR kToolId = 1;
+constexpr WORD kHandCursorId = 106;  // in winhlp32.exe, present on every Windows
+constexpr size_t kCommandBufferSize = 520;
+constexpr DWORD kRegistryValueSize = 260;
+constexpr int kShellFallbackCode = SE_ERR_DLLNOTFOUND;  // 32: the one code that tries ".htm"
+constexpr UINT kRedrawNow = RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW;
+
+// Byte offset of `needle` in `text`, trying only offsets where a character starts.
+size_t FindOnCharacterStart(const std::string& text, const char* needle) {
+  size_t length = std::char_traits<char>::length(needle);
+  for (size_t i = 0; i + length <= text.size();) {
+    if (text.compare(i, length, needle) == 0) return i;
+    bool lead = ::IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size();
+    i += lead ? 2 : 1;
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+LONG ReadClassesRootDefault(const std::string& keyName, std::string* value) {
+  HKEY opened = nullptr;
+  LONG error = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_QUERY_VALUE, &opened);
+  if (error != ERROR_SUCCESS) return error;
+  ScopedRegKey key(opened);
+  char buffer[kRegistryValueSize] = {};
+  LONG size = sizeof(buffer);
+  error = ::RegQueryValueA(key, nullptr, buffer, &size);
+  if (error != ERROR_SUCCESS) return error;
+  buffer[sizeof(buffer) - 1] = '\0';
+  *value = buffer;
+  return ERROR_SUCCESS;
+}
+
+bool BuildHtmFallbackCommand(const std::string& registryCommand, const std::string& target,
+                             std::string* commandLine) {
+  std::string command = registryCommand;
+  size_t cut = FindOnCharacterStart(command, "\"%1\"");
+  if (cut == std::string::npos) cut = command.find("%1");
+  if (cut != std::string::npos) command.erase(cut);
+  // Whatever followed the placeholder is dropped; the target goes in unquoted.
+  command += ' ';
+  command += target;
+  if (command.size() >= kCommandBufferSize) return false;
+  *commandLine = command;
+  return true;
+}
+
+HyperLinkStatic::~HyperLinkStatic() {
+  // The control must not keep painting with a font that is about to go.
+  if (m_hWnd && linkFont.valid() && GetFont() == linkFont.get()) SetFont(nullptr, FALSE);
+}
+
+void HyperLinkStatic::PreSubclassWindow() {
+  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY));
+  if (url.empty()) url = GetWindowText();
+  if (GetWindowText().empty()) SetWindowText(url.c_str());
+
+  // A control without a font of its own shows the system's GUI font; that one is underlined.
+  LOGFONTA font{};
+  HFONT current = GetFont();
+  if (!current || !::GetObjectA(current, sizeof(font), &font)) {
+    ::GetObjectA(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
+  }
+  font.lfUnderline = TRUE;
+  linkFont.reset(::CreateFontIndirectA(&font));
+  if (linkFont.valid()) SetFont(linkFont.get(), TRUE);
+
+  FitToText();
+  LoadHandCursor();
+
+  if (tooltip.Create(this, 0)) {
+    RECT rect;
+    GetClientRect(&rect);
+    tooltip.AddTool(this, url.c_str(), &rect, kToolId);
+  }
+  CStatic::PreSubclassWindow();
+}
+
+void HyperLinkStatic::SetLink(const std::string& target) {
+  url = target;
+  if (!m_hWnd) return;
+  FitToText();
+  if (tooltip.m_hWnd) tooltip.UpdateTipText(url.c_str(), this, kToolId);
+}
+
+BOOL HyperLinkStatic::PreTranslateMessage(MSG* msg) {
+  if (tooltip.m_hWnd) tooltip.RelayEvent(msg);
+  return CStatic::PreTranslateMessage(msg);
+}
+
+void HyperLinkStatic::FitToText() {
+  if (!m_hWnd) return;
+  RECT rect;
+  GetWindowRect(&rect);
+  ::MapWindowPoints(nullptr, GetParent(), reinterpret_cast<POINT*>(&rect), 2);
+
+  std::string text = GetWindowText();
+  SIZE extent{};
+  {
+    ScopedGetDC dc(m_hWnd);
+    ScopedSelectObject select(dc, linkFont.get());
+    ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  }
+
+  DWORD style = GetStyle();
+  if (style & SS_CENTERIMAGE) {
+    int shrink = (rect.bottom - rect.top - extent.cy) / 2;
+    rect.top += shrink;
+    rect.bottom -= shrink;
+  } else {
+    rect.bottom = rect.top + extent.cy;
+  }
+  if (style & SS_CENTER) {
+    int shrink = (rect.right - rect.left - extent.cx) / 2;
+    rect.left += shrink;
+    rect.right -= shrink;
+  } else if (style & SS_RIGHT) {
+    rect.left = rect.right - extent.cx;
+  } else {
+    rect.right = rect.left + extent.cx;
+  }
+  SetWindowPos(nullptr, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+               SWP_NOZORDER);
+}
+
+void HyperLinkStatic::LoadHandCursor() {
+  if (linkCursor.valid()) return;
+  char folder[MAX_PATH] = {};
+  UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  std::string file = std::string(folder) + "\\winhlp32.exe";
+  ScopedModule module(::LoadLibraryA(file.c_str()));
+  if (!module.valid()) return;
+  HCURSOR cursor = ::LoadCursorA(module, MAKEINTRESOURCEA(kHandCursorId));
+  // A private copy: the original goes with the library.
+  if (cursor) linkCursor.reset(static_cast<HCURSOR>(::CopyIcon(cursor)));
+}
+
+BOOL HyperLinkStatic::OnSetCursor(HWND, UINT, UINT) {
+  if (!linkCursor.valid()) return FALSE;
+  ::SetCursor(linkCursor.get());
+  return TRUE;
+}
+
+void HyperLinkStatic::OnMouseMove(UINT flags, POINT point) {
+  CStatic::OnMouseMove(flags, point);
+  if (!pointerInside) {
+    pointerInside = TRUE;
+    RedrawWindow(nullptr, nullptr, kRedrawNow);
+    ::SetCapture(m_hWnd);
+    return;
+  }
+  RECT client;
+  GetClientRect(&client);
+  if (!::PtInRect(&client, point)) {
+    pointerInside = FALSE;
+    ::ReleaseCapture();
+    RedrawWindow(nullptr, nullptr, kRedrawNow);
+  }
+}
+
+BOOL HyperLinkStatic::OnReflectedCommand(UINT notifyCode) {
+  if (notifyCode != STN_CLICKED) return FALSE;
+  OnLinkClicked();
+  return TRUE;
+}
+
+void HyperLinkStatic::OnLinkClicked() {
+  int result = OpenLink(url.c_str(), SW_SHOW);
+  if (result <= 32) {
+    ::MessageBeep(MB_ICONEXCLAMATION);
+    ShowOpenError(result);
+  } else if (m_hWnd) {
+    Invalidate(TRUE);
+  }
+}
+
+int HyperLinkStatic::OpenLink(const char* target, int showCommand) {
+  auto result = static_cast<int>(reinterpret_cast<INT_PTR>(
+      ::ShellExecuteA(nullptr, "open", target, nullptr, nullptr, showCommand)));
+  // Every other failure is the answer; only this one is worth the ".htm" association.
+  if (result != kShellFallbackCode) return result;
+
+  std::string fileType;
+  if (ReadClassesRootDefault(".htm", &fileType) != ERROR_SUCCESS) return result;
+  std::string command;
+  if (ReadClassesRootDefault(fileType + "\\shell\\open\\command", &command) != ERROR_SUCCESS) {
+    return result;
+  }
+  std::string commandLine;
+  if (!BuildHtmFallbackCommand(command, target, &commandLine)) return result;
+  return static_cast<int>(::WinExec(commandLine.c_str(), static_cast<UINT>(showCommand)));
+}
+
+std::string HyperLinkStatic::OpenErrorText(int code) {
+  const char* reason = nullptr;
+  switch (code) {
+    case 0: reason = "The operating system is out\nof memory or resources."; break;
+    case SE_ERR_FNF: reason = "The specified file was not found."; break;
+    case SE_ERR_PNF: reason = "The specified path was not found."; break;
+    case SE_ERR_ACCESSDENIED:
+      reason = "The operating system denied\naccess to the specified file.";
+      break;
+    case SE_ERR_OOM: reason = "There was not enough memory to complete the operation."; break;
+    case ERROR_BAD_FORMAT:
+      reason = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).";
+      break;
+    case SE_ERR_SHARE: reason = "A sharing violation occurred. "; break;
+    case SE_ERR_ASSOCINCOMPLETE:
+      reason = "The filename association is\nincomplete or invalid.";
+      break;
+    case SE_ERR_DDETIMEOUT:
+      reason = "The DDE transaction could not\nbe completed because the request timed out.";
+      break;
+    case SE_ERR_DDEFAIL: reason = "The DDE transaction failed."; break;
+    case SE_ERR_DDEBUSY:
+      reason =
+          "The DDE transaction could not\nbe completed because other DDE transactions\n"
+          "were being processed.";
+      break;
+    case SE_ERR_NOASSOC:
+      reason = "There is no application associated\nwith the given filename extension.";
+      break;
+    case SE_ERR_DLLNOTFOUND: reason = "The specified dynamic-link library was not found."; break;
+    default: break;
+  }
+  std::string text = "Unable to open hyperlink:\n\n";
+  if (reason) return text + reason;
+  char unknown[64];
+  std::snprintf(unknown, sizeof(unknown), "Unknown Error (%d) occurred.", code);
+  return text + unknown;
+}
+
+void HyperLinkStatic::ShowOpenError(int code) {
+  AfxMessageBox(OpenErrorText(code).c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
