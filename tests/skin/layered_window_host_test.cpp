@@ -408,6 +408,8 @@ TEST_F(LayeredHostTest, HundredsOfRendersLeaveTheGdiObjectCountSteady) {
     Pump(0);
   }
   int after = CountGdiObjects();
+  std::printf("GDI objects of the process: %d before, %d after %zu composites\n", before, after,
+              pushes.size());
   EXPECT_GE(pushes.size(), 250u);
   EXPECT_LE(after - before, 2) << before << " -> " << after;
   dialog.DestroyWindow();
