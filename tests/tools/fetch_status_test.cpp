@@ -52,11 +52,14 @@ TEST(FetchStatus, PercentDoesNotOverflow) {
 }
 
 TEST(FetchStatus, ProgressLineIsUtf8) {
-  EXPECT_EQ(ProgressLine(420, 1000, Percent(42)),
+  // The status comes in code page 936 (spelled in bytes here, whatever the compiler makes of
+  // literals) and goes out in UTF-8.
+  EXPECT_EQ(ProgressLine(420, 1000, "\xD5\xFD\xD4\xDA\xB0\xB2\xD7\xB0\xA3\xBA" "42%"),
             std::string(" 42%  420/1000 bytes  ") + u8"正在安装：42%");
-  EXPECT_EQ(ProgressLine(5, 0, kInstallingText), std::string("  ?%  5 bytes  ") + u8"正在安装...");
-  EXPECT_EQ(ProgressLine(1, 1, kNetworkStallText),
-            std::string("100%  1/1 bytes  ") + u8"网络异常，请检查网您的网络连接...");
+  EXPECT_EQ(ProgressLine(5, 0, "\xD5\xFD\xD4\xDA\xB0\xB2\xD7\xB0..."),
+            std::string("  ?%  5 bytes  ") + u8"正在安装...");
+  EXPECT_EQ(ProgressLine(1, 1, "\xCD\xF8\xC2\xE7\xD2\xEC\xB3\xA3\xA3\xAC"),
+            std::string("100%  1/1 bytes  ") + u8"网络异常，");
 }
 
 }  // namespace
