@@ -293,14 +293,20 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
     platform::SetReadOnly(targetPath_, false);
   if (segmentCount_ == 0) return true;
 
+  // A file this merge creates and cannot write whole (a short part, a full disk) is deleted
+  // again: a truncated file must not stay under the name that is run.
+  const bool created = !platform::PathExists(targetPath_);
   UniqueFile target(std::fopen(targetPath_.c_str(), "wb"));
   if (!target) return false;
-  for (int i = 0; i < segmentCount_; ++i) {
+  bool written = true;
+  for (int i = 0; written && i < segmentCount_; ++i) {
     // An empty range has nothing to add and may have no part file at all.
     if (segments_[i].Need() == 0) continue;
-    if (!AppendPartFile(segments_[i], target.get())) return false;
+    written = AppendPartFile(segments_[i], target.get());
   }
-  return std::fclose(target.release()) == 0;
+  if (std::fclose(target.release()) != 0) written = false;
+  if (!written && created) platform::RemoveFile(targetPath_);
+  return written;
 }
 
 bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target) {

@@ -315,6 +315,8 @@ TEST_F(DownloadTest, ShortPartFoundAtMergeIsDeletedAndFailed) {
   ASSERT_TRUE(WaitFinished());
   ASSERT_TRUE(WriteFile(PartName(2), body.substr(4000, 1000)));
   EXPECT_FALSE(downloader.MergeParts(stem));
+  // The half-written file the merge made is not left under the target's name.
+  EXPECT_FALSE(platform::PathExists(stem));
   EXPECT_FALSE(platform::PathExists(PartName(2)));
   EXPECT_EQ(downloader.Segment(2).state.load(), SegmentState::Failed);
   EXPECT_TRUE(downloader.HasFailed());
