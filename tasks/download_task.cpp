@@ -16,9 +16,26 @@ constexpr int kMaxTaskSegments = 20;
 // Between two looks at a running download, and at a started program.
 constexpr int kDownloadPollMs = 200;
 constexpr int kProgramPollMs = 100;
+// Looks near the end of a download come this often at most, so that a file that is all there
+// does not wait out a whole poll before it is written.
+constexpr int kFirstPollMs = 20;
+constexpr int kEndPollMs = 10;
 const char kTmpSuffix[] = "_tmp";
 
 using Clock = std::chrono::steady_clock;
+
+// How long to wait before the next look at a running download: the usual poll, or less when
+// the rate seen since the last look says the bytes will be in before then. While no byte comes
+// (the segments are still connecting, or stopped) the waits grow back to the usual poll.
+int NextPollMs(uint32_t bytes, uint32_t previousBytes, uint32_t size,
+               Clock::duration sincePrevious, int previousWaitMs) {
+  const double seconds = std::chrono::duration<double>(sincePrevious).count();
+  if (bytes <= previousBytes || seconds <= 0) return std::min(previousWaitMs * 2, kDownloadPollMs);
+  const double bytesPerMs = (bytes - previousBytes) / (seconds * 1000);
+  const double remainingMs = bytes < size ? (size - bytes) / bytesPerMs : 0;
+  return static_cast<int>(std::clamp(remainingMs + kEndPollMs, double{kEndPollMs},
+                                     double{kDownloadPollMs}));
+}
 
 }  // namespace
 
@@ -239,6 +256,9 @@ bool DownloadTask::FollowDownload(DownloadItem& item) {
   Clock::time_point nextRecovery = Clock::now();
   bool recovered = false;
   uint32_t bytesAtRecovery = 0;
+  int waitMs = kFirstPollMs / 2;  // so that the first wait is kFirstPollMs
+  uint32_t lastBytes = 0;
+  Clock::time_point lastPass = Clock::now();
   while (true) {
     {
       std::lock_guard<std::mutex> lock(control_);
@@ -261,10 +281,15 @@ bool DownloadTask::FollowDownload(DownloadItem& item) {
         return true;
       }
     }
-    const uint32_t current = std::min(downloader_.GetBytesDone(), item.size.load());
+    const uint32_t bytes = downloader_.GetBytesDone();
+    const uint32_t current = std::min(bytes, item.size.load());
     progress_.currentBytesDone.store(current);
     progress_.bytesDone.store(progress_.completedBytes.load() + current);
-    if (!Wait(kDownloadPollMs)) return false;
+    const Clock::time_point now = Clock::now();
+    waitMs = NextPollMs(bytes, lastBytes, item.size.load(), now - lastPass, waitMs);
+    lastBytes = bytes;
+    lastPass = now;
+    if (!Wait(waitMs)) return false;
   }
 }
 

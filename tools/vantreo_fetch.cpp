@@ -23,8 +23,9 @@ namespace {
 constexpr int kDefaultSegments = 4;
 constexpr int kMaxSegmentsAllowed = 20;
 constexpr double kDefaultDeadlineSeconds = 120;
-// Looks at the task this often; the progress line changes at most this often.
-constexpr int kTickMs = 100;
+// Looks at the task this often (a finished task should not wait long to be noticed); the
+// progress line changes at most every kRedrawMs.
+constexpr int kTickMs = 20;
 constexpr int kRedrawMs = 200;
 
 const char kUsage[] =

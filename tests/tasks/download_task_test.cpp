@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 
 #include "download/socket_layer.h"
@@ -272,6 +273,31 @@ TEST_F(DownloadTaskTest, ShortPartAtMergeStartsOverFromByteZeroAndRetriesAFailed
   EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(body));
   EXPECT_EQ(task.GetProgress().bytesDone.load(), body.size());
   EXPECT_EQ(task.GetProgress().itemsDone.load(), 1u);
+}
+
+TEST_F(DownloadTaskTest, FinishedDownloadIsWrittenWithoutWaitingOutAWholePoll) {
+  const std::string fileName = name + ".bin";
+  // About 250 ms per segment: the worker sees the bytes coming before they are all in.
+  const std::string body = MakeBody(1000000, 20);
+  ASSERT_NO_FATAL_FAILURE(ServeSlowly(body, 1));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  task.Start();
+  // All bytes are in once every part file holds its share.
+  ASSERT_TRUE(WaitUntil([&] {
+    uint64_t held = 0;
+    for (int i = 0; i < 4; ++i)
+      held += std::min<uint64_t>(platform::FileSize(PartFile(fileName, i)), body.size() / 4);
+    return held >= body.size();
+  }, 20000));
+  Clock::time_point allIn = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  // A look every 200 ms would leave the file waiting most of that; these come while the rate
+  // says the end is near.
+  const long waitedMs = MillisecondsSince(allIn);
+  std::cout << "written " << waitedMs << " ms after the last byte\n";
+  EXPECT_LT(waitedMs, 100);
+  EXPECT_EQ(ReadFile(task.ItemAt(0)->localPath), body);
 }
 
 // --- Writing the file ----------------------------------------------------------------------
