@@ -470,6 +470,39 @@ TEST_F(DownloadTaskTest, PauseAndResumeMeetRecoveryFromFailingSegments) {
   EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(body));
 }
 
+TEST_F(DownloadTaskTest, PauseWhileTheDownloadStartsHoldsOnceItHasStarted) {
+  const std::string fileName = name + ".bin";
+  const std::string body = MakeBody(400000, 21);
+  std::atomic<bool> sizeAsked{false};
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 1;
+    // The size request is answered late: the pause comes while the download is starting.
+    if (RangeStartOf(request) < 0 && !sizeAsked.exchange(true)) {
+      reply.pauseAfter = 0;
+      reply.pauseMs = 400;
+    }
+    return reply;
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  const DownloadItem& item = *task.ItemAt(0);
+  task.Start();
+  ASSERT_TRUE(server.WaitForRequests(1, 10000));
+  task.Pause();
+  ASSERT_TRUE(WaitUntil([&] { return item.state.load() == ItemState::Downloading; }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  const uint32_t held = task.GetProgress().bytesDone.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(task.GetProgress().bytesDone.load(), held);
+  EXPECT_LT(held, body.size() / 2);
+  EXPECT_FALSE(task.IsFinished());
+
+  task.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  EXPECT_EQ(Sha256Hex(ReadFile(item.localPath)), Sha256Hex(body));
+}
+
 TEST_F(DownloadTaskTest, PauseAndResumeAfterTheDownloadDoNothing) {
   const std::string fileName = name + ".bin";
   const std::string body = MakeBody(50000, 14);
