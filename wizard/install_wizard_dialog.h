@@ -1,21 +1,111 @@
-// The install wizard on template 102. For now a plain dialog without skin that proposes the
-// install folder; the skinned wizard with the install workflow takes its place.
+// The installer's one main window: a frameless, skinned dialog that shows the install folder,
+// lets the user change it, holds the terms box and two links, and has one large button that
+// starts, pauses and continues the install. It owns the download task that fetches and runs the
+// platform's setup program, and a monitor thread that turns the task's progress into the status
+// line and the progress bar; when the setup program has finished it starts the game and closes.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
-#include "mfc/dialog.h"
+#include "mfc/afxwin.h"
+#include "skin/hover_button.h"
+#include "skin/hyperlink_static.h"
+#include "skin/layered_window_host.h"
+#include "tasks/download_task.h"
+#include "wizard/progress_strip_dialog.h"
+#include "wizard/wizard_state.h"
 
-class InstallWizardDialog : public CDialog {
+// The monitor thread's procedure; `wizard` is the InstallWizardDialog. Returns 0.
+UINT MonitorInstall(void* wizard);
+
+class InstallWizardDialog : public LayeredWindowHost {
  public:
+  // The setup program as the task gets it.
+  static constexpr uint32_t kExpectedSetupSize = 14000000;
+  static constexpr const char* kSetupArguments = "/VERYSILENT /SILENT";
+  static constexpr int kSegmentsPerFile = 4;
+
   explicit InstallWizardDialog(CWnd* parent = nullptr);
+  // Stops the monitor before the task and the controls it reports to go.
+  ~InstallWizardDialog() override;
+
+  int State() const { return state.load(); }
 
  protected:
   void DoDataExchange(CDataExchange* dx) override;
-  // Reads the install folder from the settings key, or proposes and stores the default one,
-  // and shows it in IDC_PATH.
+  // Skins the window, dresses the controls, queues the setup program and shows the folder.
   BOOL OnInitDialog() override;
+  // Called by the start button (and Enter): start, pause or continue, by state.
+  void OnOK() override;
+  // Called by Escape and the dialog's cancel: ends the wizard like the close button.
+  void OnCancel() override;
+  // Called when the window is asked to close (Alt+F4, the taskbar): as the close button.
+  void OnClose() override;
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  // Called for system-menu commands: the About item opens the About box.
+  void OnSysCommand(UINT id, LPARAM lParam) override;
+  // Called to paint: the icon when minimised; the wait cursor blinks on the very first paint.
+  void OnPaint() override;
+  // Called when the minimised window is dragged: the icon to show.
+  HCURSOR OnQueryDragIcon() override;
+  // Called for the colours of a control: the folder line, the status line and the manual link.
+  HBRUSH OnCtlColor(HDC dc, HWND control, UINT ctlColor) override;
+  // No timer is ever started.
+  void OnTimer(UINT_PTR) override {}
+  // The monitor's reports arrive as private messages, handled here on the window's thread.
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
+  friend UINT MonitorInstall(void* wizard);
+
+  // Starts an install from state Ready, unless the user keeps a running lobby.
+  void StartInstall();
+  // The terms box: ticking and unticking it.
+  void OnAgreeClicked();
+  // The change-folder button: the folder dialog.
+  void OnBrowse();
+  // Stops the monitor and the task (removing the partial download) and ends with IDCANCEL.
+  void CloseWizard();
+  // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
+  void StopMonitor();
+
+  // The monitor thread's work, and its wait that ends early when the wizard closes.
+  void RunMonitor();
+  bool MonitorWait(DWORD ms);
+  void Report(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
+  // What the monitor reports, on the window's thread.
+  void OnMonitorBegin();
+  void OnMonitorStatus(int kind, int percent);
+  void OnMonitorBar(uint32_t done, uint32_t total);
+  void OnMonitorStartButton(BOOL enable);
+  void OnMonitorFinish();
+
+  std::atomic<int> state{Ready};
+  BOOL agreed = TRUE;
   std::string installFolder;
+  DownloadTask task{kSegmentsPerFile};
+
+  CStatic statusLabel;
+  HyperLinkStatic termsLink;
+  HyperLinkStatic manualLink;
+  CHoverButton minimizeButton;
+  CHoverButton closeButton;
+  CHoverButton startButton;
+  CHoverButton agreeButton;
+  CHoverButton browseButton;
+  HICON icon = nullptr;  // shared resource icon: not destroyed
+  std::unique_ptr<ProgressStripDialog> strip;
+  RECT savedCapRect{};
+
+  ScopedBrush fieldBrush;       // behind the folder line and the status line
+  ScopedBrush manualLinkBrush;  // behind the manual-download link
+
+  bool installStarted = false;  // the folder and the terms can no longer change
+  bool closing = false;         // reports still queued are ignored
+  HWND monitorTarget = nullptr;  // where the monitor posts, fixed before it starts
+  std::unique_ptr<CWinThread> monitorThread;
+  ScopedHandle monitorStop;  // manual-reset event: the monitor ends within its current wait
 };

@@ -1,0 +1,457 @@
+"""The whole install of the real installer under Wine, as the tests and the demo drive it.
+
+- `CompositedDisplay`: Xvfb on the first free display of :70 to :79, with a compositing manager
+  (xcompmgr), without which a per-pixel-alpha window shows over black.
+- `Nginx`: nginx on port 80 of one loopback address with a private configuration, serving the
+  stand-in setup program at /download/VantreoSetup.exe, throttled per connection so that a
+  download takes several seconds. A lock file keeps two runs off the same address.
+- `Wizard`: the running installer and its wizard, seen through probe.exe (control texts and
+  rectangles, presses) and status_watch.exe (every change of the status line, the bar and the
+  start button, with screenshots of each new stage).
+
+See tests/gui/README.md for the rig (prefix, probe) this builds on.
+"""
+
+import fcntl
+import hashlib
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "gui"))
+import rig as gui  # noqa: E402
+
+WIZARD_CLASS = "#32770"
+WIZARD_TITLE = "Lumeo棋牌 - 安装向导"
+BOX_TITLE = "VantreoInstaller"
+KEY = r"Software\Vantreo\Install"
+
+IDOK, IDCANCEL = 1, 2
+IDC_BAR_CAP, IDC_CLOSE, IDC_STATUS = 1002, 1003, 1004
+IDC_MINIMIZE, IDC_AGREE, IDC_PATH, IDC_BROWSE = 1006, 1007, 1008, 1009
+IDC_TERMS_LINK, IDC_MANUAL_LINK = 1010, 1011
+STRIP_ID = 0  # the progress strip is a child dialog without an id
+IDM_ABOUT = 0x0010
+
+WM_KEYDOWN, WM_CHAR, WM_SYSCHAR, WM_SYSCOMMAND = 0x0100, 0x0102, 0x0106, 0x0112
+VK_RETURN, VK_ESCAPE, VK_UP = 0x0D, 0x1B, 0x26
+SC_RESTORE = 0xF120
+WS_MINIMIZE = 0x20000000
+
+SETUP_SIZE = 14000000
+SETUP_NAME = "VantreoSetup.exe"
+
+INSTALLING = "正在安装..."
+PERCENT = re.compile(r"^正在安装：(\d+)%$")
+CONFIGURING = "安装完成,正在为您配置游戏..."
+STARTING_GAME = "正在为您启动游戏.."
+REDOWNLOADING = "网络数据异常，正在重新下载..."
+NETWORK_STALLED = "网络异常，请检查网您的网络连接..."
+FOLDER_LABEL = "安装路径"
+
+
+def percent_of(status):
+    match = PERCENT.match(status or "")
+    return int(match.group(1)) if match else None
+
+
+class CompositedDisplay(gui.Display):
+    """Xvfb on the first free display of `numbers`, with xcompmgr when it is installed."""
+
+    def __init__(self, numbers=range(70, 80)):
+        super().__init__()
+        self.numbers = numbers
+        self.compositor = None
+
+    def start(self):
+        for number in self.numbers:
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            process = subprocess.Popen(
+                ["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            socket = "/tmp/.X11-unix/X%d" % number
+            deadline = time.time() + 10
+            while time.time() < deadline and process.poll() is None:
+                if os.path.exists(socket):
+                    self.process, self.name = process, ":%d" % number
+                    self.start_compositor()
+                    return self
+                time.sleep(0.05)
+            if process.poll() is None:
+                process.terminate()
+                process.wait()
+        raise gui.RigError("no free X display in :%d-:%d" % (self.numbers[0], self.numbers[-1]))
+
+    def start_compositor(self):
+        if shutil.which("xcompmgr"):
+            env = dict(os.environ, DISPLAY=self.name)
+            self.compositor = subprocess.Popen(["xcompmgr"], env=env, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+            time.sleep(0.3)
+
+    def stop(self):
+        if self.compositor and self.compositor.poll() is None:
+            self.compositor.terminate()
+            self.compositor.wait()
+        self.compositor = None
+        super().stop()
+
+
+def make_rig(work_dir, probe_exe, name):
+    rig = gui.Rig(work_dir, probe_exe, name=name)
+    rig.display = CompositedDisplay()
+    return rig
+
+
+def padded_copy(source, target, size):
+    """`source` cut or padded (with a fixed pattern) to exactly `size` bytes, at `target`."""
+    with open(source, "rb") as original:
+        data = original.read()
+    if size <= len(data):
+        data = data[:size]
+    else:
+        data += random.Random(size).randbytes(size - len(data))
+    with open(target, "wb") as out:
+        out.write(data)
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as data:
+        for block in iter(lambda: data.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class Nginx:
+    """nginx on `address`:80 serving /download/ (and /qipai/) from `base`/www, each connection
+    held to `rate` bytes per second."""
+
+    def __init__(self, base, address, rate="600k"):
+        self.base = os.path.abspath(base)
+        self.address = address
+        self.rate = rate
+        self.www = os.path.join(self.base, "www")
+        self.served = os.path.join(self.www, "download", SETUP_NAME)
+        self.log = os.path.join(self.base, "access.log")
+        self.pid_file = os.path.join(self.base, "nginx.pid")
+        self.lock = None
+
+    def start(self):
+        if os.geteuid() != 0:
+            raise gui.RigError("nginx needs root for port 80")
+        # Two runs (other build trees) must not share the address: the second waits.
+        self.lock = open("/tmp/vantreo-wizard-%s.lock" % self.address, "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
+        shutil.rmtree(self.base, ignore_errors=True)
+        for folder in ("download", "qipai"):
+            os.makedirs(os.path.join(self.www, folder))
+        os.makedirs(os.path.join(self.base, "tmp"))
+        conf = os.path.join(self.base, "nginx.conf")
+        with open(conf, "w") as out:
+            out.write("""user root;
+worker_processes 1;
+pid {base}/nginx.pid;
+error_log {base}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  log_format ranges '$request_method $uri $status "$http_range" $body_bytes_sent';
+  access_log {base}/access.log ranges;
+  client_body_temp_path {base}/tmp/body;
+  proxy_temp_path {base}/tmp/proxy;
+  fastcgi_temp_path {base}/tmp/fastcgi;
+  uwsgi_temp_path {base}/tmp/uwsgi;
+  scgi_temp_path {base}/tmp/scgi;
+  default_type application/octet-stream;
+  server {{
+    listen {address}:80;
+    root {www};
+    limit_rate {rate};
+  }}
+}}
+""".format(base=self.base, address=self.address, www=self.www, rate=self.rate))
+        open(self.log, "w").close()
+        result = subprocess.run(["nginx", "-p", self.base, "-c", conf, "-e",
+                                 os.path.join(self.base, "error.log")],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if result.returncode != 0:
+            raise gui.RigError("nginx did not start: %s" % result.stdout.decode(errors="replace"))
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            try:
+                import socket
+                with socket.create_connection((self.address, 80), timeout=0.5):
+                    return self
+            except OSError:
+                time.sleep(0.1)
+        raise gui.RigError("nginx does not answer on %s:80" % self.address)
+
+    def serve(self, setup_program, size=SETUP_SIZE):
+        """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256."""
+        padded_copy(setup_program, self.served + ".new", size)
+        os.replace(self.served + ".new", self.served)
+        return sha256(self.served)
+
+    def requests(self):
+        """[(method, uri, status, range, bytes sent)] logged since the last clear."""
+        result = []
+        for line in open(self.log, encoding="utf-8", errors="replace"):
+            match = re.match(r'(\S+) (\S+) (\d+) "([^"]*)" (\d+)', line)
+            if match:
+                method, uri, status, byte_range, sent = match.groups()
+                result.append((method, uri, int(status), byte_range, int(sent)))
+        return result
+
+    def clear_log(self):
+        open(self.log, "w").close()  # nginx appends, so it goes on at the start
+
+    def stop(self):
+        if os.path.exists(self.pid_file):
+            try:
+                with open(self.pid_file) as pid_text:
+                    pid = int(pid_text.read().strip())
+                os.kill(pid, 15)
+                for _ in range(50):
+                    os.kill(pid, 0)
+                    time.sleep(0.1)
+            except (ValueError, ProcessLookupError):
+                pass
+        if self.lock:
+            self.lock.close()
+            self.lock = None
+
+
+class Sample:
+    def __init__(self, elapsed, status, strip, start_enabled):
+        self.elapsed = elapsed
+        self.status = status
+        self.strip = strip  # (left, top, right, bottom) in the wizard's client area, or None
+        self.start_enabled = start_enabled
+
+    @property
+    def percent(self):
+        return percent_of(self.status)
+
+    @property
+    def bar_width(self):
+        return self.strip[2] - self.strip[0] if self.strip else 0
+
+    def __repr__(self):
+        return "%.2fs %s bar=%s start=%s" % (self.elapsed, self.status, self.bar_width,
+                                             "on" if self.start_enabled else "off")
+
+
+def stage_of(status):
+    """A name for the part of the install a status line belongs to (one screenshot each)."""
+    percent = percent_of(status)
+    if percent is None:
+        return {INSTALLING: "1-installing", CONFIGURING: "6-configuring",
+                STARTING_GAME: "7-starting-game", NETWORK_STALLED: "x-network-stalled",
+                REDOWNLOADING: "x-redownloading"}.get(status)
+    if percent < 40:
+        return "2-downloading"
+    if percent < 90:
+        return "3-downloading-half"
+    if percent == 90:
+        return "4-downloaded"
+    return "5-setup-running"
+
+
+class Watcher:
+    """status_watch.exe over the wizard: a Sample for every change of the status line, the
+    bar or the start button, read in the background. `shots`, when set, names a screenshot of
+    each stage's first sample (`<shots>-<stage>`)."""
+
+    def __init__(self, wizard, watch_exe):
+        self.wizard = wizard
+        self.samples = []
+        self.ended = False
+        self.shots = None
+        self.on_change = None  # called with each sample whose status line is new
+        self._seen_stages = set()
+        self._changed = threading.Condition()
+        self.process = subprocess.Popen(
+            [gui.WINE_RUN, "--prefix", wizard.rig.prefix, watch_exe, wizard.hwnd],
+            env=wizard.rig.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        threading.Thread(target=self._read, daemon=True).start()
+        if not self.wait_for(lambda s: True, 30):
+            raise gui.RigError("status_watch did not start")
+
+    def _read(self):
+        for raw in self.process.stdout:
+            fields = raw.decode(gui.ENCODING, errors="replace").rstrip("\r\n").split("\t")
+            if len(fields) != 4:
+                continue
+            strip = None if fields[2] == "-" else tuple(int(v) for v in fields[2].split(","))
+            sample = Sample(int(fields[0]) / 1000.0, fields[1], strip, fields[3] == "1")
+            stage = stage_of(sample.status)
+            if self.shots and stage and stage not in self._seen_stages:
+                self._seen_stages.add(stage)
+                self.wizard.screenshot("%s-%s" % (self.shots, stage))
+            if self.on_change and (not self.samples or
+                                   self.samples[-1].status != sample.status):
+                self.on_change(sample)
+            with self._changed:
+                self.samples.append(sample)
+                self._changed.notify_all()
+        with self._changed:
+            self.ended = True
+            self._changed.notify_all()
+        self.process.stdout.close()
+
+    def wait_for(self, until, timeout, start=0):
+        """True once a sample from index `start` on satisfies `until`; False when the wizard
+        has gone or `timeout` seconds passed first."""
+        deadline = time.time() + timeout
+        with self._changed:
+            checked = start
+            while True:
+                while checked < len(self.samples):
+                    if until(self.samples[checked]):
+                        return True
+                    checked += 1
+                remaining = deadline - time.time()
+                if self.ended or remaining <= 0:
+                    return False
+                self._changed.wait(remaining)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+class Wizard:
+    """The installer started in `rig`, once its wizard shows. With `watch_exe`, its status
+    line, bar and start button are followed from the start (see `watch`)."""
+
+    def __init__(self, rig, exe, watch_exe=None, timeout_ms=30000):
+        self.rig = rig
+        self.probe = rig.probe
+        self.program = rig.start(exe)
+        window = self.probe.wait(WIZARD_CLASS, WIZARD_TITLE, timeout_ms)
+        if window is None:
+            raise gui.RigError("the wizard did not show")
+        self.window = window
+        self.hwnd = window.hwnd
+        self.shots = []
+        self.watcher = Watcher(self, watch_exe) if watch_exe else None
+        self._cursor = 0
+        self.crop = None  # screenshots of this screen area only ("WxH+X+Y"), when set
+
+    def close(self):
+        if self.watcher:
+            self.watcher.stop()
+        self.finish_screenshots()
+
+    def text(self, control):
+        return self.probe.text(self.hwnd, control)
+
+    def status(self):
+        return self.text(IDC_STATUS)
+
+    def client_rect(self, control):
+        answer = self.probe.command("rect", self.hwnd, control)
+        if not answer.startswith("screen="):
+            return None
+        fields = dict(f.split("=", 1) for f in answer.split("\t"))
+        return tuple(int(v) for v in fields["client"].split(","))
+
+    def strip_rect(self):
+        return self.client_rect(STRIP_ID)
+
+    def enabled(self, control):
+        return self.probe.enabled(self.hwnd, control)
+
+    def click(self, control):
+        self.probe.click(self.hwnd, control)
+
+    def post(self, message, wparam=0, lparam=0):
+        self.probe.post(self.hwnd, message, wparam, lparam)
+
+    def minimised(self):
+        style, _ = self.probe.style(self.hwnd)
+        return bool(style & WS_MINIMIZE)
+
+    def screenshot(self, name):
+        """A screenshot taken in the background, so that sampling goes on meanwhile."""
+        path = os.path.join(self.rig.shots, name + ".png")
+        command = ["import", "-display", self.rig.display.name, "-window", "root"]
+        if self.crop:
+            command += ["-crop", self.crop]
+        self.shots.append(subprocess.Popen(command + [path], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL))
+        return path
+
+    def finish_screenshots(self):
+        for shot in self.shots:
+            shot.wait()
+        self.shots = []
+
+    def watch(self, until=None, timeout=120, shots=None):
+        """Waits until a sample satisfies `until` (without one: until the wizard has gone) or
+        `timeout` seconds pass, and returns the samples since the previous watch. With `shots`,
+        the first sample of each stage is photographed."""
+        if shots:
+            self.watcher.shots = shots
+        self.watcher.wait_for(until or (lambda s: False), timeout, self._cursor)
+        if until is None:
+            self.program.wait(10)
+        with self.watcher._changed:
+            samples = self.watcher.samples[self._cursor:]
+            self._cursor = len(self.watcher.samples)
+        self.finish_screenshots()
+        return samples
+
+
+def top_level_windows(probe):
+    """Every top-level window as probe.Window objects (the answer spans several lines)."""
+    lines = [probe.command("windows")]
+    while lines[-1] != "end":
+        lines.append(probe._read_line(10))
+    return [probe.Window(line) for line in lines[:-1] if line]
+
+
+def distinct(samples):
+    """The status lines in the order they showed, each run of equal lines once."""
+    lines = []
+    for sample in samples:
+        if sample.status and (not lines or lines[-1] != sample.status):
+            lines.append(sample.status)
+    return lines
+
+
+def unix_path(prefix, windows_path):
+    """Where a Windows path of the prefix lies on this machine."""
+    drive = windows_path[0].lower()
+    rest = windows_path[3:].replace("\\", "/")
+    return os.path.join(os.path.realpath(os.path.join(prefix, "dosdevices", drive + ":")), rest)
+
+
+def temp_downloads(prefix):
+    """Every file of the user's temporary folders whose name starts with the setup's name."""
+    found = []
+    users = os.path.join(prefix, "drive_c", "users")
+    for root, _, files in os.walk(users):
+        if os.sep + "Temp" not in root + os.sep:
+            continue
+        for name in files:
+            if name.startswith(SETUP_NAME):
+                found.append(os.path.join(root, name))
+    return sorted(found)
+
+
+def started_programs(prefix, folder):
+    """Lines of started.log that the stand-in game and companion wrote in `folder`."""
+    log = os.path.join(unix_path(prefix, folder), "started.log")
+    if not os.path.exists(log):
+        return []
+    return [line.strip() for line in open(log, encoding="gbk", errors="replace") if line.strip()]

@@ -1,0 +1,499 @@
+#!/usr/bin/env python3
+"""The whole install as a user sees it: the real installer (built with loopback URLs) under Wine
+in a virtual display, nginx serving the stand-in setup program throttled on a loopback address,
+and probe.exe pressing the buttons and reading the status line and the bar.
+
+usage: install_gui_test.py --exe VantreoInstaller.exe --probe probe.exe
+           --tree-probe tree_probe.exe --setup VantreoSetup.exe --address 127.0.0.61
+           --work DIR [unittest args]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+import install_driver as drv
+from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, IDC_BROWSE,
+                            IDC_CLOSE, IDC_MANUAL_LINK, IDC_MINIMIZE, IDC_PATH,
+                            IDC_TERMS_LINK, IDCANCEL, IDOK, INSTALLING, KEY, NETWORK_STALLED,
+                            REDOWNLOADING, SETUP_SIZE, STARTING_GAME, gui)
+
+DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
+LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
+REG_SZ, REG_DWORD = 1, 4
+FULL_BAR = 453
+
+options = None
+rig = None
+nginx = None
+
+
+def setUpModule():
+    global rig, nginx
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("nginx needs root for port 80 on %s" % options.address)
+    nginx = drv.Nginx(os.path.join(options.work, "nginx"), options.address).start()
+    rig = drv.make_rig(options.work, options.probe, "install").__enter__()
+    # A D: drive for the folder dialog.
+    drive_d = os.path.join(options.work, "drive-d")
+    os.makedirs(drive_d, exist_ok=True)
+    link = os.path.join(rig.prefix, "dosdevices", "d:")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(drive_d, link)
+    # The prefix's drive list is read when its server starts: start it again.
+    rig.probe.close()
+    subprocess.run(["wineserver", "-k"], env=rig.env, check=False)
+    subprocess.run(["wineserver", "-w"], env=rig.env, check=False)
+    rig.probe = gui.Probe(rig, rig.probe_exe)
+
+
+def tearDownModule():
+    if rig:
+        rig.__exit__(*sys.exc_info())
+    if nginx:
+        nginx.stop()
+
+
+class InstallCase(unittest.TestCase):
+    def setUp(self):
+        rig.probe.kill("VantreoInstaller.exe")
+        rig.probe.reg_delete(r"Software\Vantreo")
+        for path in drv.temp_downloads(rig.prefix):
+            os.remove(path)
+        for folder in (DEFAULT_FOLDER, r"D:\Vantreo"):
+            shutil.rmtree(drv.unix_path(rig.prefix, folder), ignore_errors=True)
+        self.digest = nginx.serve(options.setup)
+        nginx.clear_log()
+        self.wizard = None
+
+    def tearDown(self):
+        if self.wizard:
+            self.wizard.close()
+        rig.stop_all()
+        rig.probe.kill("VantreoInstaller.exe")
+        rig.probe.kill("VantreoSetup.exe")
+
+    def open_wizard(self):
+        self.wizard = drv.Wizard(rig, options.exe, options.watch)
+        return self.wizard
+
+    def wait_percent(self, at_least, timeout=60):
+        samples = self.wizard.watch(
+            until=lambda s: (s.percent or 0) >= at_least, timeout=timeout)
+        self.assertTrue(samples and (samples[-1].percent or 0) >= at_least,
+                        "the download did not reach %d %%: %s" % (at_least, samples[-3:]))
+        return samples
+
+    def assert_exits_quickly(self, started, limit=2.5):
+        code = self.wizard.program.wait(10)
+        elapsed = time.time() - started
+        self.assertIsNotNone(code, "the installer still runs")
+        self.assertLess(elapsed, limit, "the installer took %.1f s to end" % elapsed)
+        return elapsed
+
+    def assert_nothing_left_behind(self):
+        self.assertEqual(drv.temp_downloads(rig.prefix), [],
+                         "part files or the download were left in the temporary folder")
+        self.assertEqual(rig.probe.process_count("VantreoSetup.exe"), 0)
+        self.assertFalse(os.path.exists(drv.unix_path(rig.prefix, DEFAULT_FOLDER)))
+
+    def assert_install_completed(self, samples, folder=DEFAULT_FOLDER):
+        """The end of a whole install: the closing texts, the full bar, the exit, the two
+        programs started in the install folder, the downloaded file byte for byte."""
+        lines = drv.distinct(samples)
+        self.assertEqual(lines[-2:], [CONFIGURING, STARTING_GAME], lines)
+        self.assertNotIn(NETWORK_STALLED, lines)
+        self.assertNotIn(REDOWNLOADING, lines)
+        finishing = [s for s in samples if s.status == STARTING_GAME and s.strip]
+        self.assertTrue(finishing, "no sample while the game starts")
+        self.assertEqual(finishing[-1].bar_width, FULL_BAR)
+        self.assertEqual(self.wizard.program.wait(15), 0, "the installer did not end by itself")
+
+        deadline = time.time() + 10
+        while len(drv.started_programs(rig.prefix, folder)) < 2 and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(sorted(drv.started_programs(rig.prefix, folder)),
+                         ["started GlyphHint.exe in %s" % folder,
+                          "started Vantreo.exe in %s" % folder])
+        setup_log = os.path.join(drv.unix_path(rig.prefix, folder), "setup.log")
+        self.assertEqual(open(setup_log).read().split("\n")[0].strip(),
+                         "arguments /VERYSILENT /SILENT")
+        downloads = drv.temp_downloads(rig.prefix)
+        self.assertEqual([os.path.basename(p) for p in downloads], [drv.SETUP_NAME], downloads)
+        self.assertEqual(drv.sha256(downloads[0]), self.digest, "the download differs")
+
+    def assert_bar_follows(self, samples):
+        widths = [s.bar_width for s in samples if s.strip]
+        self.assertTrue(widths, "the bar never showed")
+        self.assertEqual(widths, sorted(widths), "the bar shrank")
+        for sample in samples:
+            if sample.strip:
+                left, top, right, bottom = sample.strip
+                if right == left:  # placed empty, out of the way
+                    self.assertEqual((left, top), (25, 295), sample)
+                else:
+                    self.assertEqual((left, top, bottom - top), (28, 295, 10), sample)
+        # Never ahead of the line (which is truncated: at 7 % the bar may stand at 7.9 %), but
+        # the finish fills the bar just before it changes the line: the run of samples of the
+        # line shown just before the closing texts may show a fuller bar.
+        closing = next((i for i, s in enumerate(samples)
+                        if s.status in (CONFIGURING, STARTING_GAME)), len(samples))
+        last_line_start = closing
+        while last_line_start > 0 and samples[last_line_start - 1].status == \
+                samples[closing - 1].status:
+            last_line_start -= 1
+        for sample in samples[:last_line_start]:
+            if sample.percent is not None:
+                self.assertLessEqual(sample.bar_width, FULL_BAR * (sample.percent + 1) // 100,
+                                     sample)
+
+
+class WholeInstall(InstallCase):
+    def check_whole_install(self, served_size, shots):
+        self.digest = nginx.serve(options.setup, served_size)
+        wizard = self.open_wizard()
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        wizard.screenshot(shots + "-0-ready")
+        wizard.watcher.shots = shots
+        wizard.click(IDOK)
+        samples = wizard.watch(timeout=120)
+        print("\n%s: %s" % (shots, " | ".join(drv.distinct(samples))))
+
+        lines = drv.distinct(samples)
+        if lines[0] == FOLDER_LABEL:  # sampled before the monitor's first word
+            lines = lines[1:]
+        self.assertEqual(lines[0], INSTALLING, lines)
+        percents = [s.percent for s in samples if s.percent is not None]
+        self.assertEqual(percents, sorted(percents), "the percentage went back")
+        self.assertLess(percents[0], 50, "the first percentage came late: %s" % lines)
+        self.assertIn(90, percents, lines)
+        creep = sorted({p for p in percents if p > 90})
+        self.assertGreaterEqual(len(creep), 3, "no creep while the setup program ran: %s" % lines)
+        # The download may be paused; the setup program may not.
+        self.assertTrue(any(s.start_enabled for s in samples if (s.percent or 100) < 90))
+        self.assertFalse(any(s.start_enabled for s in samples if (s.percent or 0) > 90))
+        self.assert_bar_follows(samples)
+        # The download fills 90 % of the bar: 407 of 453 pixels.
+        self.assertIn(FULL_BAR * 90 // 100, [s.bar_width for s in samples if s.percent == 90])
+        self.assert_install_completed(samples)
+
+        # The size probe, then four segments (the first from byte 0, asked without a range).
+        requests = nginx.requests()
+        self.assertEqual(len(requests), 5, requests)
+        starts = sorted(int(r[3][len("bytes="):-1]) for r in requests if r[3] != "-")
+        quarter = served_size // 4
+        self.assertEqual(starts, [quarter, 2 * quarter, 3 * quarter], requests)
+        self.assertEqual(rig.probe.reg_query(KEY, "Path"), (REG_SZ, DEFAULT_FOLDER.encode() + b"\0"))
+
+    def test_whole_install_when_the_size_matches(self):
+        self.check_whole_install(SETUP_SIZE, "install")
+
+    def test_whole_install_when_the_server_file_is_larger(self):
+        self.check_whole_install(SETUP_SIZE + 1400000, "install-larger")
+
+    def test_whole_install_when_the_server_file_is_smaller(self):
+        self.check_whole_install(SETUP_SIZE - 1400000, "install-smaller")
+
+
+class PauseAndContinue(InstallCase):
+    def test_pause_holds_the_download_without_network_message_then_continue_completes(self):
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        before = self.wait_percent(25)
+        wizard.click(IDOK)  # pause
+        time.sleep(1.0)
+        before += wizard.watch(until=lambda s: False, timeout=0)
+        held = wizard.status()
+        parts = drv.temp_downloads(rig.prefix)
+        sizes = [os.path.getsize(p) for p in parts]
+        self.assertTrue(parts, "no part files while downloading")
+        wizard.screenshot("pause-1-paused")
+        # Longer than the five seconds after which silence means a network fault.
+        paused = wizard.watch(until=lambda s: False, timeout=7)
+        lines = drv.distinct(paused)
+        self.assertTrue(all(line == held for line in lines),
+                        "the line changed while paused from %s: %s" % (held, lines))
+        self.assertIsNotNone(drv.percent_of(held))
+        self.assertEqual([os.path.getsize(p) for p in parts], sizes, "bytes came while paused")
+        self.assertTrue(wizard.enabled(IDOK), "the button cannot continue")
+
+        # Minimising does not touch the install.
+        wizard.click(IDC_MINIMIZE)
+        deadline = time.time() + 5
+        while not wizard.minimised() and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(wizard.minimised())
+        wizard.post(drv.WM_SYSCOMMAND, drv.SC_RESTORE)
+        time.sleep(0.5)
+        self.assertFalse(wizard.minimised())
+
+        wizard.watcher.shots = "pause"
+        wizard.click(IDOK)  # continue
+        after = wizard.watch(timeout=120)
+        samples = before + paused + after
+        lines = drv.distinct(samples)
+        print("\npause: %s" % " | ".join(lines))
+        percents = [s.percent for s in samples if s.percent is not None]
+        self.assertEqual(percents, sorted(percents))
+        self.assertGreater(max(p for p in percents if p <= 90), drv.percent_of(held))
+        self.assert_bar_follows(samples)
+        self.assert_install_completed(samples)
+        # Continued from the part files: more range requests, no second size probe... or one
+        # per restart, but never the whole file again.
+        sent = sum(r[4] for r in nginx.requests())
+        self.assertLess(sent, SETUP_SIZE * 1.05, "the download started over: %d bytes" % sent)
+
+
+class CloseInTheMiddle(InstallCase):
+    def start_and_reach(self, percent):
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        self.wait_percent(percent)
+        self.assertTrue(drv.temp_downloads(rig.prefix), "no part files while downloading")
+        return wizard
+
+    def test_close_button_stops_the_download_and_removes_its_parts(self):
+        wizard = self.start_and_reach(20)
+        wizard.screenshot("close-1-before")
+        started = time.time()
+        wizard.click(IDC_CLOSE)
+        print("\nclosed after %.2f s" % self.assert_exits_quickly(started))
+        wizard.finish_screenshots()
+        self.assert_nothing_left_behind()
+
+    def test_escape_ends_the_install_like_the_close_button(self):
+        wizard = self.start_and_reach(20)
+        started = time.time()
+        wizard.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001)
+        print("\nescape ended it after %.2f s" % self.assert_exits_quickly(started))
+        self.assert_nothing_left_behind()
+
+    def test_close_while_paused(self):
+        wizard = self.start_and_reach(20)
+        wizard.click(IDOK)  # pause
+        time.sleep(1)
+        started = time.time()
+        wizard.post(gui.WM_CLOSE)
+        self.assert_exits_quickly(started)
+        self.assert_nothing_left_behind()
+
+
+class TermsBox(InstallCase):
+    def test_unticked_terms_grey_the_button_and_it_does_nothing(self):
+        wizard = self.open_wizard()
+        time.sleep(1)  # the fade-in is over
+        ticked = wizard.screenshot("terms-1-ticked")
+        wizard.click(IDC_AGREE)
+        time.sleep(0.7)
+        unticked = wizard.screenshot("terms-2-unticked")
+        wizard.finish_screenshots()
+        # The button looks different (grey) but is not disabled; pressing it does nothing.
+        start = wizard.client_rect(IDOK)
+        self.assertGreater(differing_pixels(ticked, unticked, wizard, start), 500)
+        self.assertTrue(wizard.enabled(IDOK))
+        wizard.click(IDOK)
+        wizard.post(drv.WM_KEYDOWN, drv.VK_RETURN, 0x001C0001)
+        time.sleep(1.5)
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        self.assertIsNone(wizard.strip_rect(), "a progress bar appeared")
+        self.assertEqual(nginx.requests(), [])
+        self.assertGreaterEqual(wizard.client_rect(IDC_PATH)[0], 0)  # still in sight
+        # Ticked again, the button starts the install.
+        wizard.click(IDC_AGREE)
+        time.sleep(0.5)
+        wizard.click(IDOK)
+        samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
+        self.assertIn(INSTALLING, drv.distinct(samples))
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+
+def differing_pixels(first, second, wizard, rect):
+    """Pixels that differ inside `rect` (wizard client coordinates) of two screenshots."""
+    left, top = wizard.window.rect[0] + rect[0], wizard.window.rect[1] + rect[1]
+    geometry = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], left, top)
+    result = subprocess.run(["compare", "-metric", "AE", "-extract", geometry, first, second,
+                             "null:"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return int(float(result.stderr.split()[0]))
+
+
+class LobbyQuestion(InstallCase):
+    LAUNCHER = "VantreoWizardTestLauncher"
+
+    def test_no_at_the_start_button_keeps_the_wizard_ready_and_asks_again(self):
+        wizard = self.open_wizard()
+        # The lobby starts after the wizard opened: only the start button finds it.
+        rig.probe.reg_set_sz(KEY, "LauncherClass", self.LAUNCHER)
+        launcher = rig.host(self.LAUNCHER, ignore_close=True)
+        path_rect = wizard.client_rect(IDC_PATH)
+        wizard.click(IDOK)
+        box = rig.probe.message_box(drv.BOX_TITLE, 20000)
+        self.assertIsNotNone(box, "no question at the start button")
+        self.assertEqual(box[1], LOBBY_TEXT)
+        wizard.screenshot("lobby-1-question")
+        rig.probe.click(box[0], gui.IDNO)
+        self.assertTrue(launcher.wait_for("posted 0x0018", 10))
+        time.sleep(1)
+        self.assertTrue(wizard.program.running())
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        self.assertEqual(wizard.client_rect(IDC_PATH), path_rect)
+        self.assertIsNone(wizard.strip_rect())
+        self.assertTrue(wizard.enabled(IDOK))
+        self.assertEqual(nginx.requests(), [])
+        wizard.finish_screenshots()
+
+        # Pressed again, it asks again; Yes starts the install at once.
+        wizard.click(IDOK)
+        box = rig.probe.message_box(drv.BOX_TITLE, 20000)
+        self.assertIsNotNone(box, "the second press did not ask")
+        rig.probe.click(box[0], gui.IDYES)
+        self.assertTrue(launcher.wait_for("posted 0x0010", 10))
+        samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
+        self.assertIn(INSTALLING, drv.distinct(samples))
+        self.assertEqual(launcher.posted(), [(gui.WM_SHOWWINDOW, 1, 0), (gui.WM_CLOSE, 0, 0)])
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+
+class FolderDialog(InstallCase):
+    def open_folder_dialog(self, wizard):
+        wizard.click(IDC_BROWSE)
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            for window in drv.top_level_windows(rig.probe):
+                if (window.info.get("class") == "#32770" and
+                        window.info.get("owner") == wizard.hwnd and
+                        window.info.get("visible") == "1"):
+                    return window.hwnd
+            time.sleep(0.2)
+        self.fail("no folder dialog")
+
+    def tree(self, dialog):
+        for control in range(0x3740, 0x3750):  # Wine's folder tree has id 0x3741
+            line = rig.probe.command("describe", dialog, control)
+            if "class=SysTreeView32" in line:
+                return line.split("\t")[0]
+        self.fail("no tree in the folder dialog")
+
+    def tree_probe(self, *args):
+        result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
+                                list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
+        return result.stdout.decode("gbk", errors="replace").splitlines()
+
+    def find_item(self, tree, needle, expand_first=()):
+        for parent in expand_first:
+            self.tree_probe("expand", tree, parent)
+        for line in self.tree_probe("items", tree):
+            fields = line.split("\t")
+            if len(fields) == 3 and needle in fields[2]:
+                return fields[0]
+        return None
+
+    def test_drive_root_stores_the_drive_followed_by_vantreo(self):
+        wizard = self.open_wizard()
+        self.assertEqual(wizard.text(IDC_PATH), DEFAULT_FOLDER)
+        dialog = self.open_folder_dialog(wizard)
+        texts = [rig.probe.command("text", dialog, c) for c in range(0x3740, 0x3750)]
+        self.assertIn("text=选择路径", texts)
+        self.assertFalse(wizard.enabled("-"), "the wizard takes input while choosing a folder")
+        tree = self.tree(dialog)
+        item = self.find_item(tree, "(D:)")
+        if item is None:
+            # My Computer's drives are filled in when it is first expanded.
+            computer = [l.split("\t")[0] for l in self.tree_probe("items", tree)
+                        if l.count("\t") == 2 and l.split("\t")[1] == "1"]
+            for parent in computer:
+                self.tree_probe("expand", tree, parent)
+            item = self.find_item(tree, "D:")
+        self.assertIsNotNone(item, "no D: drive in the folder dialog: %s" %
+                             self.tree_probe("items", tree))
+        self.assertEqual(self.tree_probe("select", tree, item), ["ok"])
+        wizard.screenshot("folder-1-drive-root")
+        time.sleep(0.5)
+        rig.probe.click(dialog, IDOK)
+        deadline = time.time() + 10
+        while wizard.text(IDC_PATH) == DEFAULT_FOLDER and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(wizard.text(IDC_PATH), r"D:\Vantreo")
+        self.assertEqual(rig.probe.reg_query(KEY, "Path"), (REG_SZ, b"D:\\Vantreo\0"))
+        self.assertEqual(rig.probe.reg_query(KEY, "UnionID"), (REG_DWORD, b"\0\0\0\0"))
+        wizard.screenshot("folder-2-chosen")
+
+        # Cancelled, the dialog changes nothing.
+        dialog = self.open_folder_dialog(wizard)
+        rig.probe.click(dialog, IDCANCEL)
+        time.sleep(1)
+        self.assertEqual(wizard.text(IDC_PATH), r"D:\Vantreo")
+        self.assertEqual(rig.probe.reg_query(KEY, "Path"), (REG_SZ, b"D:\\Vantreo\0"))
+        wizard.finish_screenshots()
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+
+class WizardWindow(InstallCase):
+    def test_opens_centred_with_its_controls_in_place(self):
+        wizard = self.open_wizard()
+        left, top, right, bottom = wizard.window.rect
+        self.assertEqual((right - left, bottom - top), (502, 371))
+        self.assertEqual(((left + right) // 2, (top + bottom) // 2), (512, 384))
+        self.assertEqual(wizard.text(IDC_PATH), DEFAULT_FOLDER)
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        self.assertEqual(wizard.text(IDC_TERMS_LINK), "我已阅读并同意使用协议")
+        self.assertEqual(wizard.text(IDC_MANUAL_LINK), "手动下载完整安装包")
+        sizes = {IDOK: (89, 24), IDC_CLOSE: (22, 21), IDC_MINIMIZE: (22, 21),
+                 IDC_AGREE: (25, 21), IDC_BROWSE: (94, 29)}
+        for control, size in sizes.items():
+            rect = wizard.client_rect(control)
+            self.assertEqual((rect[2] - rect[0], rect[3] - rect[1]), size, control)
+        self.assertEqual(wizard.client_rect(IDC_BAR_CAP), (-10, -10, 0, 0))
+        self.assertIsNone(wizard.strip_rect())
+        time.sleep(1)
+        wizard.screenshot("window-ready")
+        wizard.finish_screenshots()
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+    def test_about_item_of_the_system_menu_opens_the_about_box(self):
+        wizard = self.open_wizard()
+        time.sleep(1)  # the fade-in is over
+        # Alt+Space opens the system menu; the About item is its last (Up from the top wraps
+        # to it: Wine adds an About item of its own with the same mnemonic).
+        wizard.post(drv.WM_SYSCHAR, 0x20, 0x20390001)
+        menu = rig.probe.wait("#32768", "*", 5000)
+        self.assertIsNotNone(menu, "no system menu")
+        wizard.screenshot("about-1-system-menu")
+        wizard.finish_screenshots()
+        wizard.post(drv.WM_KEYDOWN, drv.VK_UP, 0x01480001)
+        time.sleep(0.3)
+        wizard.post(drv.WM_KEYDOWN, drv.VK_RETURN, 0x001C0001)
+        about = rig.probe.wait("#32770", "关于 Ostradownload", 10000)
+        self.assertIsNotNone(about, "no About box")
+        self.assertEqual(rig.probe.text(about.hwnd, drv.IDOK), "确定")
+        wizard.screenshot("about-2-box")
+        self.assertFalse(wizard.enabled("-"), "the wizard takes input under its About box")
+        rig.probe.click(about.hwnd, IDOK)
+        self.assertTrue(rig.probe.gone("#32770", "关于 Ostradownload", 10000))
+        self.assertTrue(wizard.enabled("-"))
+        wizard.finish_screenshots()
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+
+def main():
+    global options
+    parser = argparse.ArgumentParser()
+    for name in ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address",
+                 "--work"):
+        parser.add_argument(name, required=True)
+    options, rest = parser.parse_known_args()
+    options.work = os.path.abspath(options.work)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,195 @@
+// The monitor's judgement of the task's progress: status line, bar, start button and pauses.
+#include "wizard/install_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include "wizard/wizard_texts.h"
+
+namespace {
+
+constexpr uint32_t kSize = 14000000;
+
+ProgressSample Downloading(uint32_t bytes, uint32_t total = kSize) {
+  ProgressSample sample;
+  sample.bytesDone = bytes;
+  sample.bytesTotal = total;
+  sample.hasItem = true;
+  sample.itemState = ItemState::Downloading;
+  return sample;
+}
+
+// The setup program runs: every byte is in, the item is busy.
+ProgressSample SetupRunning(uint32_t total = kSize) {
+  ProgressSample sample = Downloading(total, total);
+  sample.itemState = ItemState::Busy;
+  sample.downloaded = true;
+  return sample;
+}
+
+TEST(InstallMonitorMath, ShareIsTakenWithoutOverflow) {
+  EXPECT_EQ(ScaleToShare(60000000, 90), 54000000u);  // 5,400,000,000 does not wrap
+  EXPECT_EQ(ScaleToShare(0xFFFFFFFFu, 100), 0xFFFFFFFFu);
+  EXPECT_EQ(ScaleToShare(kSize, 90), 12600000u);
+  EXPECT_EQ(ScaleToShare(99, 90), 89u);  // truncated
+}
+
+TEST(InstallMonitorMath, PercentAndBarAreTruncated) {
+  EXPECT_EQ(PercentOf(12600000, kSize), 90);
+  EXPECT_EQ(PercentOf(kSize - 1, kSize), 99);
+  EXPECT_EQ(PercentOf(kSize, kSize), 100);
+  EXPECT_EQ(PercentOf(5, 0), 0);
+  EXPECT_EQ(BarTargetPixels(12600000, kSize, 453), 407u);  // 90 % of the bar
+  EXPECT_EQ(BarTargetPixels(kSize, kSize, 453), 453u);
+  EXPECT_EQ(BarTargetPixels(1, kSize, 453), 0u);
+  EXPECT_EQ(BarTargetPixels(1, 0, 453), 0u);
+}
+
+TEST(InstallMonitorText, EveryStatusLine) {
+  EXPECT_EQ(StatusText(StatusKind::Installing, 0), WizardText::kInstalling);
+  EXPECT_EQ(StatusText(StatusKind::Percent, 37), "正在安装：37%");
+  EXPECT_EQ(StatusText(StatusKind::Configuring, 0), "安装完成,正在为您配置游戏...");
+  EXPECT_EQ(StatusText(StatusKind::StartingGame, 0), "正在为您启动游戏..");
+  EXPECT_EQ(StatusText(StatusKind::Redownloading, 0), "网络数据异常，正在重新下载...");
+  EXPECT_EQ(StatusText(StatusKind::NetworkStalled, 0), "网络异常，请检查网您的网络连接...");
+}
+
+TEST(InstallMonitor, SaysInstallingUntilTheFirstByteArrives) {
+  InstallMonitor monitor(1000);
+  ProgressSample connecting;
+  connecting.bytesTotal = kSize;
+  MonitorStep step = monitor.Cycle(connecting, 1000);
+  EXPECT_EQ(step.status, StatusKind::Installing);
+  EXPECT_EQ(step.startButton, StartButtonChange::None);  // nothing to pause yet
+  EXPECT_EQ(step.waitMs, 200u);
+
+  // The server told the size: the download can be paused, but there is nothing to count yet.
+  step = monitor.Cycle(Downloading(0), 1200);
+  EXPECT_EQ(step.status, StatusKind::Installing);
+  EXPECT_EQ(step.startButton, StartButtonChange::Enable);
+
+  step = monitor.Cycle(Downloading(140000), 1400);
+  EXPECT_EQ(step.status, StatusKind::Percent);
+  EXPECT_EQ(step.percent, 0);
+  EXPECT_EQ(StatusText(step.status, step.percent), "正在安装：0%");
+}
+
+TEST(InstallMonitor, DownloadFillsNinetyPercentOfLineAndBar) {
+  InstallMonitor monitor(0);
+  MonitorStep step = monitor.Cycle(Downloading(7000000), 200);
+  EXPECT_EQ(step.status, StatusKind::Percent);
+  EXPECT_EQ(step.percent, 45);
+  EXPECT_TRUE(step.advanceBar);
+  EXPECT_EQ(step.barDone, 6300000u);
+  EXPECT_EQ(step.barTotal, kSize);
+  EXPECT_EQ(step.startButton, StartButtonChange::Enable);
+  EXPECT_EQ(StatusText(step.status, step.percent), "正在安装：45%");
+
+  step = monitor.Cycle(Downloading(kSize), 400);
+  EXPECT_EQ(step.percent, 90);
+  EXPECT_EQ(BarTargetPixels(step.barDone, step.barTotal, 453), 407u);
+}
+
+TEST(InstallMonitor, LargerServerFileLowersThePercentage) {
+  InstallMonitor monitor(0);
+  EXPECT_EQ(monitor.Cycle(Downloading(7000000), 200).percent, 45);
+  // The task learned a larger size: the same bytes are a smaller share.
+  MonitorStep step = monitor.Cycle(Downloading(7000000, 2 * kSize), 400);
+  EXPECT_EQ(step.status, StatusKind::Percent);
+  EXPECT_EQ(step.percent, 22);
+  EXPECT_EQ(step.barTotal, 2 * kSize);
+}
+
+TEST(InstallMonitor, StallShowsAfterMoreThanFiveSecondsWithoutNewBytes) {
+  InstallMonitor monitor(0);
+  monitor.Cycle(Downloading(1000), 10000);  // grew at 10 s
+  EXPECT_EQ(monitor.Cycle(Downloading(1000), 15000).status, StatusKind::Percent);  // 5000 ms
+  MonitorStep step = monitor.Cycle(Downloading(1000), 15001);
+  EXPECT_EQ(step.status, StatusKind::NetworkStalled);
+  EXPECT_EQ(step.waitMs, 500u);
+  EXPECT_FALSE(step.advanceBar);
+  // The next byte brings the percentage back.
+  EXPECT_EQ(monitor.Cycle(Downloading(2000), 15600).status, StatusKind::Percent);
+}
+
+TEST(InstallMonitor, StallCountsFromTheStartWhenNothingArrives) {
+  InstallMonitor monitor(0);
+  ProgressSample connecting;
+  connecting.bytesTotal = kSize;
+  EXPECT_EQ(monitor.Cycle(connecting, 5000).status, StatusKind::Installing);
+  EXPECT_EQ(monitor.Cycle(connecting, 5001).status, StatusKind::NetworkStalled);
+}
+
+TEST(InstallMonitor, NoStallMessageWhileThePauseLasts) {
+  InstallMonitor monitor(0);
+  monitor.Cycle(Downloading(3000000), 1000);
+  ProgressSample paused = Downloading(3000000);
+  paused.paused = true;
+  for (uint32_t now = 1200; now <= 30000; now += 200) {
+    MonitorStep step = monitor.Cycle(paused, now);
+    ASSERT_EQ(step.status, StatusKind::Percent) << "at " << now;
+    EXPECT_EQ(step.startButton, StartButtonChange::Enable);  // the user can continue
+  }
+  // Continued: five quiet seconds from here are allowed before the network is blamed.
+  EXPECT_EQ(monitor.Cycle(Downloading(3000000), 35000).status, StatusKind::Percent);
+  EXPECT_EQ(monitor.Cycle(Downloading(3000000), 35001).status, StatusKind::NetworkStalled);
+}
+
+TEST(InstallMonitor, SetupPhaseCreepsToHundredWithoutStallMessage) {
+  InstallMonitor monitor(0);
+  monitor.Cycle(Downloading(kSize), 100);
+  uint32_t now = 100;
+  int lastPercent = 90;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    now += 1000;
+    MonitorStep step = monitor.Cycle(SetupRunning(), now);
+    ASSERT_EQ(step.status, StatusKind::Percent) << "cycle " << cycle;
+    EXPECT_EQ(step.percent, lastPercent) << "cycle " << cycle;
+    EXPECT_EQ(step.startButton, StartButtonChange::Disable);
+    EXPECT_EQ(step.waitMs, 1000u);
+    EXPECT_TRUE(step.advanceBar);
+    ++lastPercent;
+  }
+  // The share reached 100: the line says the install is complete and the creep stops.
+  now += 1000;
+  MonitorStep step = monitor.Cycle(SetupRunning(), now);
+  EXPECT_EQ(step.status, StatusKind::Configuring);
+  EXPECT_EQ(step.percent, 100);
+  EXPECT_EQ(monitor.DownloadShare(), 100);
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    now += 1000;
+    EXPECT_EQ(monitor.Cycle(SetupRunning(), now).status, StatusKind::Configuring);
+  }
+  EXPECT_EQ(monitor.DownloadShare(), 100);
+}
+
+TEST(InstallMonitor, BusyWhileStillDownloadingCanStillStall) {
+  // A task that marks its item busy before every file is in: the network is still at work, so
+  // its silence still counts.
+  InstallMonitor monitor(0);
+  monitor.Cycle(Downloading(5000000), 1000);
+  ProgressSample busy = Downloading(5000000);
+  busy.itemState = ItemState::Busy;
+  EXPECT_EQ(monitor.Cycle(busy, 6000).startButton, StartButtonChange::Disable);
+  EXPECT_EQ(monitor.Cycle(busy, 6001).status, StatusKind::NetworkStalled);
+}
+
+TEST(InstallMonitor, FallingCountSaysRedownloadingUntilTheOldHighIsBack) {
+  InstallMonitor monitor(0);
+  monitor.Cycle(Downloading(8000000), 1000);
+  for (uint32_t bytes : {0u, 3000000u, 7999999u}) {
+    MonitorStep step = monitor.Cycle(Downloading(bytes), 1200);
+    EXPECT_EQ(step.status, StatusKind::Redownloading) << bytes;
+    EXPECT_EQ(step.waitMs, 200u);
+    EXPECT_FALSE(step.advanceBar);  // the bar holds
+  }
+  EXPECT_EQ(monitor.Cycle(Downloading(8000000), 1400).status, StatusKind::Percent);
+}
+
+TEST(InstallMonitor, TickCountWrapsHarmlessly) {
+  InstallMonitor monitor(0xFFFFF000u);
+  monitor.Cycle(Downloading(100), 0xFFFFF000u);
+  EXPECT_EQ(monitor.Cycle(Downloading(100), 0x00000100u).status, StatusKind::Percent);  // 4.4 s
+  EXPECT_EQ(monitor.Cycle(Downloading(100), 0x00000400u).status, StatusKind::NetworkStalled);
+}
+
+}  // namespace

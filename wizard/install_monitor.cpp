@@ -1,0 +1,93 @@
+#include "wizard/install_monitor.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "wizard/wizard_texts.h"
+
+std::string StatusText(StatusKind kind, int percent) {
+  switch (kind) {
+    case StatusKind::Installing:
+      return WizardText::kInstalling;
+    case StatusKind::Percent: {
+      char line[64];
+      std::snprintf(line, sizeof(line), WizardText::kPercentFormat, percent);
+      return line;
+    }
+    case StatusKind::Configuring:
+      return WizardText::kConfiguring;
+    case StatusKind::StartingGame:
+      return WizardText::kStartingGame;
+    case StatusKind::Redownloading:
+      return WizardText::kRedownloading;
+    case StatusKind::NetworkStalled:
+      return WizardText::kNetworkStalled;
+  }
+  return std::string();
+}
+
+uint32_t ScaleToShare(uint32_t bytesDone, int share) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(bytesDone) * static_cast<uint64_t>(share) /
+                               100u);
+}
+
+// Exact integer ratios: a share of exactly 93 % must read 93, which floating point can miss.
+int PercentOf(uint32_t done, uint32_t total) {
+  if (total == 0) return 0;
+  const uint64_t percent = static_cast<uint64_t>(done) * 100u / total;
+  return static_cast<int>(std::min<uint64_t>(percent, INT_MAX));
+}
+
+uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth) {
+  if (total == 0) return 0;
+  return static_cast<uint32_t>(static_cast<uint64_t>(done) * fullWidth / total);
+}
+
+MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) {
+  const uint32_t bytes = sample.bytesDone;
+  MonitorStep step;
+  step.barDone = ScaleToShare(bytes, downloadShare_);
+  step.barTotal = sample.bytesTotal;
+  step.percent = PercentOf(step.barDone, sample.bytesTotal);
+
+  // The download started over: say so until it is back where it was. The bar holds.
+  if (bytes < lastBytesDone_) {
+    step.status = StatusKind::Redownloading;
+    step.waitMs = kPollMs;
+    return step;
+  }
+
+  // No byte is expected while the user has paused, nor once every file is written (the setup
+  // program runs): silence then is no network fault, and the five seconds start afresh after.
+  if (sample.paused || sample.downloaded) lastProgressTick_ = nowMs;
+  if (bytes == lastBytesDone_ && nowMs - lastProgressTick_ > kStallAfterMs) {
+    step.status = StatusKind::NetworkStalled;
+    step.waitMs = kStalledWaitMs;
+    return step;
+  }
+
+  step.waitMs = kPollMs;
+  if (sample.hasItem) {
+    if (sample.itemState == ItemState::Downloading) {
+      step.startButton = StartButtonChange::Enable;
+    } else if (sample.itemState == ItemState::Busy) {
+      // The setup program runs: nothing to pause; the bar creeps one point a cycle.
+      step.startButton = StartButtonChange::Disable;
+      if (step.percent < 100) ++downloadShare_;
+      step.waitMs += kSetupWaitMs;
+    }
+  }
+  if (bytes == 0) {
+    // Connecting, or waiting for the first byte: there is nothing to count yet.
+    step.status = StatusKind::Installing;
+  } else {
+    step.status = step.percent < 100 ? StatusKind::Percent : StatusKind::Configuring;
+  }
+  step.advanceBar = step.percent <= 100;
+  if (bytes > lastBytesDone_) {
+    lastProgressTick_ = nowMs;
+    lastBytesDone_ = bytes;
+  }
+  return step;
+}

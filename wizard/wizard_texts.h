@@ -1,0 +1,24 @@
+// What the wizard says to the user, in the system code page (936).
+#pragma once
+
+namespace WizardText {
+
+constexpr const char* kTitle = "Lumeo棋牌 - 安装向导";  // shows on the taskbar button
+constexpr const char* kChooseFolder = "选择路径";
+
+// Tooltips.
+constexpr const char* kTipMinimize = "最小化";
+constexpr const char* kTipClose = "关闭";
+constexpr const char* kTipStart = "开始安装";
+constexpr const char* kTipAgree = "同意";
+constexpr const char* kTipBrowse = "浏览";
+
+// The status line.
+constexpr const char* kInstalling = "正在安装...";
+constexpr const char* kPercentFormat = "正在安装：%d%%";
+constexpr const char* kConfiguring = "安装完成,正在为您配置游戏...";
+constexpr const char* kStartingGame = "正在为您启动游戏..";
+constexpr const char* kRedownloading = "网络数据异常，正在重新下载...";
+constexpr const char* kNetworkStalled = "网络异常，请检查网您的网络连接...";
+
+}  // namespace WizardText
