@@ -120,7 +120,7 @@ void DownloadTask::Start() {
 void DownloadTask::Pause() {
   std::lock_guard<std::mutex> lock(control_);
   if (!workerRunning_.load()) return;
-  // While a download is being started, the pause holds from its first byte on.
+  // While a download is being started, the pause takes hold as soon as it is under way.
   if (phase_ == Phase::Preparing) {
     paused_ = true;
     return;
