@@ -3,12 +3,7 @@
 #include <cstdio>
 
 #include "tasks/url_utils.h"
-
-const char kInstallingText[] = "正在安装...";
-const char kInstallingPercentText[] = "正在安装：%d%%";
-const char kConfiguringText[] = "安装完成,正在为您配置游戏...";
-const char kDataErrorText[] = "网络数据异常，正在重新下载...";
-const char kNetworkStallText[] = "网络异常，请检查网您的网络连接...";
+#include "wizard/wizard_texts.h"
 
 std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
                                 bool hasCurrentItem, uint64_t nowMs) {
@@ -16,19 +11,19 @@ std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemSta
     watching_ = true;
     lastGrowthMs_ = nowMs;
   }
-  if (hasCurrentItem && currentState == ItemState::Busy) return kConfiguringText;
+  if (hasCurrentItem && currentState == ItemState::Busy) return WizardText::kConfiguring;
   // Fewer bytes than before: the download is being repeated.
-  if (bytesDone < highest_) return kDataErrorText;
+  if (bytesDone < highest_) return WizardText::kRedownloading;
   if (bytesDone > highest_) {
     highest_ = bytesDone;
     lastGrowthMs_ = nowMs;
   } else if (nowMs - lastGrowthMs_ > kStallMs) {
-    return kNetworkStallText;
+    return WizardText::kNetworkStalled;
   }
-  if (!hasCurrentItem) return kInstallingText;
+  if (!hasCurrentItem) return WizardText::kInstalling;
   char text[64];
   int percent = PercentOf(bytesDone, bytesTotal);
-  std::snprintf(text, sizeof text, kInstallingPercentText, percent < 0 ? 0 : percent);
+  std::snprintf(text, sizeof text, WizardText::kPercentFormat, percent < 0 ? 0 : percent);
   return text;
 }
 

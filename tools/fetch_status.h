@@ -1,18 +1,11 @@
-// What vantreo-fetch shows of a running task: a progress line with the installer's own status
-// texts, chosen from the progress as the install wizard chooses them.
+// What vantreo-fetch shows of a running task: a progress line with the wizard's own status
+// texts (wizard/wizard_texts.h), chosen from the progress as the wizard chooses them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "tasks/download_task.h"
-
-// The status texts, in code page 936 like every text of the installer.
-extern const char kInstallingText[];       // installing...
-extern const char kInstallingPercentText[];  // installing: N %
-extern const char kConfiguringText[];      // install complete, configuring the game...
-extern const char kDataErrorText[];        // network data error, downloading again...
-extern const char kNetworkStallText[];     // network error, please check your connection...
 
 // Bytes standing still this long (and a little more) count as a stalled network.
 constexpr uint64_t kStallMs = 5000;

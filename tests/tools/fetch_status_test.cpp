@@ -6,29 +6,31 @@
 
 #include <string>
 
+#include "wizard/wizard_texts.h"
+
 namespace {
 
 std::string Percent(int value) {
   char text[64];
-  std::snprintf(text, sizeof text, kInstallingPercentText, value);
+  std::snprintf(text, sizeof text, WizardText::kPercentFormat, value);
   return text;
 }
 
 TEST(FetchStatus, FollowsTheDownload) {
   FetchStatus status;
-  EXPECT_EQ(status.Update(0, 14000000, ItemState::Pending, false, 0), kInstallingText);
+  EXPECT_EQ(status.Update(0, 14000000, ItemState::Pending, false, 0), WizardText::kInstalling);
   EXPECT_EQ(status.Update(0, 1000, ItemState::Downloading, true, 100), Percent(0));
   EXPECT_EQ(status.Update(420, 1000, ItemState::Downloading, true, 300), Percent(42));
   EXPECT_EQ(status.Update(1000, 1000, ItemState::Downloading, true, 500), Percent(100));
   // The program runs: bytes stand still, and that is no stalled network.
-  EXPECT_EQ(status.Update(1000, 1000, ItemState::Busy, true, 20000), kConfiguringText);
+  EXPECT_EQ(status.Update(1000, 1000, ItemState::Busy, true, 20000), WizardText::kConfiguring);
 }
 
 TEST(FetchStatus, FallingBytesMeanTheDownloadIsRepeated) {
   FetchStatus status;
   EXPECT_EQ(status.Update(600, 1000, ItemState::Downloading, true, 0), Percent(60));
-  EXPECT_EQ(status.Update(100, 1000, ItemState::Pending, true, 200), kDataErrorText);
-  EXPECT_EQ(status.Update(599, 1000, ItemState::Downloading, true, 400), kDataErrorText);
+  EXPECT_EQ(status.Update(100, 1000, ItemState::Pending, true, 200), WizardText::kRedownloading);
+  EXPECT_EQ(status.Update(599, 1000, ItemState::Downloading, true, 400), WizardText::kRedownloading);
   EXPECT_EQ(status.Update(600, 1000, ItemState::Downloading, true, 600), Percent(60));
   EXPECT_EQ(status.Update(700, 1000, ItemState::Downloading, true, 800), Percent(70));
 }
@@ -37,12 +39,12 @@ TEST(FetchStatus, BytesStandingStillForMoreThanFiveSecondsIsAStall) {
   FetchStatus status;
   EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 1000), Percent(30));
   EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 6000), Percent(30));
-  EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 6001), kNetworkStallText);
+  EXPECT_EQ(status.Update(300, 1000, ItemState::Downloading, true, 6001), WizardText::kNetworkStalled);
   EXPECT_EQ(status.Update(301, 1000, ItemState::Downloading, true, 9000), Percent(30));
   // Before the download has begun, waiting counts too.
   FetchStatus waiting;
-  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 0), kInstallingText);
-  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 5001), kNetworkStallText);
+  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 0), WizardText::kInstalling);
+  EXPECT_EQ(waiting.Update(0, 0, ItemState::Pending, false, 5001), WizardText::kNetworkStalled);
 }
 
 TEST(FetchStatus, PercentDoesNotOverflow) {
