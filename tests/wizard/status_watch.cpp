@@ -51,8 +51,10 @@ int main(int argc, char** argv) {
       static_cast<uintptr_t>(std::strtoull(argv[1], nullptr, 0)));
   const DWORD start = ::GetTickCount();
   std::string last;
-  while (::IsWindow(wizard)) {
-    std::string line = StoredText(::GetDlgItem(wizard, kStatusId)) + "\t" + StripRect(wizard) +
+  for (;;) {
+    HWND status = ::GetDlgItem(wizard, kStatusId);
+    if (!status) break;  // the wizard's window is gone, or going
+    std::string line = StoredText(status) + "\t" + StripRect(wizard) +
                        "\t" + (::IsWindowEnabled(::GetDlgItem(wizard, kStartId)) ? "1" : "0");
     if (line != last) {
       std::printf("%lu\t%s\n", ::GetTickCount() - start, line.c_str());
