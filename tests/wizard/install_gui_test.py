@@ -313,6 +313,13 @@ class TermsBox(InstallCase):
         self.assertIsNotNone(wizard.program.wait(10))
 
 
+def tree_probe(*args):
+    """tree_probe.exe's answer lines."""
+    result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
+                            list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
+    return result.stdout.decode("gbk", errors="replace").splitlines()
+
+
 def differing_pixels(first, second, wizard, rect):
     """Pixels that differ inside `rect` (wizard client coordinates) of two screenshots."""
     left, top = wizard.window.rect[0] + rect[0], wizard.window.rect[1] + rect[1]
@@ -381,9 +388,7 @@ class FolderDialog(InstallCase):
         self.fail("no tree in the folder dialog")
 
     def tree_probe(self, *args):
-        result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
-                                list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
-        return result.stdout.decode("gbk", errors="replace").splitlines()
+        return tree_probe(*args)
 
     def find_item(self, tree, needle, expand_first=()):
         for parent in expand_first:
@@ -452,6 +457,16 @@ class WizardWindow(InstallCase):
             self.assertEqual((rect[2] - rect[0], rect[3] - rect[1]), size, control)
         self.assertEqual(wizard.client_rect(IDC_BAR_CAP), (-10, -10, 0, 0))
         self.assertIsNone(wizard.strip_rect())
+        # Each button's tooltip, and the links' targets in theirs.
+        home = "http://%s" % options.address
+        tips = {}
+        for line in tree_probe("tips", wizard.hwnd):
+            fields = line.split("\t")
+            if len(fields) == 2:
+                tips.setdefault(int(fields[0]), []).append(fields[1])
+        self.assertEqual(tips, {IDC_MINIMIZE: ["最小化"], IDC_CLOSE: ["关闭"], IDOK: ["开始安装"],
+                                IDC_AGREE: ["同意"], IDC_BROWSE: ["浏览"], IDC_TERMS_LINK: [home],
+                                IDC_MANUAL_LINK: [home + "/qipai/VantreoSetup.exe"]})
         time.sleep(1)
         wizard.screenshot("window-ready")
         wizard.finish_screenshots()

@@ -1,9 +1,10 @@
-// tree_probe.exe: reads and drives a tree view of another process (the folder dialog's), which
-// probe.exe cannot: an item's text must be fetched through memory inside the tree's process.
+// tree_probe.exe: reads and drives common controls of another process, which probe.exe cannot:
+// their texts must be fetched through memory inside that process.
 //
 //   tree_probe.exe items TREE        every item in display order: HANDLE<TAB>depth<TAB>text
 //   tree_probe.exe expand TREE ITEM  expands ITEM (its children are filled in on first expansion)
 //   tree_probe.exe select TREE ITEM  makes ITEM the selection, as a click would
+//   tree_probe.exe tips WINDOW       every tool of the tooltips WINDOW owns: CONTROL-ID<TAB>text
 //
 // Handles are hexadecimal. Texts are in the system code page.
 #include <windows.h>
@@ -66,6 +67,48 @@ void List(HWND tree, HANDLE process, HTREEITEM item, int depth) {
   }
 }
 
+struct TipSearch {
+  HWND owner;
+  HANDLE process;
+};
+
+// One line per tool of a tooltip window owned by `search->owner`.
+BOOL CALLBACK ListTips(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<TipSearch*>(param);
+  char className[64] = {};
+  ::GetClassNameA(window, className, sizeof(className));
+  if (lstrcmpiA(className, TOOLTIPS_CLASSA) != 0) return TRUE;
+  if (::GetWindow(window, GW_OWNER) != search->owner) return TRUE;
+  constexpr size_t kTextBytes = 512;
+  RemoteBlock block(search->process, sizeof(TTTOOLINFOA) + kTextBytes);
+  if (!block.get()) return TRUE;
+  int count = static_cast<int>(::SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0));
+  for (int index = 0; index < count; ++index) {
+    TTTOOLINFOA tool{};
+    tool.cbSize = sizeof(tool);
+    tool.lpszText = block.get() + sizeof(TTTOOLINFOA);
+    SIZE_T moved = 0;
+    char zero[kTextBytes] = {};
+    ::WriteProcessMemory(search->process, tool.lpszText, zero, sizeof(zero), &moved);
+    ::WriteProcessMemory(search->process, block.get(), &tool, sizeof(tool), &moved);
+    if (!::SendMessageA(window, TTM_ENUMTOOLSA, index, reinterpret_cast<LPARAM>(block.get()))) {
+      continue;
+    }
+    ::ReadProcessMemory(search->process, block.get(), &tool, sizeof(tool), &moved);
+    char text[kTextBytes] = {};
+    ::ReadProcessMemory(search->process, block.get() + sizeof(TTTOOLINFOA), text,
+                        kTextBytes - 1, &moved);
+    std::printf("%d\t%s\n", ::GetDlgCtrlID(tool.hwnd), text);
+  }
+  return TRUE;
+}
+
+HANDLE OpenProcessOf(HWND window) {
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  return ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,11 +122,19 @@ int main(int argc, char** argv) {
     std::printf("error no such window\n");
     return 1;
   }
+  if (command == "tips") {
+    TipSearch search{tree, OpenProcessOf(tree)};
+    if (!search.process) {
+      std::printf("error cannot open the process\n");
+      return 1;
+    }
+    ::EnumWindows(&ListTips, reinterpret_cast<LPARAM>(&search));
+    ::CloseHandle(search.process);
+    std::printf("end\n");
+    return 0;
+  }
   if (command == "items") {
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(tree, &pid);
-    HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
-                                   FALSE, pid);
+    HANDLE process = OpenProcessOf(tree);
     if (!process) {
       std::printf("error cannot open the process\n");
       return 1;
