@@ -161,8 +161,17 @@ class WholeInstall(InstallCase):
         wizard.screenshot(shots + "-0-ready")
         wizard.watcher.shots = shots
         wizard.click(IDOK)
-        samples = wizard.watch(timeout=120)
+        # Every change of the line and every step of the bar re-renders the skin: none may
+        # keep a GDI object.
+        samples = wizard.watch(until=lambda s: (s.percent or 0) >= 35, timeout=60)
+        gdi_early = gdi_objects(wizard)
+        samples += wizard.watch(until=lambda s: (s.percent or 0) >= 85, timeout=60)
+        gdi_late = gdi_objects(wizard)
+        samples += wizard.watch(timeout=120)
         print("\n%s: %s" % (shots, " | ".join(drv.distinct(samples))))
+        print("GDI objects at 35 %%: %d, at 85 %%: %d" % (gdi_early, gdi_late))
+        self.assertGreater(gdi_early, 0)
+        self.assertLessEqual(gdi_late - gdi_early, 2, "GDI objects pile up")
 
         lines = drv.distinct(samples)
         if lines[0] == FOLDER_LABEL:  # sampled before the monitor's first word
@@ -318,6 +327,11 @@ def tree_probe(*args):
     result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
                             list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
     return result.stdout.decode("gbk", errors="replace").splitlines()
+
+
+def gdi_objects(wizard):
+    answer = tree_probe("gdi", wizard.hwnd)
+    return int(answer[0].split("=", 1)[1]) if answer and answer[0].startswith("gdi=") else -1
 
 
 def differing_pixels(first, second, wizard, rect):
