@@ -267,6 +267,10 @@ TEST_F(TaskPeerTest, StopWhileTheProgramRunsEndsTheWaitAndTheProgramGoesOn) {
   EXPECT_TRUE(WaitUntil([&] { return ReadFile(record).find("exited") != std::string::npos; },
                         10000))
       << "the program was ended with the wait";
+  // Windows keeps a running program's file: it can go once the program has ended.
+  const std::string program = task.ItemAt(0)->localPath;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return platform::RemoveFile(program) || !platform::PathExists(program); }, 5000));
 }
 
 TEST_F(TaskPeerTest, PathWithABlankStartsTheDownloadedProgramAndNoOther) {

@@ -17,7 +17,6 @@ address=$(cat "$nginx_dir/address")
 www=$nginx_dir/www/files
 work=$(mktemp -d)
 failures=0
-trap 'rm -rf "$work"; rm -f "$www"/vfetch$$*' EXIT
 
 if [ -n "$wine_prefix" ]; then
   run_tool=("$here/tools/wine-run.sh" --prefix "$wine_prefix" "$tool")
@@ -34,6 +33,13 @@ else
   to_windows() { echo "$1"; }
   to_unix() { echo "$1"; }
 fi
+# Where the tool puts a download: the temporary folder as the program sees it.
+if [ -n "$wine_prefix" ]; then
+  temp_folder=$wine_prefix/drive_c/users/$(whoami)/Temp
+else
+  temp_folder=${TMPDIR:-/tmp}
+fi
+trap 'rm -rf "$work"; rm -f "$www"/vfetch$$* "$temp_folder"/vfetch$$*' EXIT
 
 fail() {
   echo "FAIL: $*"
@@ -109,11 +115,7 @@ name=vfetch$$_stop.bin
 head -c 4000000 /dev/urandom >"$www/$name"
 "${run_tool[@]}" "http://$address/slow/$name" >"$work/out" 2>"$work/err" &
 pid=$!
-if [ -n "$wine_prefix" ]; then
-  target=$wine_prefix/drive_c/users/$(whoami)/Temp/$name
-else
-  target=${TMPDIR:-/tmp}/$name
-fi
+target=$temp_folder/$name
 for _ in $(seq 100); do parts_left "$target" && break; sleep 0.1; done
 parts_left "$target" || fail "the download did not begin"
 sleep 0.5
