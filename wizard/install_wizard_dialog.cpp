@@ -56,10 +56,12 @@ void PutOutOfSight(HWND control, int x, int y, int size) {
   ::MoveWindow(control, x, y, size, size, TRUE);
 }
 
-// A program of the install folder, started with that folder as its working directory.
+// A program of the install folder, started with that folder as its working directory. A path
+// longer than MAX_PATH is not cut (a cut path names another file): nothing is started then.
 void StartInstalledProgram(const char* format, const std::string& folder) {
   char path[MAX_PATH];
-  std::snprintf(path, sizeof(path), format, folder.c_str());
+  int length = std::snprintf(path, sizeof(path), format, folder.c_str());
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
   ::ShellExecuteA(nullptr, "open", path, nullptr, folder.c_str(), SW_SHOW);
 }
 
