@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "tests/download/downloader_probe.h"
+#include "tests/support/port80.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
 
@@ -49,26 +50,8 @@ inline std::vector<std::string> SentRequests(const testing_support::TestServer& 
   return sent;
 }
 
-// Binds the server to port 80 on the first free address of 127.0.0.20-35. `denied` tells the
-// caller to skip: this user may not bind port 80.
-inline bool StartOnPort80(testing_support::TestServer& server, testing_support::Handler handler,
-                          bool& denied) {
-  denied = false;
-  for (int last = 20; last <= 35; ++last) {
-    if (server.Start("127.0.0." + std::to_string(last), 80, handler, &denied)) return true;
-    if (denied) return false;
-  }
-  return false;
-}
-
-#define START_ON_PORT_80(server, handler)                                                    \
-  do {                                                                                       \
-    bool denied_ = false;                                                                    \
-    if (!download_test::StartOnPort80(server, handler, denied_)) {                           \
-      if (denied_) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";    \
-      FAIL() << "no free address in 127.0.0.20-35 for port 80";                              \
-    }                                                                                        \
-  } while (0)
+// The downloader tests' scripted servers on port 80 take 127.0.0.20-35.
+#define START_ON_PORT_80(server, handler) START_ON_PORT_80_IN(server, handler, 20, 35)
 
 // Files of one test live under a unique stem in the temporary folder and go away afterwards.
 class DownloadTest : public ::testing::Test {

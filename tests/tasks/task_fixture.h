@@ -17,6 +17,7 @@
 
 #include "platform/files.h"
 #include "tasks/download_task.h"
+#include "tests/support/port80.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
 
@@ -129,26 +130,8 @@ class StateRecorder {
   std::thread thread_;
 };
 
-// Binds the server to port 80 on the first free address of 127.0.0.45-59. `denied` tells the
-// caller to skip: this user may not bind port 80.
-inline bool StartOnPort80(testing_support::TestServer& server, testing_support::Handler handler,
-                          bool& denied) {
-  denied = false;
-  for (int last = 45; last <= 59; ++last) {
-    if (server.Start("127.0.0." + std::to_string(last), 80, handler, &denied)) return true;
-    if (denied) return false;
-  }
-  return false;
-}
-
-#define START_ON_PORT_80(server, handler)                                                    \
-  do {                                                                                       \
-    bool denied_ = false;                                                                    \
-    if (!task_test::StartOnPort80(server, handler, denied_)) {                               \
-      if (denied_) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";    \
-      FAIL() << "no free address in 127.0.0.45-59 for port 80";                              \
-    }                                                                                        \
-  } while (0)
+// The task tests' scripted servers on port 80 take 127.0.0.45-59.
+#define START_ON_PORT_80(server, handler) START_ON_PORT_80_IN(server, handler, 45, 59)
 
 // Files of one test are named from a unique stem, in the temporary folder or wherever the test
 // puts them, and go away afterwards.
