@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Starts and stops the real peers of the download tests, each from a private configuration
 # under DIR (pid, logs and temporary files too), never touching the system's own:
-#   nginx on port 80 of a loopback address, serving DIR/nginx/www with a 3 MB test file;
+#   nginx (tests/support/nginx.sh) on port 80 of 127.0.0.36 or .37, serving DIR/nginx/www with
+#   a 3 MB test file at /files/setup.bin and, capped at 300 KB/s per connection, /slow/setup.bin;
 #   tinyproxy on a loopback address, as the CONNECT proxy.
 # Where each one listens is written to DIR/nginx/address and DIR/tinyproxy/address.
 # Usage: peers.sh start|stop DIR
 set -euo pipefail
 action=$1
 dir=$(realpath -m "$2")
+here=$(cd "$(dirname "$0")" && pwd)
 
 # Waits until something accepts connections on address:port.
 wait_listening() {
@@ -18,45 +20,11 @@ wait_listening() {
   return 1
 }
 
+# Several build trees may run these tests at once: nginx takes the first free address.
 start_nginx() {
-  local base=$dir/nginx
-  mkdir -p "$base/www/files" "$base/tmp"
-  head -c 3000000 /dev/urandom >"$base/www/files/setup.bin"
-  # Several build trees may run these tests at once: take the first free address.
-  for address in 127.0.0.36 127.0.0.37; do
-    cat >"$base/nginx.conf" <<CONF
-user root;
-worker_processes 1;
-pid $base/nginx.pid;
-error_log $base/error.log;
-events { worker_connections 64; }
-http {
-  access_log $base/access.log;
-  client_body_temp_path $base/tmp/body;
-  proxy_temp_path $base/tmp/proxy;
-  fastcgi_temp_path $base/tmp/fastcgi;
-  uwsgi_temp_path $base/tmp/uwsgi;
-  scgi_temp_path $base/tmp/scgi;
-  default_type application/octet-stream;
-  server {
-    listen $address:80;
-    root $base/www;
-    # The same files at a rate where a download takes a few seconds, as from a capped CDN.
-    location /slow/ { alias $base/www/files/; limit_rate 300k; }
-  }
-}
-CONF
-    : >"$base/access.log"
-    if nginx -p "$base" -c "$base/nginx.conf" -e "$base/error.log" 2>>"$base/start.log"; then
-      wait_listening "$address" 80 || { echo "nginx did not come up on $address:80" >&2; return 1; }
-      echo "$address" >"$base/address"
-      echo "nginx serving $base/www on $address:80"
-      return 0
-    fi
-  done
-  echo "nginx could not start:" >&2
-  cat "$base/start.log" >&2
-  return 1
+  "$here/../support/nginx.sh" start "$dir/nginx" --addresses "127.0.0.36 127.0.0.37" \
+    --rate /slow/=300k
+  head -c 3000000 /dev/urandom >"$dir/nginx/www/files/setup.bin"
 }
 
 start_tinyproxy() {
@@ -89,19 +57,15 @@ CONF
   return 1
 }
 
-# Stops the processes named by the pid files, all at once, and waits for them to end.
-stop_pid_files() {
-  local pids=()
-  for pidfile in "$@"; do
-    [ -f "$pidfile" ] || continue
-    local pid
-    pid=$(cat "$pidfile")
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && pids+=("$pid")
-    rm -f "$pidfile"
-  done
-  for pid in "${pids[@]}"; do
+stop_tinyproxy() {
+  local pidfile=$dir/tinyproxy/tinyproxy.pid
+  [ -f "$pidfile" ] || return 0
+  local pid
+  pid=$(cat "$pidfile")
+  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  done
+  fi
+  rm -f "$pidfile" "$dir/tinyproxy/address"
 }
 
 case $action in
@@ -119,8 +83,10 @@ case $action in
     start_tinyproxy
     ;;
   stop)
-    stop_pid_files "$dir/nginx/nginx.pid" "$dir/tinyproxy/tinyproxy.pid"
-    rm -f "$dir/nginx/address" "$dir/tinyproxy/address"
+    # Both at once: each takes a moment to end.
+    "$here/../support/nginx.sh" stop "$dir/nginx" &
+    stop_tinyproxy
+    wait $!
     ;;
   *)
     echo "usage: $0 start|stop DIR" >&2

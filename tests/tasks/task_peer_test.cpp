@@ -60,6 +60,10 @@ class TaskPeerTest : public TaskTest {
     const char* dir = std::getenv("VANTREO_TASK_NGINX_DIR");
     ASSERT_NE(dir, nullptr) << "VANTREO_TASK_NGINX_DIR is not set: run this test through ctest";
     base = dir;
+    const char* program = std::getenv("VANTREO_FAKE_SETUP");
+    ASSERT_NE(program, nullptr) << "VANTREO_FAKE_SETUP is not set: run this test through ctest";
+    fakeSetup = ReadFile(program);
+    ASSERT_FALSE(fakeSetup.empty()) << "no fake setup program at " << program;
     if (platform::PathExists(base + "/not-started"))
       GTEST_SKIP() << FirstLine(ReadFile(base + "/not-started"));
     address = FirstLine(ReadFile(base + "/address"));
@@ -75,7 +79,7 @@ class TaskPeerTest : public TaskTest {
   // The fake setup program grown to about `size` bytes by lines that are never read (after
   // the exit of the script, behind the image of the program), so that it takes a moment.
   std::string SetupProgram(size_t size) const {
-    std::string program = ReadFile(base + "/fake_setup");
+    std::string program = fakeSetup;
     const std::string noise = MakeBody(size, 17);
     std::string padding;
     for (size_t i = 0; program.size() + padding.size() < size; ++i) {
@@ -127,6 +131,7 @@ class TaskPeerTest : public TaskTest {
   std::string address;
   std::string www;
   std::string record;
+  std::string fakeSetup;  // the program's bytes
 };
 
 TEST_F(TaskPeerTest, SetupProgramIsDownloadedStartedSilentlyAndWaitedFor) {
@@ -282,7 +287,7 @@ TEST_F(TaskPeerTest, PathWithABlankStartsTheDownloadedProgramAndNoOther) {
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   const std::string decoy = temp + name + "_my";
   for (const std::string& path : {decoy, decoy + ".exe"}) {
-    ASSERT_TRUE(WriteFile(path, ReadFile(base + "/fake_setup")));
+    ASSERT_TRUE(WriteFile(path, fakeSetup));
     ASSERT_TRUE(platform::MakeRunnable(path));
   }
   const std::string target = folder + separator + "fake setup.exe";

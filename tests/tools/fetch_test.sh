@@ -2,11 +2,12 @@
 # vantreo-fetch end to end against the nginx of the task tests: a plain fetch, a fetch that
 # runs the fake setup program, a file the server does not have, a program still running at the
 # deadline, Ctrl-C during the download, and bad options.
-# Usage: fetch_test.sh NGINX_DIR TOOL [--wine PREFIX]
+# Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_test.sh NGINX_DIR TOOL [--wine PREFIX]
 set -uo pipefail
 nginx_dir=$1
 tool=$2
 wine_prefix=${4:-}
+fake_setup=${VANTREO_FAKE_SETUP:?"the fake setup program: run this test through ctest"}
 here=$(cd "$(dirname "$0")/../.." && pwd)
 
 if [ -f "$nginx_dir/not-started" ]; then
@@ -75,7 +76,7 @@ rm -f "$local_file"
 
 # --- the fake setup program, run as the installer runs it
 name=vfetch$$_setup.exe
-cp "$nginx_dir/fake_setup" "$www/$name"
+cp "$fake_setup" "$www/$name"
 record=$work/record.txt
 VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=0.5 \
   fetch --run "/VERYSILENT /SILENT" "http://$address/files/$name"
@@ -101,7 +102,7 @@ grep -q 'gave up after 2 s: the download did not start' "$work/err" ||
 
 # --- a program still running at the deadline goes on
 name=vfetch$$_long.exe
-cp "$nginx_dir/fake_setup" "$www/$name"
+cp "$fake_setup" "$www/$name"
 record=$work/long.txt
 VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=4 \
   fetch --deadline 2 --run "" "http://$address/files/$name"
