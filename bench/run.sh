@@ -27,52 +27,21 @@ if [ -z "$fetch" ]; then
 fi
 
 work=$(mktemp -d /tmp/vantreo-bench.XXXXXX)
-nginx_pid=
+nginx_sh=$here/tests/support/nginx.sh
 cleanup() {
-  if [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null; then
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
+  "$nginx_sh" stop "$work/nginx"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# --- the server: the first free address of 127.0.0.120-129
-mkdir -p "$work/www" "$work/tmp" "$work/out"
-head -c "$size" /dev/urandom >"$work/www/file.bin"
-source_sum=$(sha256sum <"$work/www/file.bin" | cut -d' ' -f1)
-address=
-for candidate in $(seq 120 129); do
-  candidate=127.0.0.$candidate
-  (exec 3<>"/dev/tcp/$candidate/80") 2>/dev/null && continue
-  cat >"$work/nginx.conf" <<CONF
-user root;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 256; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp/body;
-  proxy_temp_path $work/tmp/proxy;
-  fastcgi_temp_path $work/tmp/fastcgi;
-  uwsgi_temp_path $work/tmp/uwsgi;
-  scgi_temp_path $work/tmp/scgi;
-  default_type application/octet-stream;
-  server {
-    listen $candidate:80;
-    location /fast/ { alias $work/www/; }
-    location /capped/ { alias $work/www/; limit_rate 2m; }
-  }
-}
-CONF
-  if nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" 2>/dev/null; then
-    address=$candidate
-    break
-  fi
-done
-[ -n "$address" ] || { echo "nginx could not start on 127.0.0.120-129" >&2; exit 1; }
-for _ in $(seq 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
-nginx_pid=$(cat "$work/nginx.pid")
+# --- the server: the first free address of 127.0.0.120-129, the file at /files/ and, capped
+# at 2 MB/s per connection, at /capped/
+"$nginx_sh" start "$work/nginx" --rate /capped/=2m \
+  --addresses "$(echo 127.0.0.{120..129})" >/dev/null
+address=$(cat "$work/nginx/address")
+mkdir -p "$work/out"
+head -c "$size" /dev/urandom >"$work/nginx/www/files/file.bin"
+source_sum=$(sha256sum <"$work/nginx/www/files/file.bin" | cut -d' ' -f1)
 
 # --- the contenders: name, then the command (URL and OUT are filled in per run)
 names=(vantreo-fetch aria2c axel curl split4)
@@ -145,5 +114,5 @@ echo
 echo "Medians of $runs runs per tool and case, taking turns; every file checked by SHA-256."
 echo "Machine: $(nproc) cores, $(uname -sr); nginx $(nginx -v 2>&1 | sed 's/.*\///'), $(aria2c --version | head -1), $(axel --version 2>/dev/null | head -1), $(curl --version | head -1 | cut -d' ' -f1-2)."
 run_case "Each connection capped at 2 MB/s (nginx limit_rate 2m)" capped
-run_case "No cap" fast
-echo "vantreo-fetch wall time against curl's: capped $(sed -n 's/^capped:curl-ratio //p' "$work/ratios"), uncapped $(sed -n 's/^fast:curl-ratio //p' "$work/ratios")."
+run_case "No cap" files
+echo "vantreo-fetch wall time against curl's: capped $(sed -n 's/^capped:curl-ratio //p' "$work/ratios"), uncapped $(sed -n 's/^files:curl-ratio //p' "$work/ratios")."
