@@ -40,6 +40,28 @@ bool BytesBeforeOffset(const std::string& header, uint32_t offset, uint32_t& ski
   return header.compare(value + 6, expected.size(), expected) == 0;
 }
 
+// False when the answer states a file size other than `total`: the file was replaced on the
+// server since the download learned its size, and joining pieces of both files would make a
+// file that is neither. A partial answer states it after the "/" of its Content-Range, a whole
+// one in its Content-Length; an answer that states none (or "*") is taken as it is.
+bool StatesSameFileSize(const std::string& header, uint32_t total) {
+  if (header.compare(0, sizeof kPartialStatus - 1, kPartialStatus) != 0) {
+    uint32_t size = 0;
+    return !ParseFileSize(header, size) || size == total;
+  }
+  size_t field = header.find(kRangeField);
+  if (field == std::string::npos) return true;
+  const size_t lineEnd = header.find("\r\n", field);  // there is one: the header is complete
+  size_t at = header.find('/', field);
+  if (at == std::string::npos || at > lineEnd) return true;
+  at = header.find_first_not_of(" \t", at + 1);
+  uint64_t stated = 0;
+  size_t digits = 0;
+  for (; at < lineEnd && header[at] >= '0' && header[at] <= '9' && digits < 11; ++at, ++digits)
+    stated = stated * 10 + static_cast<uint64_t>(header[at] - '0');
+  return digits == 0 || stated == total;
+}
+
 // The state a finished thread leaves: never over a stop that was asked for meanwhile.
 void Finish(DownloadSegment& segment, SegmentState result) {
   SegmentState running = SegmentState::Running;
@@ -178,7 +200,8 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   uint32_t skip = 0;
   bool accepted = RequestFile(connection, segment.host, segment.urlPrefix, segment.fileName,
                               offset, header) &&
-                  HeaderComplete(header) && BytesBeforeOffset(header, offset, skip);
+                  HeaderComplete(header) && BytesBeforeOffset(header, offset, skip) &&
+                  StatesSameFileSize(header, totalSize_.load());
   if (std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0) accepted = false;
 
   if (accepted) {

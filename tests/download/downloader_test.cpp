@@ -258,6 +258,19 @@ TEST_F(DownloadTest, PartialAnswerForAnotherOffsetIsRefused) {
   EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
 }
 
+TEST_F(DownloadTest, AnswerForAFileOfAnotherSizeIsRefused) {
+  // The server has a new, longer file since the size was learned: neither its whole answer
+  // (segment 0) nor its partial ones may be joined with what came of the old file.
+  body = MakeBody(9000, 14);
+  ASSERT_TRUE(ServeFile(body));
+  SetupRanges(8000, 2);  // true or false: a segment fails early
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Failed);
+  EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
+  EXPECT_EQ(platform::FileSize(PartName(0)), 0u);
+  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+}
+
 TEST_F(DownloadTest, RefusedRangeRequestFailsTheSegment) {
   body = MakeBody(4000, 8);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
