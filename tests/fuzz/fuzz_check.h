@@ -1,0 +1,32 @@
+// What the fuzz targets share: a check that stops the run with a message libFuzzer keeps next
+// to the input that broke it, and the downloader's inner steps opened to the targets.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "download/http_downloader.h"
+
+#define FUZZ_CHECK(condition)                                                          \
+  do {                                                                                 \
+    if (!(condition)) {                                                                \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                    \
+    }                                                                                  \
+  } while (0)
+
+class FuzzDownloader : public HttpDownloader {
+ public:
+  using HttpDownloader::OpenProxyTunnel;
+  using HttpDownloader::ParseContentLength;
+  using HttpDownloader::RequestFile;
+};
+
+// The header as ReceiveHeader must take it from `data`: up to and including the first blank
+// line, never more than 1024 bytes.
+inline size_t ExpectedHeaderLength(const std::string& data) {
+  size_t limit = data.size() < static_cast<size_t>(kMaxHeaderBytes) ? data.size()
+                                                                    : kMaxHeaderBytes;
+  size_t blank = data.substr(0, limit).find("\r\n\r\n");
+  return blank == std::string::npos ? limit : blank + 4;
+}

@@ -1,0 +1,70 @@
+// SplitUrl on any text: the pieces always put the trimmed URL back together, and no single-byte
+// "/" is ever taken from inside a double-byte character or missed.
+#include <cstdint>
+#include <string>
+
+#include "platform/codepage.h"
+#include "tasks/url_utils.h"
+#include "tests/fuzz/fuzz_check.h"
+
+namespace {
+
+const char kWhiteSpace[] = " \t\n\r\v\f";
+
+// Offsets where a character starts, stepping over double-byte characters whole.
+std::string CharStarts(const std::string& text) {
+  std::string starts(text.size(), '\0');
+  for (size_t i = 0; i < text.size();) {
+    starts[i] = 1;
+    bool pair = platform::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size();
+    i += pair ? 2 : 1;
+  }
+  return starts;
+}
+
+// Index of the first single-byte "/" at or after `from`, or npos.
+size_t FirstSlash(const std::string& text, const std::string& starts, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    if (starts[i] && text[i] == '/') return i;
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  const std::string url(reinterpret_cast<const char*>(bytes), size);
+  const UrlParts parts = SplitUrl(url);
+
+  size_t first = url.find_first_not_of(kWhiteSpace);
+  const std::string trimmed =
+      first == std::string::npos ? "" : url.substr(first, url.find_last_not_of(kWhiteSpace) - first + 1);
+  FUZZ_CHECK(parts.urlPrefix + parts.fileName == trimmed);
+
+  const std::string starts = CharStarts(trimmed);
+  // The prefix ends at the last single-byte "/"; the file name holds none.
+  if (parts.urlPrefix.empty()) {
+    FUZZ_CHECK(FirstSlash(trimmed, starts, 0) == std::string::npos);
+  } else {
+    FUZZ_CHECK(parts.urlPrefix.back() == '/' && starts[parts.urlPrefix.size() - 1]);
+    FUZZ_CHECK(FirstSlash(trimmed, starts, parts.urlPrefix.size()) == std::string::npos);
+  }
+
+  // The host is what lies between the first "http://" and the next "/" after it.
+  size_t scheme = std::string::npos;
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    if (starts[i] && trimmed.compare(i, 7, "http://") == 0) {
+      scheme = i;
+      break;
+    }
+  }
+  const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 7;
+  // Offsets after the scheme are character starts of the copy too: "http://" is all ASCII.
+  const size_t slash = FirstSlash(trimmed, starts, hostStart);
+  if (slash == std::string::npos) {
+    FUZZ_CHECK(parts.host.empty());
+  } else {
+    FUZZ_CHECK(parts.host == trimmed.substr(hostStart, slash - hostStart));
+  }
+  return 0;
+}
