@@ -2,7 +2,7 @@
 
 - `CompositedDisplay`: Xvfb on the first free display of :70 to :79, with a compositing manager
   (xcompmgr), without which a per-pixel-alpha window shows over black.
-- `Nginx`: nginx on port 80 of one loopback address with a private configuration, serving the
+- `Nginx`: nginx on port 80 of one loopback address (tests/support/nginx.sh), serving the
   stand-in setup program at /download/VantreoSetup.exe, throttled per connection so that a
   download takes several seconds. A lock file keeps two runs off the same address.
 - `Wizard`: the running installer and its wizard, seen through probe.exe (control texts and
@@ -27,6 +27,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "gui"))
 import rig as gui  # noqa: E402
+
+NGINX_SH = os.path.join(SOURCE_ROOT, "tests", "support", "nginx.sh")
 
 WIZARD_CLASS = "#32770"
 WIZARD_TITLE = "Lumeo棋牌 - 安装向导"
@@ -132,67 +134,31 @@ def sha256(path):
 
 
 class Nginx:
-    """nginx on `address`:80 serving /download/ (and /qipai/) from `base`/www, each connection
-    held to `rate` bytes per second."""
+    """nginx on `address`:80 (tests/support/nginx.sh) serving the setup program at
+    /download/, each connection held to `rate` bytes per second."""
 
     def __init__(self, base, address, rate="600k"):
         self.base = os.path.abspath(base)
         self.address = address
         self.rate = rate
-        self.www = os.path.join(self.base, "www")
-        self.served = os.path.join(self.www, "download", SETUP_NAME)
+        self.served = os.path.join(self.base, "www", "files", SETUP_NAME)
         self.log = os.path.join(self.base, "access.log")
-        self.pid_file = os.path.join(self.base, "nginx.pid")
         self.lock = None
 
     def start(self):
         if os.geteuid() != 0:
             raise gui.RigError("nginx needs root for port 80")
-        # Two runs (other build trees) must not share the address: the second waits.
+        # The address is compiled into the installer, so two runs (other build trees) cannot
+        # each take another: the second waits.
         self.lock = open("/tmp/vantreo-wizard-%s.lock" % self.address, "w")
         fcntl.flock(self.lock, fcntl.LOCK_EX)
-        shutil.rmtree(self.base, ignore_errors=True)
-        for folder in ("download", "qipai"):
-            os.makedirs(os.path.join(self.www, folder))
-        os.makedirs(os.path.join(self.base, "tmp"))
-        conf = os.path.join(self.base, "nginx.conf")
-        with open(conf, "w") as out:
-            out.write("""user root;
-worker_processes 1;
-pid {base}/nginx.pid;
-error_log {base}/error.log;
-events {{ worker_connections 64; }}
-http {{
-  log_format ranges '$request_method $uri $status "$http_range" $body_bytes_sent';
-  access_log {base}/access.log ranges;
-  client_body_temp_path {base}/tmp/body;
-  proxy_temp_path {base}/tmp/proxy;
-  fastcgi_temp_path {base}/tmp/fastcgi;
-  uwsgi_temp_path {base}/tmp/uwsgi;
-  scgi_temp_path {base}/tmp/scgi;
-  default_type application/octet-stream;
-  server {{
-    listen {address}:80;
-    root {www};
-    limit_rate {rate};
-  }}
-}}
-""".format(base=self.base, address=self.address, www=self.www, rate=self.rate))
-        open(self.log, "w").close()
-        result = subprocess.run(["nginx", "-p", self.base, "-c", conf, "-e",
-                                 os.path.join(self.base, "error.log")],
+        result = subprocess.run([NGINX_SH, "start", self.base, "--addresses", self.address,
+                                 "--rate", "/download/=%s" % self.rate, "--log-ranges"],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:
+            self.stop()
             raise gui.RigError("nginx did not start: %s" % result.stdout.decode(errors="replace"))
-        deadline = time.time() + 5
-        while time.time() < deadline:
-            try:
-                import socket
-                with socket.create_connection((self.address, 80), timeout=0.5):
-                    return self
-            except OSError:
-                time.sleep(0.1)
-        raise gui.RigError("nginx does not answer on %s:80" % self.address)
+        return self
 
     def serve(self, setup_program, size=SETUP_SIZE):
         """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256."""
@@ -203,27 +169,19 @@ http {{
     def requests(self):
         """[(method, uri, status, range, bytes sent)] logged since the last clear."""
         result = []
-        for line in open(self.log, encoding="utf-8", errors="replace"):
-            match = re.match(r'(\S+) (\S+) (\d+) "([^"]*)" (\d+)', line)
-            if match:
-                method, uri, status, byte_range, sent = match.groups()
-                result.append((method, uri, int(status), byte_range, int(sent)))
+        with open(self.log, encoding="utf-8", errors="replace") as log:
+            for line in log:
+                match = re.match(r'(\S+) (\d+) "([^"]*)" (\d+) (\S+)', line)
+                if match:
+                    uri, status, byte_range, sent, method = match.groups()
+                    result.append((method, uri, int(status), byte_range, int(sent)))
         return result
 
     def clear_log(self):
         open(self.log, "w").close()  # nginx appends, so it goes on at the start
 
     def stop(self):
-        if os.path.exists(self.pid_file):
-            try:
-                with open(self.pid_file) as pid_text:
-                    pid = int(pid_text.read().strip())
-                os.kill(pid, 15)
-                for _ in range(50):
-                    os.kill(pid, 0)
-                    time.sleep(0.1)
-            except (ValueError, ProcessLookupError):
-                pass
+        subprocess.run([NGINX_SH, "stop", self.base], stdout=subprocess.DEVNULL)
         if self.lock:
             self.lock.close()
             self.lock = None
