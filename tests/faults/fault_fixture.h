@@ -75,7 +75,7 @@ inline Outcome RunTask(DownloadTask& task, int deadlineMs) {
   return FollowTask(task, deadlineMs);
 }
 
-// Index of the segment that holds file byte `offset`, and where that segment ends.
+// Where the segment that holds file byte `offset` ends (one past its last byte).
 inline uint32_t SegmentEnd(uint32_t offset, uint32_t size) {
   const uint32_t share = size / kSegments;
   uint32_t index = share == 0 ? kSegments - 1 : offset / share;
