@@ -49,14 +49,15 @@ def wine_env(prefix, display=None):
 
 
 class Display:
-    """Xvfb on the first free display number of :50 to :59, 1024x768x24."""
+    """Xvfb on the first free display number of `numbers` (:50 to :59), 1024x768x24."""
 
-    def __init__(self):
+    def __init__(self, numbers=range(50, 60)):
         self.process = None
         self.name = None
+        self.numbers = numbers
 
     def start(self):
-        for number in range(50, 60):
+        for number in self.numbers:
             if os.path.exists("/tmp/.X%d-lock" % number):
                 continue
             process = subprocess.Popen(
@@ -73,7 +74,7 @@ class Display:
                 process.terminate()
                 process.wait()
             # Another run took this number meanwhile: try the next.
-        raise RigError("no free X display in :50-:59")
+        raise RigError("no free X display in :%d-:%d" % (self.numbers[0], self.numbers[-1]))
 
     def stop(self):
         if self.process and self.process.poll() is None:
