@@ -16,6 +16,10 @@ mkdir -p "$prefix"
   flock 9
   if [ ! -f "$prefix/.ready" ]; then
     wineboot -i >/dev/null 2>&1 || true
+    # A crash prints its backtrace and ends the program instead of waiting on a dialog nobody
+    # can see, so a crashing test fails at once rather than at its time-out.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      >/dev/null 2>&1 || true
     wineserver -w || true
     touch "$prefix/.ready"
   fi

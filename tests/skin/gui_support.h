@@ -70,10 +70,11 @@ class MessageBoxWatcher {
  private:
   void Run();
   std::atomic<bool> stop_{false};
-  std::thread thread_;
   std::mutex lock_;
   std::vector<std::string> texts_;
   std::set<HWND> answered_;
+  // Last: the thread runs Run() at once, so everything it touches must be built before it.
+  std::thread thread_;
 };
 
 }  // namespace skintest
