@@ -6,7 +6,8 @@
 // BAR is the progress strip's rectangle in the wizard's client area ("l,t,r,b", or "-" while
 // none shows) and START is 1 when the start button is enabled. It looks every 5 ms and reads
 // the window text the system keeps for the control (no message to the wizard), so a line that
-// shows for a moment is not missed, and it ends when the wizard's window is gone.
+// shows for a moment is not missed, and it ends when the wizard's window is gone. Nothing is
+// read while the wizard is minimised.
 #include <windows.h>
 
 #include <cstdio>
@@ -54,6 +55,12 @@ int main(int argc, char** argv) {
   for (;;) {
     HWND status = ::GetDlgItem(wizard, kStatusId);
     if (!status) break;  // the wizard's window is gone, or going
+    // While minimised, or on its way in or out, the system moves the children about: what the
+    // strip's rectangle says then is not the bar.
+    if (::IsIconic(wizard)) {
+      ::Sleep(kLookMs);
+      continue;
+    }
     std::string line = StoredText(status) + "\t" + StripRect(wizard) +
                        "\t" + (::IsWindowEnabled(::GetDlgItem(wizard, kStartId)) ? "1" : "0");
     if (line != last) {
