@@ -82,14 +82,15 @@ HttpDownloader::~HttpDownloader() {
 
 bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix,
                            const std::string& fileName, const std::string& targetPath,
-                           int segmentCount) {
+                           int segmentCount, const std::atomic<bool>* cancel) {
   totalSize_.store(0);
   if (segmentCount < 1 || segmentCount > kMaxSegments) return false;
   platform::Socket connection = ConnectDirect(host, kHttpPort);
   if (!connection.IsValid()) return false;
   // Only the size is wanted from this answer; its body is never read.
   std::string header;
-  bool answered = RequestFile(connection, host, urlPrefix, fileName, 0, header);
+  bool answered = RequestFile(connection, host, urlPrefix, fileName, 0, header,
+                              [cancel] { return cancel != nullptr && cancel->load(); });
   connection.Close();
   uint32_t size = 0;
   if (!answered || !HeaderComplete(header) || !ParseFileSize(header, size)) return false;
@@ -199,7 +200,8 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   std::string header;
   uint32_t skip = 0;
   bool accepted = RequestFile(connection, segment.host, segment.urlPrefix, segment.fileName,
-                              offset, header) &&
+                              offset, header,
+                              [&segment] { return segment.state.load() == SegmentState::Stopped; }) &&
                   HeaderComplete(header) && BytesBeforeOffset(header, offset, skip) &&
                   StatesSameFileSize(header, totalSize_.load());
   if (std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0) accepted = false;
@@ -299,7 +301,13 @@ bool HttpDownloader::HasFailed() const {
 uint32_t HttpDownloader::GetBytesDone() const {
   std::lock_guard<std::mutex> lock(tableMutex_);
   uint32_t sum = 0;
-  for (int i = 0; segments_ && i < segmentCount_; ++i) sum += segments_[i].bytesDone.load();
+  // A segment's last chunk may run past its range; counted only up to the range, the sum
+  // never falls when a restarted segment finds its part complete.
+  for (int i = 0; segments_ && i < segmentCount_; ++i) {
+    const uint32_t done = segments_[i].bytesDone.load();
+    const uint32_t need = segments_[i].Need();
+    sum += done < need ? done : need;
+  }
   return sum;
 }
 

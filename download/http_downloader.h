@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,8 @@
 
 // Header text read from a response: at most 1024 bytes, plus room for the terminating NUL.
 constexpr int kMaxHeaderBytes = 1024;
+// The longest a whole response header may take to arrive.
+constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
 // Body bytes are received, and part files copied, in chunks of this size.
 constexpr int kChunkSize = 1024;
@@ -25,6 +28,9 @@ constexpr int kMaxSegments = 50;
 constexpr uint32_t kMaxFileSize = 0x80000000u;
 
 enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3 };
+
+// Asked now and then during a long wait: true ends the wait early.
+using StopTest = std::function<bool()>;
 
 class HttpDownloader;
 
@@ -67,9 +73,11 @@ class HttpDownloader {
 
   // Learns the size of urlPrefix + fileName from the host (port 80), then starts one thread per
   // segment, each writing its range into targetPath + "_<index>". False when the size request
-  // fails or announces no usable size, or when a segment fails at once.
+  // fails or announces no usable size, or when a segment fails at once. A size request still
+  // waiting when `cancel` (when given) turns true gives up soon.
   bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
-             const std::string& targetPath, int segmentCount);
+             const std::string& targetPath, int segmentCount,
+             const std::atomic<bool>* cancel = nullptr);
   // Starts every segment's thread again; each continues from its part file.
   bool Restart();
   // Tells every segment to stop and waits for their threads; part files stay.
@@ -80,7 +88,7 @@ class HttpDownloader {
   // Every segment Done and the bytes received reach the file size.
   bool IsFinished() const;
   bool HasFailed() const;
-  // Bytes received over all segments; may pass the size by less than 1024 per segment.
+  // Bytes received over all segments, each counted up to its range's end.
   uint32_t GetBytesDone() const;
   // The announced file size; 0 before Start has learned it.
   uint32_t GetTotalSize() const { return totalSize_.load(); }
@@ -99,8 +107,11 @@ class HttpDownloader {
   // One send of the whole text; on failure the socket is closed and false returned.
   static bool SendText(platform::Socket& socket, const std::string& text);
   // Reads the response header one byte at a time, up to the blank line or 1024 bytes; the
-  // body stays in the socket. Returns the count stored; a NUL follows it.
-  static int ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize]);
+  // body stays in the socket. Returns the count stored; a NUL follows it. A header that takes
+  // longer than kHeaderTimeoutMs in all is cut there, and the read ends soon after `stopped`
+  // (when given) says so: a server trickling its header cannot hold a stop.
+  static int ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize],
+                           const StopTest& stopped = StopTest());
   // A connection to host:port carried through an HTTP CONNECT proxy, or an empty Socket.
   static platform::Socket OpenProxyTunnel(const std::string& proxyHost, int proxyPort,
                                           const std::string& host, int port);
@@ -114,7 +125,8 @@ class HttpDownloader {
   // SendRequest without touching totalSize: the header read comes back in `header`.
   static bool RequestFile(platform::Socket& socket, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
-                          uint32_t startOffset, std::string& header);
+                          uint32_t startOffset, std::string& header,
+                          const StopTest& stopped = StopTest());
 
   bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
                      int port, const std::string& urlPrefix, const std::string& fileName,

@@ -1,5 +1,6 @@
 // One connection and one HTTP/1.1 GET exchange, on the wire exactly as the servers and proxies
 // in the field have always seen it from this program.
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -29,6 +30,24 @@ bool FindLengthText(const std::string& header, std::string& text, bool& ended) {
   return true;
 }
 
+// Waits in short slices until the socket has a byte (or its close) to read; false after the
+// receive time-out of silence, when the header's deadline passes, or when told to stop first.
+bool WaitForByte(platform::Socket& socket, std::chrono::steady_clock::time_point headerDeadline,
+                 const StopTest& stopped) {
+  constexpr int kSliceMs = 100;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point silence = Clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
+  const Clock::time_point deadline = silence < headerDeadline ? silence : headerDeadline;
+  for (;;) {
+    if (stopped && stopped()) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    const int slice = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
+    if (platform::WaitReadable(socket.Handle(), slice)) return true;
+  }
+}
+
 }  // namespace
 
 platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port) {
@@ -43,10 +62,14 @@ bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text)
   return true;
 }
 
-int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize]) {
+int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize],
+                                  const StopTest& stopped) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
   // One byte per call, so that not a byte of the body is taken from the socket.
   int count = 0;
   while (count < kMaxHeaderBytes) {
+    if (!WaitForByte(socket, deadline, stopped)) break;
     if (platform::ReceiveBytes(socket.Handle(), &header[count], 1) != 1) break;
     ++count;
     if (count >= 4 && std::memcmp(&header[count - 4], "\r\n\r\n", 4) == 0) break;
@@ -70,7 +93,8 @@ platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, i
 
 bool HttpDownloader::RequestFile(platform::Socket& socket, const std::string& host,
                                  const std::string& urlPrefix, const std::string& fileName,
-                                 uint32_t startOffset, std::string& header) {
+                                 uint32_t startOffset, std::string& header,
+                                 const StopTest& stopped) {
   header.clear();
   // Each line is its own send: servers in the field have only ever seen the request so.
   if (!SendText(socket, "GET " + urlPrefix + fileName + " HTTP/1.1\r\n")) return false;
@@ -84,7 +108,7 @@ bool HttpDownloader::RequestFile(platform::Socket& socket, const std::string& ho
   if (!SendText(socket, "\r\n")) return false;
 
   char buffer[kHeaderBufferSize];
-  int count = ReceiveHeader(socket, buffer);
+  int count = ReceiveHeader(socket, buffer, stopped);
   if (count == 0) return false;
   header.assign(buffer, static_cast<size_t>(count));
   return header.compare(0, sizeof kStatusPrefix - 1, kStatusPrefix) == 0;

@@ -85,7 +85,11 @@ bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeco
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(port));
   peer.sin_addr.s_addr = address;
-  connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+  // A connect that fails at once (an address it may not reach) leaves an unconnected socket
+  // that polls writable with no error pending: only "done" or "under way" may go on.
+  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+      errno != EINPROGRESS)
+    return false;
   if (!WaitFor(socket, true, timeoutSeconds * 1000)) return false;
   // A refused connect also makes the socket writable; only a clean SO_ERROR means connected.
   int error = 0;

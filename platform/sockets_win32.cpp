@@ -80,7 +80,10 @@ bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeco
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<u_short>(port));
   peer.sin_addr.s_addr = address;
-  connect(Sock(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+  // Only a connect that is done or under way may go on to the wait.
+  if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK)
+    return false;
 
   // Winsock reports a refused connect in the exception set only; watching it too ends the wait
   // at once instead of after the whole time-out, as on POSIX.

@@ -196,7 +196,7 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   UrlParts parts = SplitUrl(item->url);
   const std::string targetPath = MakeTempDownloadPath(parts.fileName);
   bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
-                              targetPath, segmentCount_);
+                              targetPath, segmentCount_, &stopRequested_);
   if (ok && downloader_.GetTotalSize() > 0) {
     progress_.currentItem.store(item);
     item->size.store(downloader_.GetTotalSize());

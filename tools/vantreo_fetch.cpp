@@ -157,6 +157,9 @@ int Fetch(const Options& options) {
   task.Start();
 
   while (true) {
+    // Read before the finished test: a worker that ends in between is seen as finished on
+    // this pass or the next, never as one that stopped short.
+    const bool running = task.IsRunning();
     const auto now = std::chrono::steady_clock::now();
     const DownloadItem* current = progress.currentItem.load();
     const uint32_t done = progress.bytesDone.load();
@@ -187,7 +190,7 @@ int Fetch(const Options& options) {
       Fail("interrupted; the download was abandoned and its part files deleted");
       return 1;
     }
-    if (now >= deadline || !task.IsRunning()) {
+    if (now >= deadline || !running) {
       view.Close();
       const std::string why = WhyUnfinished(task);
       task.Stop();

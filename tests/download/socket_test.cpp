@@ -2,8 +2,10 @@
 // the CONNECT tunnel against a scripted proxy.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "download/socket_layer.h"
 #include "tests/download/downloader_probe.h"
@@ -97,6 +99,14 @@ TEST(ConnectWithTimeout, PeerThatNeverAnswersFailsAfterFiveSeconds) {
   EXPECT_LT(waited, 7.0);
 }
 
+TEST(ConnectWithTimeout, ConnectTheSystemRefusesAtOnceIsNoConnection) {
+  // The broadcast address may not be connected to without SO_BROADCAST: connect fails at once,
+  // and the socket it leaves must not pass for a connected one.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(SocketLayer::ConnectWithTimeout("255.255.255.255", 80).IsValid());
+  EXPECT_LT(SecondsSince(start), 1.0);
+}
+
 TEST(ReceiveHeader, StopsAtBlankLineAndLeavesBodyInSocket) {
   TestServer server;
   const std::string header = "HTTP/1.1 200 OK\r\nA: b\r\n\r\n";
@@ -146,6 +156,70 @@ TEST(ReceiveHeader, SilentPeerEndsReadAfterReceiveTimeout) {
   double waited = SecondsSince(start);
   EXPECT_GT(waited, 4.5);
   EXPECT_LT(waited, 7.0);
+}
+
+// A peer that sends a header's first line, then one more byte every `everyMs`, never ending
+// it: each byte comes well within the receive time-out.
+class TricklingPeer {
+ public:
+  explicit TricklingPeer(int everyMs) : everyMs_(everyMs) {
+    listener_ = platform::Socket(platform::ListenTcp("127.0.0.1", 0));
+    port_ = platform::LocalPort(listener_.Handle());
+    thread_ = std::thread([this] {
+      platform::Socket peer(platform::AcceptConnection(listener_.Handle(), 5000));
+      const std::string start = "HTTP/1.1 200 OK\r\nX: ";
+      platform::SendBytes(peer.Handle(), start.data(), static_cast<int>(start.size()));
+      while (!done_.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(everyMs_));
+        if (platform::SendBytes(peer.Handle(), "a", 1) != 1) break;
+      }
+    });
+  }
+  ~TricklingPeer() {
+    done_.store(true);
+    thread_.join();
+  }
+  int Port() const { return port_; }
+
+ private:
+  const int everyMs_;
+  platform::Socket listener_;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+TEST(ReceiveHeader, TrickledHeaderIsCutAtItsDeadline) {
+  TricklingPeer peer(1000);
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", peer.Port());
+  ASSERT_TRUE(socket.IsValid());
+  char buffer[kHeaderBufferSize];
+  auto start = std::chrono::steady_clock::now();
+  int count = DownloaderProbe::ReceiveHeader(socket, buffer);
+  double waited = SecondsSince(start);
+  EXPECT_GT(count, 20);
+  EXPECT_LT(count, 40);
+  EXPECT_GT(waited, kHeaderTimeoutMs / 1000.0 - 0.5);
+  EXPECT_LT(waited, kHeaderTimeoutMs / 1000.0 + 1.5);
+}
+
+TEST(ReceiveHeader, StopOfTheSegmentEndsATrickledHeaderSoon) {
+  TricklingPeer peer(300);
+  platform::Socket socket = SocketLayer::ConnectWithTimeout("127.0.0.1", peer.Port());
+  ASSERT_TRUE(socket.IsValid());
+  std::atomic<SegmentState> state{SegmentState::Running};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    state.store(SegmentState::Stopped);
+  });
+  char buffer[kHeaderBufferSize];
+  auto start = std::chrono::steady_clock::now();
+  DownloaderProbe::ReceiveHeader(socket, buffer,
+                                 [&] { return state.load() == SegmentState::Stopped; });
+  double waited = SecondsSince(start);
+  stopper.join();
+  EXPECT_GT(waited, 0.9);
+  EXPECT_LT(waited, 1.5);
 }
 
 TEST(SendText, SendsExactlyTheText) {

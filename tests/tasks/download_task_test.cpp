@@ -188,6 +188,26 @@ TEST_F(DownloadTaskTest, NoAnnouncedSizeIsRetriedAfterGrowingPausesAndKeepsTheEx
   EXPECT_FALSE(task.HasFailed());
 }
 
+TEST_F(DownloadTaskTest, StopCutsShortASizeAnswerThatTrickles) {
+  const std::string fileName = name + ".exe";
+  const std::string body = MakeBody(5000, 6);
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.pauseAfter = 10;  // inside the status line, and for less than the receive time-out
+    reply.pauseMs = 4000;
+    return reply;
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", kExpectedSize, 0, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !RequestsFor(fileName).empty(); }, 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Clock::time_point before = Clock::now();
+  task.Stop();
+  EXPECT_LT(MillisecondsSince(before), 400) << "Stop waited for the size answer";
+  EXPECT_FALSE(task.IsRunning());
+}
+
 TEST_F(DownloadTaskTest, SegmentFailingMidWayIsRestartedAndStaysDownloading) {
   const std::string fileName = name + ".bin";
   const std::string body = MakeBody(400000, 5);
