@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/files.h"
 #include "platform/process.h"
 #include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
@@ -191,10 +192,24 @@ DownloadItem* DownloadTask::FindPendingItem() const {
   return nullptr;
 }
 
+bool DownloadTask::PathOfAnotherItem(const DownloadItem& item, const std::string& path) const {
+  for (const auto& other : items_) {
+    // Windows file names ignore letter case.
+    if (other.get() != &item && !other->localPath.empty() &&
+        CompareNoCaseMultibyte(other->localPath, path) == 0)
+      return true;
+  }
+  return false;
+}
+
 bool DownloadTask::PrepareItem(DownloadItem* item) {
   if (item == nullptr || item->state.load() != ItemState::Pending) return false;
   UrlParts parts = SplitUrl(item->url);
-  const std::string targetPath = MakeTempDownloadPath(parts.fileName);
+  // A file another item of the list was written to is never replaced (the temporary path
+  // replaces what it finds): this item takes a "_tmp" name beside it.
+  std::string localName = parts.fileName;
+  while (PathOfAnotherItem(*item, platform::TempFolder() + localName)) localName += kTmpSuffix;
+  const std::string targetPath = MakeTempDownloadPath(localName);
   bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
                               targetPath, segmentCount_, &stopRequested_);
   if (ok && downloader_.GetTotalSize() > 0) {

@@ -104,6 +104,8 @@ class DownloadTask {
   DownloadItem* FindPendingItem() const;
   // One attempt at starting an item's download; true when it is under way.
   bool PrepareItem(DownloadItem* item);
+  // Whether an item other than `item` has `path` as its local file.
+  bool PathOfAnotherItem(const DownloadItem& item, const std::string& path) const;
 
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.

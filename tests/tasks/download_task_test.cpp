@@ -418,6 +418,29 @@ TEST_F(DownloadTaskTest, LaterItemWhoseStartFailsIsRetriedAndNeverDoneFromTheFir
   EXPECT_EQ(task.GetProgress().currentItem.load(), task.ItemAt(1));
 }
 
+TEST_F(DownloadTaskTest, SecondItemOfTheSameFileNameKeepsTheFirstItemsFile) {
+  // Two folders on the server, one file name, two contents; the second download must neither
+  // delete the first file nor be written over it.
+  const std::string fileName = name + "_same.bin";
+  const std::string bodyA = MakeBody(30000, 21);
+  const std::string bodyB = MakeBody(50000, 22);
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    return FileReply(request, request.find("/other/") != std::string::npos ? bodyB : bodyA);
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", 0, 0, ""));
+  ASSERT_TRUE(task.AddItem("http://" + server.Address() + "/other/" + fileName, "", 0, 0, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  const std::string first = task.ItemAt(0)->localPath;
+  const std::string second = task.ItemAt(1)->localPath;
+  EXPECT_NE(first, second);
+  EXPECT_EQ(second, first + "_tmp");
+  EXPECT_EQ(ReadFile(first), bodyA);
+  EXPECT_EQ(ReadFile(second), bodyB);
+  platform::RemoveFile(second);
+}
+
 TEST_F(DownloadTaskTest, StartAgainWhileRunningResetsProgressAndSkipsDoneItems) {
   const std::string first = name + "_a.bin";
   const std::string second = name + "_b.bin";
