@@ -41,4 +41,8 @@ std::string MakeInstallFolder(const std::string& baseFolder) {
   return folder;
 }
 
+bool InstallFolderFits(const std::string& folder) {
+  return folder.size() < MAX_PATH - std::char_traits<char>::length(kLongestProgram);
+}
+
 }  // namespace InstallSettings

@@ -18,6 +18,8 @@ constexpr const char* kPlazaClassValue = "PlazaClass";
 // Every string read from or formed for the key fits in MAX_PATH bytes, NUL included.
 constexpr DWORD kStringBytes = MAX_PATH;
 constexpr const char* kProductFolder = "\\Vantreo";
+// The longest name of a program the wizard starts from the install folder.
+constexpr const char* kLongestProgram = "\\GlyphHint.exe";
 
 // True when the key holds a usable `Path` (a string value of 2 to 260 bytes with its NUL); then
 // `folder` is that string with double backslashes collapsed. False, leaving `folder` alone,
@@ -34,5 +36,9 @@ std::string DefaultInstallFolder();
 
 // `baseFolder` followed by "\Vantreo", double backslashes collapsed (D:\ gives D:\Vantreo).
 std::string MakeInstallFolder(const std::string& baseFolder);
+
+// True when every program the wizard starts from `folder` has a path shorter than MAX_PATH; a
+// longer folder would install but never start its game.
+bool InstallFolderFits(const std::string& folder);
 
 }  // namespace InstallSettings

@@ -74,10 +74,13 @@ BOOL LayeredWindowHost::OnInitDialog() {
 
   SetWindowPos(nullptr, 0, 0, static_cast<int>(width), static_cast<int>(height),
                SWP_NOMOVE | SWP_NOZORDER);
+  // The dialog all but vanishes only once the skin that shows instead exists; without one it
+  // stays an ordinary dialog that can be seen.
+  CreateSkinWindow();
+  if (!skinWindow) return TRUE;
   ::SetWindowLongA(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(GetExStyle() | WS_EX_LAYERED));
   pSetLayeredWindowAttributes(m_hWnd, 0, kDialogAlpha, LWA_ALPHA);
 
-  CreateSkinWindow();
   SubclassTree(m_hWnd);
   return TRUE;
 }

@@ -23,6 +23,8 @@ std::string StatusText(StatusKind kind, int percent) {
       return WizardText::kRedownloading;
     case StatusKind::NetworkStalled:
       return WizardText::kNetworkStalled;
+    case StatusKind::Failed:
+      return WizardText::kInstallFailed;
   }
   return std::string();
 }
@@ -45,8 +47,17 @@ uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth) {
 }
 
 MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) {
-  const uint32_t bytes = sample.bytesDone;
   MonitorStep step;
+  // The worker has ended for good: no byte will come and pausing would do nothing. Said once,
+  // instead of a network message that would never end.
+  if (sample.failed) {
+    step.status = StatusKind::Failed;
+    step.startButton = StartButtonChange::Disable;
+    step.end = true;
+    return step;
+  }
+
+  const uint32_t bytes = sample.bytesDone;
   step.barDone = ScaleToShare(bytes, downloadShare_);
   step.barTotal = sample.bytesTotal;
   step.percent = PercentOf(step.barDone, sample.bytesTotal);

@@ -16,6 +16,7 @@ enum class StatusKind : int {
   StartingGame,    // second step of the finish
   Redownloading,   // the byte count fell: the download starts over
   NetworkStalled,  // no new byte for more than five seconds
+  Failed,          // the task gave up: nothing more will happen
 };
 
 // The status line for `kind`; `percent` is put into the percentage line.
@@ -29,6 +30,7 @@ struct ProgressSample {
   ItemState itemState = ItemState::Pending;
   bool downloaded = false;  // every file is written; only the setup program is left to run
   bool paused = false;      // the user paused the download
+  bool failed = false;      // the task's worker ended giving up on an item
 };
 
 enum class StartButtonChange { None, Enable, Disable };
@@ -42,6 +44,7 @@ struct MonitorStep {
   uint32_t barTotal = 0;
   StartButtonChange startButton = StartButtonChange::None;
   uint32_t waitMs = 0;
+  bool end = false;  // the monitor has nothing more to watch: it stops after this step
 };
 
 class InstallMonitor {

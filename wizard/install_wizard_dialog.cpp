@@ -255,8 +255,12 @@ void InstallWizardDialog::OnBrowse() {
   if (chosen) {
     char path[MAX_PATH] = {};
     if (::SHGetPathFromIDListA(chosen, path)) {
-      installFolder = InstallSettings::MakeInstallFolder(path);
-      InstallSettings::WriteInstallFolder(installFolder);
+      // A folder too long for its programs' paths keeps the previous choice.
+      const std::string folder = InstallSettings::MakeInstallFolder(path);
+      if (InstallSettings::InstallFolderFits(folder)) {
+        installFolder = folder;
+        InstallSettings::WriteInstallFolder(installFolder);
+      }
     }
     ::CoTaskMemFree(chosen);
   }
@@ -388,6 +392,7 @@ void InstallWizardDialog::RunMonitor() {
     const uint32_t itemCount = progress.itemCount.load();
     sample.downloaded = itemCount > 0 && progress.itemsDone.load() >= itemCount;
     sample.paused = state.load() == Paused;
+    sample.failed = task.HasFailed();
 
     const MonitorStep step = monitor.Cycle(sample, ::GetTickCount());
     if (step.startButton != StartButtonChange::None) {
@@ -395,6 +400,7 @@ void InstallWizardDialog::RunMonitor() {
     }
     Report(WM_MONITOR_STATUS, static_cast<WPARAM>(step.status), step.percent);
     if (step.advanceBar) Report(WM_MONITOR_BAR, step.barDone, step.barTotal);
+    if (step.end) return;
     if (!MonitorWait(step.waitMs)) return;
   }
 }

@@ -103,4 +103,15 @@ TEST_F(InstallSettingsTest, FoldersEndInTheProductFolder) {
   EXPECT_EQ(InstallSettings::DefaultInstallFolder(), std::string(programFiles) + "\\Vantreo");
 }
 
+TEST_F(InstallSettingsTest, FolderFitsOnlyWhenItsProgramPathsStayUnderMaxPath) {
+  // 245 characters + "\GlyphHint.exe" (14) + the NUL fill MAX_PATH exactly.
+  const std::string longest = "D:\\" + std::string(234, 'x') + "\\Vantreo";
+  ASSERT_EQ(longest.size(), 245u);
+  EXPECT_TRUE(InstallSettings::InstallFolderFits(longest));
+  EXPECT_FALSE(InstallSettings::InstallFolderFits("D:\\" + std::string(235, 'x') + "\\Vantreo"));
+  EXPECT_FALSE(InstallSettings::InstallFolderFits("D:\\" + std::string(250, 'x') + "\\Vantreo"));
+  EXPECT_TRUE(InstallSettings::InstallFolderFits(InstallSettings::MakeInstallFolder("D:\\")));
+  EXPECT_TRUE(InstallSettings::InstallFolderFits(InstallSettings::DefaultInstallFolder()));
+}
+
 }  // namespace

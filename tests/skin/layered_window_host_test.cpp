@@ -514,5 +514,39 @@ TEST_F(LayeredHostTest, UndecodablePictureLeavesAnOrdinaryDialogAndPushesNothing
   dialog.DestroyWindow();
 }
 
+// Refuses the creation of every window of the skin windows' classes, as a system short of
+// window resources would.
+LRESULT CALLBACK RefuseSkinWindows(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_CREATEWND) {
+    char className[64] = {};
+    ::GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof(className));
+    if (std::string(className).rfind("FakeWnd", 0) == 0) return 1;
+  }
+  return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST_F(LayeredHostTest, SkinWindowThatCannotBeCreatedLeavesAVisibleDialog) {
+  HHOOK hook = ::SetWindowsHookExA(WH_CBT, &RefuseSkinWindows, nullptr, ::GetCurrentThreadId());
+  ASSERT_NE(hook, nullptr);
+  PlainHostDialog dialog;
+  const bool created = dialog.Create();
+  ::UnhookWindowsHookEx(hook);
+  ASSERT_TRUE(created);
+  ASSERT_NE(dialog.Image(), nullptr);
+  EXPECT_GT(dialog.Image()->Width(), 0u);
+  EXPECT_EQ(dialog.SkinWindow(), nullptr);
+  // Not left at alpha 5 with nothing showing in its place.
+  BYTE alpha = 255;
+  DWORD layeredFlags = 0;
+  if (dialog.GetExStyle() & WS_EX_LAYERED) {
+    ASSERT_TRUE(::GetLayeredWindowAttributes(dialog, nullptr, &alpha, &layeredFlags));
+  }
+  EXPECT_EQ(alpha, 255);
+  dialog.ShowWindow(SW_SHOW);
+  Pump(700);
+  EXPECT_TRUE(pushes.empty());
+  dialog.DestroyWindow();
+}
+
 }  // namespace
 }  // namespace skintest

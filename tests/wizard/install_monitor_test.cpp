@@ -51,6 +51,7 @@ TEST(InstallMonitorText, EveryStatusLine) {
   EXPECT_EQ(StatusText(StatusKind::StartingGame, 0), "正在为您启动游戏..");
   EXPECT_EQ(StatusText(StatusKind::Redownloading, 0), "网络数据异常，正在重新下载...");
   EXPECT_EQ(StatusText(StatusKind::NetworkStalled, 0), "网络异常，请检查网您的网络连接...");
+  EXPECT_EQ(StatusText(StatusKind::Failed, 0), "安装失败，请关闭后重新运行安装程序");
 }
 
 TEST(InstallMonitor, SaysInstallingUntilTheFirstByteArrives) {
@@ -183,6 +184,38 @@ TEST(InstallMonitor, FallingCountSaysRedownloadingUntilTheOldHighIsBack) {
     EXPECT_FALSE(step.advanceBar);  // the bar holds
   }
   EXPECT_EQ(monitor.Cycle(Downloading(8000000), 1400).status, StatusKind::Percent);
+}
+
+TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
+  InstallMonitor monitor(0);
+  EXPECT_FALSE(monitor.Cycle(Downloading(5000000), 1000).end);
+  // The worker gave up mid-download, long after the last byte: the failure is said, not the
+  // network message, and nothing is left that the button could pause.
+  ProgressSample failed = Downloading(5000000);
+  failed.failed = true;
+  MonitorStep step = monitor.Cycle(failed, 9000);
+  EXPECT_EQ(step.status, StatusKind::Failed);
+  EXPECT_EQ(step.startButton, StartButtonChange::Disable);
+  EXPECT_TRUE(step.end);
+  EXPECT_FALSE(step.advanceBar);
+
+  // Also when the count had fallen, or before any byte came.
+  InstallMonitor restarted(0);
+  restarted.Cycle(Downloading(8000000), 1000);
+  failed = Downloading(0);
+  failed.failed = true;
+  step = restarted.Cycle(failed, 1200);
+  EXPECT_EQ(step.status, StatusKind::Failed);
+  EXPECT_TRUE(step.end);
+}
+
+TEST(InstallMonitor, OrdinaryStepsDoNotEndTheWatch) {
+  InstallMonitor monitor(0);
+  EXPECT_FALSE(monitor.Cycle(Downloading(0), 100).end);
+  EXPECT_FALSE(monitor.Cycle(Downloading(1000), 200).end);
+  EXPECT_FALSE(monitor.Cycle(Downloading(500), 400).end);    // redownloading
+  EXPECT_FALSE(monitor.Cycle(Downloading(1000), 9000).end);  // stalled
+  EXPECT_FALSE(monitor.Cycle(SetupRunning(), 9200).end);
 }
 
 TEST(InstallMonitor, TickCountWrapsHarmlessly) {
