@@ -199,9 +199,9 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   const uint32_t offset = segment.rangeStart + existing;
   std::string header;
   uint32_t skip = 0;
+  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
   bool accepted = RequestFile(connection, segment.host, segment.urlPrefix, segment.fileName,
-                              offset, header,
-                              [&segment] { return segment.state.load() == SegmentState::Stopped; }) &&
+                              offset, header, stopped) &&
                   HeaderComplete(header) && BytesBeforeOffset(header, offset, skip) &&
                   StatesSameFileSize(header, totalSize_.load());
   if (std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0) accepted = false;

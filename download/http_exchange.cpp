@@ -9,6 +9,8 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 const char kStatusPrefix[] = "HTTP/1.1 20";
 const char kTunnelReply[] = "HTTP/1.0 200 Connection established";
 const char kLengthField[] = "Content-Length:";
@@ -32,10 +34,9 @@ bool FindLengthText(const std::string& header, std::string& text, bool& ended) {
 
 // Waits in short slices until the socket has a byte (or its close) to read; false after the
 // receive time-out of silence, when the header's deadline passes, or when told to stop first.
-bool WaitForByte(platform::Socket& socket, std::chrono::steady_clock::time_point headerDeadline,
+bool WaitForByte(platform::Socket& socket, Clock::time_point headerDeadline,
                  const StopTest& stopped) {
   constexpr int kSliceMs = 100;
-  using Clock = std::chrono::steady_clock;
   const Clock::time_point silence = Clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
   const Clock::time_point deadline = silence < headerDeadline ? silence : headerDeadline;
   for (;;) {
@@ -64,7 +65,6 @@ bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text)
 
 int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize],
                                   const StopTest& stopped) {
-  using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
   // One byte per call, so that not a byte of the body is taken from the socket.
   int count = 0;

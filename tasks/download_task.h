@@ -104,8 +104,6 @@ class DownloadTask {
   DownloadItem* FindPendingItem() const;
   // One attempt at starting an item's download; true when it is under way.
   bool PrepareItem(DownloadItem* item);
-  // Whether an item other than `item` has `path` as its local file.
-  bool PathOfAnotherItem(const DownloadItem& item, const std::string& path) const;
 
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.
@@ -113,6 +111,8 @@ class DownloadTask {
   enum class FinishResult { Written, StartOver, GaveUp, Stopped };
 
   void Worker();
+  // Whether an item other than `item` has `path` as its local file.
+  bool PathOfAnotherItem(const DownloadItem& item, const std::string& path) const;
   // Starts the item's download, retrying with pauses; false when told to stop.
   bool StartDownload(DownloadItem& item);
   // Follows the download until it is finished (true) or the task is told to stop (false).
