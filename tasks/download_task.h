@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +52,8 @@ struct RetryDelays {
 constexpr size_t kCommandLineBufferSize = 260;
 // How many "_tmp" names a file that cannot be written may try before the item fails.
 constexpr int kMaxTmpSuffixes = 20;
+// How often an item starts over because the file on the server changed before it gives up.
+constexpr int kMaxStartOvers = 2;
 
 // The command line for a downloaded program: its path in quotes, a blank, the arguments and a
 // blank; just the quoted path when there are no arguments. False when it would not fit in
@@ -82,8 +85,10 @@ class DownloadTask {
   const TaskProgress& GetProgress() const { return progress_; }
   // The files are written, the programs have run, and the worker has ended.
   bool IsFinished() const;
-  // The worker ended giving up on an item (its file could be written under no name).
+  // The worker ended giving up on an item: an error that trying again cannot mend.
   bool HasFailed() const;
+  // Why the item gave up, or else the last failure seen (None when there was none).
+  DownloadError LastError() const;
   bool IsRunning() const { return workerRunning_.load(); }
 
   size_t ItemCount() const { return items_.size(); }
@@ -108,17 +113,29 @@ class DownloadTask {
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
-  enum class FinishResult { Written, StartOver, GaveUp, Stopped };
+  enum class FinishResult { Written, StartOver, Refetch, GaveUp, Stopped };
+  enum class FollowResult { Finished, StartOver, GaveUp, Stopped };
 
   void Worker();
   // Whether an item other than `item` has `path` as its local file.
   bool PathOfAnotherItem(const DownloadItem& item, const std::string& path) const;
   // Starts the item's download, retrying with pauses; false when told to stop.
   bool StartDownload(DownloadItem& item);
-  // Follows the download until it is finished (true) or the task is told to stop (false).
-  bool FollowDownload(DownloadItem& item);
+  // Follows the download, mending failed segments, until it is finished, must start over,
+  // cannot go on, or the task is told to stop.
+  FollowResult FollowDownload(DownloadItem& item);
+  // The pause before the next recovery after `report`; `delay` grows while failures bring
+  // nothing.
+  int RecoveryDelay(const FailureReport& report, int& delay);
+  // Ends the item with an error that trying again cannot mend.
+  void GiveUp(DownloadItem& item, const DownloadError& error);
+  void NoteError(const DownloadError& error);
+  // Follows the download and writes the file, fetching again what the merge finds missing.
+  FinishResult FetchAndWrite(DownloadItem& item);
   // Writes the item's file from the parts and counts it.
   FinishResult FinishItem(DownloadItem& item);
+  // Drops the item's parts so that its download begins again from its size request.
+  void StartOver(DownloadItem& item);
   // Runs every program to run, in list order, each until it exits; false when stopped.
   bool LaunchPrograms();
   bool RunProgram(DownloadItem& item);
@@ -129,6 +146,8 @@ class DownloadTask {
   // Waits up to `ms`, returning at once on Stop; false when the task is told to stop.
   bool Wait(int ms);
   int NextDelay(int& delay) const;
+  // `ms` less up to a quarter, at random: clients that failed together do not return together.
+  int Jitter(int ms);
   bool AllItemsDone() const;
   void SumSizes();
   void SetPhase(Phase phase);
@@ -143,6 +162,10 @@ class DownloadTask {
   TaskProgress progress_;
   std::atomic<int> firstDelayMs_{RetryDelays().firstMs};
   std::atomic<int> maxDelayMs_{RetryDelays().maxMs};
+  std::minstd_rand random_{std::random_device{}()};  // the worker's alone
+
+  mutable std::mutex errorMutex_;
+  DownloadError lastError_;
 
   // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so
   // that the worker's recovery and the caller's Pause, Resume and Stop never overlap. Waits

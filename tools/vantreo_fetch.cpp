@@ -4,8 +4,9 @@
 //
 //   vantreo-fetch [--segments N] [--run "ARGS"] [--deadline SECONDS] URL
 //
-// Progress goes to standard error; the last line on standard output is "saved: <path>".
-// Exit status 0 on success, 1 with a message on failure, at the deadline or on Ctrl-C.
+// Progress goes to standard error; standard output carries only "saved: <path>". Exit status
+// 0 on success, 1 with a one-line message naming the cause on failure, at the deadline or on
+// Ctrl-C.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -126,9 +127,14 @@ class ProgressView {
   std::string shown_;
 };
 
-// Why the task had not succeeded when it was given up, from what it shows.
+// Why the task had not succeeded when it was given up: the last failure it met, or else what
+// its progress shows.
 std::string WhyUnfinished(const DownloadTask& task) {
   const DownloadItem& item = *task.ItemAt(0);
+  const DownloadError error = task.LastError();
+  if (error.Failed() && item.state.load() != ItemState::Done &&
+      item.state.load() != ItemState::Busy)
+    return error.reason;
   if (task.GetProgress().currentItem.load() == nullptr)
     return "the download did not start: the server could not be reached, refused the file or "
            "announced no size";
@@ -179,8 +185,7 @@ int Fetch(const Options& options) {
     if (task.HasFailed()) {
       view.Close();
       task.DeletePartFiles();
-      Fail("the file could not be written as " + task.ItemAt(0)->localPath +
-           " nor under any shorter \"_tmp\" name");
+      Fail(task.LastError().reason);
       return 1;
     }
     if (platform::InterruptRequested()) {
@@ -221,6 +226,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   SocketLayer sockets;
+  // Standard output is this program's own report: the segments' lines stay off it.
+  SetFinishedLineStream(nullptr);
   platform::CatchInterrupts();
   return Fetch(options);
 }

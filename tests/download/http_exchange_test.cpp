@@ -114,9 +114,12 @@ TEST_F(SendRequestTest, FirstAnsweredLengthFixesTotalSize) {
   EXPECT_EQ(downloader.GetTotalSize(), 5000u);
 }
 
-TEST_F(SendRequestTest, LowerCaseLengthFieldLeavesSizeUnknown) {
-  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n"));
-  EXPECT_EQ(downloader.GetTotalSize(), 0u);
+TEST_F(SendRequestTest, LengthFieldInAnyLetterCaseAndLfOnlyLinesGiveTheSize) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\ncontent-LENGTH: 4096\n\nBODY"));
+  EXPECT_EQ(downloader.GetTotalSize(), 4096u);
+  char body[8] = {};
+  EXPECT_EQ(platform::ReceiveBytes(socket.Handle(), body, 4), 4) << "the header ends at LF LF";
+  EXPECT_STREQ(body, "BODY");
 }
 
 TEST(SendRequest, FailedSendClosesSocketAndFails) {
@@ -135,7 +138,8 @@ TEST(ParseContentLength, ReadsLikeAtoi) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n", 4096},
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096", 4096},    // cut off without CR LF
       {"HTTP/1.1 200 OK\r\nContent-Length:77\r\n\r\n", 77},
-      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", 4096},   // names ignore case
+      {"HTTP/1.1 200 OK\nCONTENT-LENGTH:  4096 \n\n", 4096},      // LF-only lines
       {"HTTP/1.1 200 OK\r\n\r\n", 0},
       {"Content-Length: 12\r\nContent-Length: 34\r\n", 12},  // the first one counts
       {"Content-Length: -5\r\n", -5},
@@ -146,7 +150,10 @@ TEST(ParseContentLength, ReadsLikeAtoi) {
       {"Content-Length:\t 2147483647\r\n", 2147483647},
       {"Content-Length: 99999999999999\r\n", 2147483647},    // saturates, never overflows
       {"Content-Length: -99999999999999\r\n", -2147483647 - 1},
-      {"X-Content-Length: 9\r\n", 9},                       // matched anywhere, as before
+      {"X-Content-Length: 9\r\n", 0},                       // whole names only
+      {"X-Original-Content-Length: 52000\r\nContent-Length: 7\r\n", 7},
+      {"Content-Length : 9\r\n", 0},                      // no blank before the colon
+      {"HTTP/1.1 200 Content-Length: 9\r\n\r\n", 0},      // inside the status line
   };
   for (const Case& c : cases) EXPECT_EQ(DownloaderProbe::ParseContentLength(c.header), c.value) << c.header;
 }
@@ -170,7 +177,11 @@ TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 12ab\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096", false, 0},  // cut off: maybe more digits
-      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", true, 4096},
+      {"HTTP/1.1 200 OK\nContent-Length: 4096\n\n", true, 4096},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n", true, 5},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 6\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nX-Original-Content-Length: 52000\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\n\r\n", false, 0},
   };
   for (const Case& c : cases) {
