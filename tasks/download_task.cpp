@@ -242,22 +242,27 @@ void DownloadTask::Worker() {
     lastError_ = DownloadError();
   }
   DownloadItem* item = FindPendingItem();
-  int startOvers = 0;
+  // The file on the server changed under the download (or proved shorter: 416): it is
+  // learned again, a few times.
+  int sizeChanges = 0;
+  int rangeRefusals = 0;
   while (item != nullptr && !stopRequested_.load()) {
     if (!StartDownload(*item)) break;
     FinishResult result = FetchAndWrite(*item);
     if (result == FinishResult::StartOver) {
-      // The file on the server changed under the download: learn it again, a few times.
-      if (++startOvers > kMaxStartOvers) {
-        GiveUp(*item, MakeError(DownloadErrorKind::SizeChanged,
-                                "the file kept changing on the server during the download"));
+      const DownloadError why = LastError();
+      const bool refused = why.kind == DownloadErrorKind::Status;
+      if ((refused && ++rangeRefusals > kMaxRangeRefusals) ||
+          (!refused && ++sizeChanges > kMaxStartOvers)) {
+        GiveUp(*item, MakeError(why.kind, why.reason + ", again after starting over"));
         break;
       }
       StartOver(*item);
       continue;
     }
     if (result != FinishResult::Written) break;
-    startOvers = 0;
+    sizeChanges = 0;
+    rangeRefusals = 0;
     if (AllItemsDone()) {
       LaunchPrograms();
       break;

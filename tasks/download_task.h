@@ -52,8 +52,10 @@ struct RetryDelays {
 constexpr size_t kCommandLineBufferSize = 260;
 // How many "_tmp" names a file that cannot be written may try before the item fails.
 constexpr int kMaxTmpSuffixes = 20;
-// How often an item starts over because the file on the server changed before it gives up.
+// How often an item starts over because the file on the server changed before it gives up,
+// and because the server refused a range as beyond the file (416).
 constexpr int kMaxStartOvers = 2;
+constexpr int kMaxRangeRefusals = 1;
 
 // The command line for a downloaded program: its path in quotes, a blank, the arguments and a
 // blank; just the quoted path when there are no arguments. False when it would not fit in
