@@ -1,5 +1,6 @@
 #include "download/http_downloader.h"
 
+#include <cctype>
 #include <system_error>
 
 #include "platform/files.h"
@@ -81,6 +82,17 @@ DownloadError PlanBody(const ResponseHeader& header, uint32_t offset, uint32_t t
     plan.length = range.last - range.first + 1;
   }
   return DownloadError();
+}
+
+// A server's text as a message may show it: no control bytes (a terminal would obey them),
+// not endless.
+std::string Printable(const std::string& text) {
+  constexpr size_t kMaxShown = 200;
+  std::string shown = text.substr(0, kMaxShown);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text.size() > kMaxShown ? shown + "..." : shown;
 }
 
 bool IsRedirect(int status) {
@@ -216,7 +228,7 @@ DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefi
         return MakeError(DownloadErrorKind::Redirect, "more than 5 redirects");
       if (!FollowLocation(location->value, host, urlPrefix, fileName)) {
         return MakeError(DownloadErrorKind::Redirect,
-                         "redirected to " + location->value +
+                         "redirected to " + Printable(location->value) +
                              ", which is not a plain http address on port 80");
       }
       continue;

@@ -193,4 +193,93 @@ TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
   }
 }
 
+TEST(ResponseHeaderParser, ReadsFieldsAsServersSendThem) {
+  struct Case {
+    const char* text;
+    bool complete;
+    int status;
+    const char* name;   // the field looked up
+    const char* value;  // its value, or nullptr when it must not be found
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\n\r\n", true, 206,
+       "content-range", "bytes 5-9/10"},
+      {"HTTP/1.1 200 OK\nLOCATION:   http://h/x \t\n\n", true, 200, "Location", "http://h/x"},
+      {"HTTP/1.1 200 OK\r\nX-Content-Range: bytes 0-1/2\r\n\r\n", true, 200,
+       "Content-Range", nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Range : bytes 0-1/2\r\n\r\n", true, 200, "Content-Range",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\n folded: no\r\n\r\n", true, 200, "folded", nullptr},
+      {"HTTP/1.1 200 OK\r\nRetry-After: 5\r\n", false, 200, "Retry-After", "5"},
+      {"HTTP/1.1 200 OK\r\n\r\nLocation: in-the-body\r\n", true, 200, "Location", nullptr},
+      {"HTTP/1.0 200 OK\r\n\r\n", true, 200, "x", nullptr},
+      {"HTTP/1.1 2000 OK\r\n\r\n", true, 0, "x", nullptr},
+      {"HTTP/1.1 302\r\nLocation: /a\r\n\r\n", true, 302, "location", "/a"},
+      {"", false, 0, "x", nullptr},
+  };
+  for (const Case& c : cases) {
+    const ResponseHeader header = ParseResponseHeader(c.text);
+    EXPECT_EQ(header.complete, c.complete) << c.text;
+    EXPECT_EQ(header.status, c.status) << c.text;
+    const HttpField* field = header.Find(c.name);
+    if (c.value == nullptr) {
+      EXPECT_EQ(field, nullptr) << c.text;
+    } else {
+      ASSERT_NE(field, nullptr) << c.text;
+      EXPECT_EQ(field->value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(ResponseHeaderParser, RangesCodingsAndRetryHints) {
+  struct RangeCase {
+    const char* value;
+    bool valid;
+    uint64_t first, last, total;
+  };
+  const RangeCase ranges[] = {
+      {"bytes 100-199/200", true, 100, 199, 200},
+      {"BYTES 0-0/*", true, 0, 0, kUnknownTotal},
+      {"bytes 100-199/150", false, 0, 0, 0},  // ends past the file
+      {"bytes 200-100/300", false, 0, 0, 0},
+      {"bytes */300", false, 0, 0, 0},        // the form of a refusal
+      {"bytes 1-2/3, 5-6/7", false, 0, 0, 0},
+      {"items 1-2/3", false, 0, 0, 0},
+      {"bytes -1-2/3", false, 0, 0, 0},
+  };
+  for (const RangeCase& c : ranges) {
+    ContentRange range;
+    EXPECT_EQ(ParseContentRange(c.value, range), c.valid) << c.value;
+    if (c.valid) {
+      EXPECT_EQ(range.first, c.first) << c.value;
+      EXPECT_EQ(range.last, c.last) << c.value;
+      EXPECT_EQ(range.total, c.total) << c.value;
+    }
+  }
+  struct CodingCase {
+    const char* text;
+    BodyCoding coding;
+    int retryAfter;
+    bool multipart;
+  };
+  const CodingCase codings[] = {
+      {"HTTP/1.1 200 OK\r\n\r\n", BodyCoding::Identity, -1, false},
+      {"HTTP/1.1 200 OK\r\ntransfer-encoding:  Chunked\r\n\r\n", BodyCoding::Chunked, -1, false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", BodyCoding::Unsupported,
+       -1, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: 7\r\n\r\n", BodyCoding::Identity, 7, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: 3600\r\n\r\n", BodyCoding::Identity, 60, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: Fri, 31 Dec 1999 23:59:59 GMT\r\n\r\n",
+       BodyCoding::Identity, -1, false},
+      {"HTTP/1.1 206 P\r\nContent-Type: Multipart/ByteRanges; boundary=b\r\n\r\n",
+       BodyCoding::Identity, -1, true},
+  };
+  for (const CodingCase& c : codings) {
+    const ResponseHeader header = ParseResponseHeader(c.text);
+    EXPECT_EQ(BodyCodingOf(header), c.coding) << c.text;
+    EXPECT_EQ(RetryAfterSeconds(header), c.retryAfter) << c.text;
+    EXPECT_EQ(IsMultipart(header), c.multipart) << c.text;
+  }
+}
+
 }  // namespace
