@@ -120,7 +120,8 @@ bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& ho
 }
 
 int HttpDownloader::ParseContentLength(const std::string& header) {
-  const HttpField* field = ParseResponseHeader(header).Find("Content-Length");
+  const ResponseHeader parsed = ParseResponseHeader(header);
+  const HttpField* field = parsed.Find("Content-Length");
   if (field == nullptr) return 0;
   const std::string& text = field->value;
   // As atoi reads it, but an overlong number saturates instead of being undefined.
