@@ -2,6 +2,7 @@
 // length field as the size request reads it.
 #include <gtest/gtest.h>
 
+#include "download/http_answer.h"
 #include "download/socket_layer.h"
 #include "tests/download/downloader_probe.h"
 #include "tests/support/test_server.h"
@@ -279,6 +280,82 @@ TEST(ResponseHeaderParser, RangesCodingsAndRetryHints) {
     EXPECT_EQ(BodyCodingOf(header), c.coding) << c.text;
     EXPECT_EQ(RetryAfterSeconds(header), c.retryAfter) << c.text;
     EXPECT_EQ(IsMultipart(header), c.multipart) << c.text;
+  }
+}
+
+TEST(RedirectTarget, AbsoluteAndRelativeHttpOnPort80Only) {
+  struct Case {
+    const char* location;
+    const char* url;  // the next request's target; nullptr: not followed
+    const char* host;
+  };
+  const Case cases[] = {
+      {"http://b.example/x/f.exe", "http://b.example/x/f.exe", "b.example"},
+      {"HTTP://b.example:80/f.exe", "http://b.example/f.exe", "b.example"},
+      {"http://b.example", "http://b.example/", "b.example"},
+      {"//c.example/g.exe", "http://c.example/g.exe", "c.example"},
+      {"/root/g.exe", "http://h.example/root/g.exe", "h.example"},
+      {"sub/g.exe?v=1/2", "http://h.example/dir/sub/g.exe?v=1/2", "h.example"},
+      {"g.exe#part", "http://h.example/dir/g.exe", "h.example"},
+      {"https://b.example/f.exe", nullptr, nullptr},
+      {"http://b.example:8080/f.exe", nullptr, nullptr},
+      {"ftp://b.example/f.exe", nullptr, nullptr},
+      {"http://user@b.example/f.exe", nullptr, nullptr},
+      {"http:///f.exe", nullptr, nullptr},
+      {"/a b.exe", nullptr, nullptr},
+      {"", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string host = "h.example";
+    std::string prefix = "http://h.example/dir/";
+    std::string name = "f.exe";
+    const bool followed = FollowLocation(c.location, host, prefix, name);
+    EXPECT_EQ(followed, c.url != nullptr) << c.location;
+    if (!followed || c.url == nullptr) continue;
+    EXPECT_EQ(prefix + name, c.url) << c.location;
+    EXPECT_EQ(prefix.back(), '/') << c.location;
+    EXPECT_EQ(host, c.host) << c.location;
+  }
+}
+
+TEST(RangeAnswer, CheckedBeforeAByteIsWritten) {
+  struct Case {
+    const char* header;
+    uint32_t offset;
+    DownloadErrorKind error;
+    uint64_t skip;
+  };
+  // A file of 1000 bytes, asked for from `offset` on.
+  const Case cases[] = {
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 400-999/1000\r\n\r\n", 400,
+       DownloadErrorKind::None, 0},
+      {"HTTP/1.1 206 P\r\ncontent-range: bytes 400-999/*\r\n\r\n", 400,
+       DownloadErrorKind::None, 0},
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 0-999/1000\r\n\r\n", 400,
+       DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Length: 600\r\n\r\n", 400, DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Type: multipart/byteranges; boundary=x\r\n"
+       "Content-Range: bytes 400-999/1000\r\n\r\n", 400, DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 400-1099/1100\r\n\r\n", 400,
+       DownloadErrorKind::SizeChanged, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", 400, DownloadErrorKind::None, 400},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1200\r\n\r\n", 400,
+       DownloadErrorKind::SizeChanged, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", 400, DownloadErrorKind::None,
+       400},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", 0, DownloadErrorKind::BadAnswer,
+       0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Length: 999\r\n\r\n", 0,
+       DownloadErrorKind::BadAnswer, 0},
+      {"HTTP/1.1 204 No Content\r\n\r\n", 0, DownloadErrorKind::Status, 0},
+  };
+  for (const Case& c : cases) {
+    BodyPlan plan;
+    const DownloadError error = PlanBody(ParseResponseHeader(c.header), c.offset, 1000, plan);
+    EXPECT_EQ(error.kind, c.error) << c.header;
+    if (!error.Failed()) {
+      EXPECT_EQ(plan.skip, c.skip) << c.header;
+    }
   }
 }
 
