@@ -238,7 +238,8 @@ TEST_F(FaultTest, StopAndPauseOnASilentConnectionArePrompt) {
   task.Pause();
   const long pauseMs = faults::MillisecondsSince(at);
   task.Resume();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  // Off the receive slices' beat (they started with the Resume): a stop in mid-slice.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
   at = faults::Clock::now();
   task.Stop();
   const long stopMs = faults::MillisecondsSince(at);
