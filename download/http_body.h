@@ -10,10 +10,8 @@
 
 #include "download/download_error.h"
 #include "download/http_header.h"
+#include "download/socket_layer.h"
 #include "platform/sockets.h"
-
-// Asked now and then during a long wait: true ends the wait early.
-using StopTest = std::function<bool()>;
 
 // The longest a stop waits for a read that is waiting for the server.
 constexpr int kStopSliceMs = 100;

@@ -79,7 +79,8 @@ DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefi
                                         std::string& fileName, uint32_t& size,
                                         const StopTest& stopped) {
   for (int hop = 0;; ++hop) {
-    platform::Socket connection = ConnectDirect(host, kHttpPort);
+    platform::Socket connection = ConnectDirect(host, kHttpPort, stopped);
+    if (stopped && stopped()) return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
     if (!connection.IsValid())
       return MakeError(DownloadErrorKind::Connect, "no connection to " + host + " on port 80");
     // Only the size is wanted from this answer; its body is never read.
@@ -198,14 +199,14 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
 
 DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t existing,
                                          uint64_t& received) {
+  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
   platform::Socket connection =
       segment.useProxy != 0
           ? OpenProxyTunnel(segment.proxyHost, segment.proxyPort, segment.host, segment.port)
-          : ConnectDirect(segment.host, segment.port);
+          : ConnectDirect(segment.host, segment.port, stopped);
+  if (stopped()) return DownloadError();
   if (!connection.IsValid())
     return MakeError(DownloadErrorKind::Connect, "no connection to " + segment.host);
-  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
-  if (stopped()) return DownloadError();
 
   const bool exists = platform::PathExists(segment.partFile) &&
                       !platform::IsDirectory(segment.partFile);

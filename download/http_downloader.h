@@ -123,7 +123,8 @@ class HttpDownloader {
 
  protected:
   // One exchange, step by step. A failing step closes nothing but what it says.
-  static platform::Socket ConnectDirect(const std::string& host, int port);
+  static platform::Socket ConnectDirect(const std::string& host, int port,
+                                        const StopTest& stopped = StopTest());
   // One send of the whole text; on failure the socket is closed and false returned.
   static bool SendText(platform::Socket& socket, const std::string& text);
   // Reads the response header one byte at a time, up to the blank line or 1024 bytes; the

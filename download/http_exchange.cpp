@@ -37,8 +37,9 @@ int ReadHeaderBytes(platform::Socket& socket, char (&header)[kHeaderBufferSize],
 
 }  // namespace
 
-platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port) {
-  return SocketLayer::ConnectWithTimeout(host, port);
+platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port,
+                                               const StopTest& stopped) {
+  return SocketLayer::ConnectWithTimeout(host, port, stopped);
 }
 
 bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text) {

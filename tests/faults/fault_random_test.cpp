@@ -251,4 +251,38 @@ TEST_F(FaultTest, StopAndPauseOnASilentConnectionArePrompt) {
   EXPECT_EQ(Leftovers(), std::vector<std::string>());
 }
 
+TEST_F(FaultTest, StopWhileTheConnectGoesUnansweredIsPrompt) {
+  // A listener that never accepts, its queue filled: the next connect hears nothing back, as
+  // from a host behind a firewall that drops it.
+  platform::Socket listener;
+  std::string address;
+  for (int last = 150; last <= 159 && !listener.IsValid(); ++last) {
+    bool denied = false;
+    address = "127.0.0." + std::to_string(last);
+    listener = platform::Socket(platform::ListenTcp(address, 80, &denied, 0));
+    if (denied) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+  }
+  ASSERT_TRUE(listener.IsValid());
+  std::vector<platform::Socket> filling;
+  for (int i = 0; i < 8; ++i) {
+    const auto start = faults::Clock::now();
+    platform::Socket socket = SocketLayer::ConnectWithTimeout(
+        address, 80, [start] { return faults::MillisecondsSince(start) > 300; });
+    if (!socket.IsValid()) break;
+    filling.push_back(std::move(socket));
+  }
+  ASSERT_LT(filling.size(), 8u) << "the listen queue never filled";
+
+  DownloadTask task(faults::kSegments);
+  AddItem(task, address);
+  task.Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  const auto at = faults::Clock::now();
+  task.Stop();
+  const long stopMs = faults::MillisecondsSince(at);
+  std::printf("unanswered connect: stop took %ld ms\n", stopMs);
+  EXPECT_LT(stopMs, 300);
+  EXPECT_FALSE(task.IsRunning());
+}
+
 }  // namespace
