@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xcompmgr xdotool x11-utils imagemagick fonts-wqy-microhei fonts-arphic-gbsn00lp locales
   nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
+  libssl-dev openssl osslsigncode
 )
 
 missing=()
