@@ -189,7 +189,7 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   }
 
   bool exists = platform::PathExists(segment.partFile) && !platform::IsDirectory(segment.partFile);
-  UniqueFile part(std::fopen(segment.partFile.c_str(), exists ? "r+b" : "w+b"));
+  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, exists ? "r+b" : "w+b"));
   if (!part) {
     connection.Close();
     Finish(segment, SegmentState::Failed);
@@ -327,7 +327,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
   // A file this merge creates and cannot write whole (a short part, a full disk) is deleted
   // again: a truncated file must not stay under the name that is run.
   const bool created = !platform::PathExists(targetPath_);
-  UniqueFile target(std::fopen(targetPath_.c_str(), "wb"));
+  UniqueFile target(platform::OpenFileDenyWrite(targetPath_, "wb"));
   if (!target) return false;
   bool written = true;
   for (int i = 0; written && i < segmentCount_; ++i) {
@@ -341,7 +341,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
 }
 
 bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target) {
-  UniqueFile part(std::fopen(segment.partFile.c_str(), "rb"));
+  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, "rb"));
   if (!part) return false;
   if (std::fseek(target, static_cast<long>(segment.rangeStart), SEEK_SET) != 0) return false;
   uint32_t position = segment.rangeStart;

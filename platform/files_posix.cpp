@@ -15,6 +15,10 @@ bool HasWriteBits(const struct stat& info) { return (info.st_mode & 0222) != 0; 
 
 }  // namespace
 
+std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
 std::string TempFolder() {
   const char* dir = std::getenv("TMPDIR");
   std::string folder = (dir != nullptr && *dir != '\0') ? dir : "/tmp";

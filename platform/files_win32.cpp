@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 
@@ -30,6 +31,10 @@ uint32_t FileSize(const std::string& path) {
   struct _stat64 info;
   if (_stat64(path.c_str(), &info) != 0) return 0;
   return static_cast<uint32_t>(info.st_size);
+}
+
+std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
+  return _fsopen(path.c_str(), mode, _SH_DENYWR);
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {

@@ -6,7 +6,9 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/private_folder.h"
 #include "platform/process.h"
+#include "platform/program_check.h"
 #include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
 
@@ -100,6 +102,9 @@ void DownloadTask::Start() {
     phase_ = Phase::Preparing;
   }
   failed_.store(false);
+  refusal_.store(platform::ProgramCheck::Ok);
+  refusals_ = 0;
+  for (const auto& item : items_) item->launched = false;
   progress_.currentItem.store(nullptr);
   progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
   progress_.itemsDone.store(0);
@@ -208,7 +213,7 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   // A file another item of the list was written to is never replaced (the temporary path
   // replaces what it finds): this item takes a "_tmp" name beside it.
   std::string localName = parts.fileName;
-  while (PathOfAnotherItem(*item, platform::TempFolder() + localName)) localName += kTmpSuffix;
+  while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
   bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
                               targetPath, segmentCount_, &stopRequested_);
@@ -230,8 +235,7 @@ void DownloadTask::Worker() {
     if (result == FinishResult::StartOver) continue;
     if (result != FinishResult::Written) break;
     if (AllItemsDone()) {
-      LaunchPrograms();
-      break;
+      if (LaunchPrograms() != LaunchResult::DownloadAgain) break;
     }
     item = FindPendingItem();
   }
@@ -348,38 +352,78 @@ DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   return FinishResult::Written;
 }
 
-bool DownloadTask::LaunchPrograms() {
+DownloadTask::LaunchResult DownloadTask::LaunchPrograms() {
   SetPhase(Phase::Launching);
   for (const auto& item : items_) {
-    if (stopRequested_.load()) return false;
-    if (item->runAfterDownload != 0 && !RunProgram(*item)) return false;
+    if (stopRequested_.load()) return LaunchResult::Stopped;
+    if (item->runAfterDownload == 0 || item->launched) continue;
+    const LaunchResult result = RunProgram(*item);
+    if (result != LaunchResult::Ran) return result;
   }
-  return true;
+  return LaunchResult::Ran;
 }
 
-bool DownloadTask::RunProgram(DownloadItem& item) {
+DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
   progress_.currentItem.store(&item);
   platform::Process program;
   int delay = firstDelayMs_.load();
   while (true) {
     item.state.store(ItemState::Busy);
+    // Held from before the check until the program has started: nobody can change the file
+    // in between, so the program that starts is the one that was checked.
+    platform::HeldFile file;
+    file.Open(item.localPath);
+    const platform::ProgramCheck check = platform::CheckProgram(file, policy_);
+    if (check != platform::ProgramCheck::Ok) {
+      file.Close();
+      return RefuseProgram(item, check);
+    }
     std::string commandLine;
     if (BuildCommandLine(item.localPath, item.arguments, commandLine) &&
         platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
       break;
     }
+    file.Close();
     item.state.store(ItemState::Failed);
-    if (!Wait(NextDelay(delay))) return false;
+    if (!Wait(NextDelay(delay))) return LaunchResult::Stopped;
   }
+  item.launched = true;
   while (program.Poll() == platform::ProcessState::Running) {
     if (!Wait(kProgramPollMs)) {
       // Stopped: the program goes on without us.
       item.state.store(ItemState::Failed);
-      return false;
+      return LaunchResult::Stopped;
     }
   }
   item.state.store(ItemState::Done);
-  return true;
+  return LaunchResult::Ran;
+}
+
+DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
+                                                       platform::ProgramCheck check) {
+  refusal_.store(check);
+  platform::SetReadOnly(item.localPath, false);
+  platform::RemoveFile(item.localPath);
+  // A page that is no program at all will be no program next time either.
+  if (check == platform::ProgramCheck::NotAProgram || ++refusals_ > 1) {
+    item.state.store(ItemState::Failed);
+    failed_.store(true);
+    return LaunchResult::Refused;
+  }
+  // Fetched again from byte 0: the parts it was written from may be what was changed.
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+    phase_ = Phase::Preparing;
+  }
+  const uint32_t completed = progress_.completedBytes.load();
+  progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
+  progress_.itemsDone.store(progress_.itemsDone.load() - 1);
+  progress_.currentBytesDone.store(0);
+  progress_.bytesDone.store(progress_.completedBytes.load());
+  item.state.store(ItemState::Pending);
+  return LaunchResult::DownloadAgain;
 }
 
 void DownloadTask::EndWorker() {

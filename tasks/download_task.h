@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "download/http_downloader.h"
+#include "platform/program_check.h"
 
 enum class ItemState : uint32_t { Pending = 0, Downloading = 1, Done = 2, Busy = 3, Failed = 4 };
 
@@ -25,6 +26,7 @@ struct DownloadItem {
   std::atomic<uint32_t> size{0};
   int runAfterDownload = 0;
   std::string arguments;
+  bool launched = false;  // the worker's own: the program has run (it is not run twice)
   std::atomic<ItemState> state{ItemState::Pending};
 };
 
@@ -82,8 +84,13 @@ class DownloadTask {
   const TaskProgress& GetProgress() const { return progress_; }
   // The files are written, the programs have run, and the worker has ended.
   bool IsFinished() const;
-  // The worker ended giving up on an item (its file could be written under no name).
+  // The worker ended giving up on an item (its file could be written under no name, or the
+  // downloaded program was refused twice by the check).
   bool HasFailed() const;
+  // Why the last downloaded program was refused, Ok when none was. A refused program is
+  // deleted and never started; it is downloaded once more from scratch (its parts may have
+  // been damaged), except a file that is no program at all, which ends the item at once.
+  platform::ProgramCheck GetRefusal() const { return refusal_.load(); }
   bool IsRunning() const { return workerRunning_.load(); }
 
   size_t ItemCount() const { return items_.size(); }
@@ -95,6 +102,9 @@ class DownloadTask {
 
   // How long failed starts, failed writes and failed launches wait before the next attempt.
   void SetRetryDelays(const RetryDelays& delays);
+  // What a downloaded program must pass before it is started; the build's policy unless set.
+  // Set while the task does not run.
+  void SetProgramPolicy(const platform::ProgramPolicy& policy) { policy_ = policy; }
 
  protected:
   // Called on the worker thread just before an item's file is written from its parts. A class
@@ -109,6 +119,7 @@ class DownloadTask {
   // What the worker is doing, as far as Pause, Resume and Stop care.
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
   enum class FinishResult { Written, StartOver, GaveUp, Stopped };
+  enum class LaunchResult { Ran, DownloadAgain, Refused, Stopped };
 
   void Worker();
   // Whether an item other than `item` has `path` as its local file.
@@ -119,9 +130,11 @@ class DownloadTask {
   bool FollowDownload(DownloadItem& item);
   // Writes the item's file from the parts and counts it.
   FinishResult FinishItem(DownloadItem& item);
-  // Runs every program to run, in list order, each until it exits; false when stopped.
-  bool LaunchPrograms();
-  bool RunProgram(DownloadItem& item);
+  // Runs every program to run that has not run yet, in list order, each until it exits.
+  LaunchResult LaunchPrograms();
+  LaunchResult RunProgram(DownloadItem& item);
+  // Deletes a refused program and decides whether it is fetched again.
+  LaunchResult RefuseProgram(DownloadItem& item, platform::ProgramCheck check);
   // Leaves things as a stopped worker must: no segment running, no item left Downloading.
   void EndWorker();
   void JoinWorker();
@@ -143,6 +156,9 @@ class DownloadTask {
   TaskProgress progress_;
   std::atomic<int> firstDelayMs_{RetryDelays().firstMs};
   std::atomic<int> maxDelayMs_{RetryDelays().maxMs};
+  platform::ProgramPolicy policy_ = platform::BuildProgramPolicy();
+  std::atomic<platform::ProgramCheck> refusal_{platform::ProgramCheck::Ok};
+  int refusals_ = 0;  // the worker's own: checks failed in this Start
 
   // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so
   // that the worker's recovery and the caller's Pause, Resume and Stop never overlap. Waits

@@ -34,9 +34,10 @@ else
   to_windows() { echo "$1"; }
   to_unix() { echo "$1"; }
 fi
-# Where the tool puts a download: the temporary folder as the program sees it.
+# Where the tool puts a download: the temporary folder as the program sees it; under Wine the
+# tool runs elevated, so its private folder below ProgramData.
 if [ -n "$wine_prefix" ]; then
-  temp_folder=$wine_prefix/drive_c/users/$(whoami)/Temp
+  temp_folder=$wine_prefix/drive_c/ProgramData/Vantreo
 else
   temp_folder=${TMPDIR:-/tmp}
 fi
