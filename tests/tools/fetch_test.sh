@@ -92,6 +92,26 @@ grep -qF -- "$expected" "$record" || fail "the program got another command line:
 grep -q '^exited' "$record" || fail "the tool did not wait for the program"
 rm -f "$(to_unix "$saved")"
 
+# --- files the check refuses: never started, one line naming the reason
+name=vfetch$$_page.exe
+printf '<html><body>log in first</body></html>' >"$www/$name"
+record=$work/refused.txt
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") fetch --run "" "http://$address/files/$name"
+[ "$status" -eq 1 ] || fail "a page to run exited $status"
+grep -q 'refused: the downloaded file is not a program' "$work/err" ||
+  fail "no reason for the refused page: $(cat "$work/err")"
+name=vfetch$$_pinned.exe
+cp "$fake_setup" "$www/$name"
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") \
+  fetch --sha256 "$(printf other | sha256sum | cut -c1-64)" --run "" "http://$address/files/$name"
+[ "$status" -eq 1 ] || fail "a program with another digest exited $status"
+grep -q "refused: the downloaded program's SHA-256 is not the pinned one" "$work/err" ||
+  fail "no reason for the digest: $(cat "$work/err")"
+[ -e "$record" ] && fail "a refused program was started: $(cat "$record")"
+fetch --sha256 "$(sha256sum "$www/$name" | cut -c1-64)" "http://$address/files/$name"
+[ "$status" -eq 0 ] || fail "the pinned digest exited $status: $(cat "$work/err")"
+rm -f "$(to_unix "$(saved_path)")"
+
 # --- a file the server does not have: retried until the deadline
 started=$(date +%s%N)
 fetch --deadline 2 "http://$address/files/vfetch$$_missing.bin"
@@ -136,7 +156,7 @@ parts_left "$target" && fail "part files left after Ctrl-C"
 
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \
-               "--bogus http://x/f" "" "http://x/a http://x/b" "--run"; do
+               "--bogus http://x/f" "" "http://x/a http://x/b" "--run" "--sha256 12ab http://x/f"; do
   # shellcheck disable=SC2086
   fetch $options
   [ "$status" -eq 1 ] || fail "options '$options' exited $status"
