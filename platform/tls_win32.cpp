@@ -453,12 +453,13 @@ TlsError TlsStream::Impl::DecryptBuffered() {
     }
     // A close_notify may also come back as SEC_E_OK with no data: the socket's close follows.
     std::string rest;
+    plain.clear();
+    plainOffset = 0;
     for (const SecBuffer& buffer : buffers) {
       const char* bytes = static_cast<const char*>(buffer.pvBuffer);
       if (buffer.BufferType == SECBUFFER_DATA) plain.assign(bytes, buffer.cbBuffer);
       if (buffer.BufferType == SECBUFFER_EXTRA) rest.assign(bytes, buffer.cbBuffer);
     }
-    plainOffset = 0;
     encrypted.swap(rest);
     // The server asks for a new handshake: answer it where the system can; where it cannot
     // (Wine), the session simply goes on.

@@ -129,6 +129,64 @@ TEST_F(TlsPeerTest, WaitReadableSeesDecryptedBytesNotYetTaken) {
   EXPECT_FALSE(stream.WaitReadable(200));
 }
 
+// Carries one connection to the TLS peer and back in pieces of 1 to 40 bytes, each sent on its
+// own after a pause, so that handshake messages and records arrive cut at every kind of place.
+class ChoppingRelay {
+ public:
+  ChoppingRelay(const std::string& address, int port) {
+    listener_ = platform::Socket(platform::ListenTcp("127.0.0.1", 0));
+    port_ = platform::LocalPort(listener_.Handle());
+    thread_ = std::thread([this, address, port] { Run(address, port); });
+  }
+  ~ChoppingRelay() {
+    done_.store(true);
+    thread_.join();
+  }
+  int Port() const { return port_; }
+
+ private:
+  void Run(const std::string& address, int port) {
+    platform::Socket client(platform::AcceptConnection(listener_.Handle(), 5000));
+    platform::Socket server = SocketLayer::ConnectWithTimeout(address, port);
+    unsigned seed = 17;
+    while (!done_.load() && client.IsValid() && server.IsValid()) {
+      bool moved = false;
+      for (auto* from : {&client, &server}) {
+        platform::Socket* to = from == &client ? &server : &client;
+        if (!platform::WaitReadable(from->Handle(), 0)) continue;
+        seed = seed * 1103515245u + 12345u;
+        char piece[40];
+        const int got = platform::ReceiveBytes(from->Handle(), piece, 1 + (seed >> 16) % 40);
+        // One side closed: both are closed on return.
+        if (got <= 0 || platform::SendBytes(to->Handle(), piece, got) != got) return;
+        moved = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (!moved) platform::WaitReadable(server.Handle(), 5);
+    }
+  }
+
+  platform::Socket listener_;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+TEST_F(TlsPeerTest, StreamCutIntoSmallPiecesArrivesWhole) {
+  const std::string file = ReadFile(peer + "/www/files/data.bin");
+  ChoppingRelay relay(address, 443);
+  TlsStream stream;
+  ASSERT_EQ(stream.Connect(SocketLayer::ConnectWithTimeout("127.0.0.1", relay.Port()), kName,
+                           root, kTimeoutMs),
+            TlsError::None);
+  ASSERT_TRUE(SendRequest(stream, "12345-32344", true));
+  std::string response;
+  EXPECT_EQ(ReceiveAll(stream, response), TlsError::Closed);
+  const size_t bodyStart = response.find("\r\n\r\n");
+  ASSERT_NE(bodyStart, std::string::npos);
+  EXPECT_EQ(response.substr(bodyStart + 4), file.substr(12345, 20000));
+}
+
 TEST_F(TlsPeerTest, CertificateFaultsAreRefusedWithTheirReasons) {
   const std::string otherRoot = ReadFile(peer + "/certs/other-root.pem");
   struct Case {
