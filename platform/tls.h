@@ -52,9 +52,9 @@ class TlsStream {
   // name) and checks the server's certificate for `host` (a name or a dotted IPv4 address).
   // `pinnedRootsPem` empty: the system's trusted roots; otherwise only the certificates of this
   // PEM text are trusted roots. `timeoutMs` bounds the whole handshake and, later, each send's
-  // wait for the peer to take bytes; `stopped`, when
-  // given, is asked at least every 100 ms and ends the handshake. On any failure the socket is
-  // closed and the stream stays closed; no byte of application data has been sent.
+  // wait for the peer to take bytes; `stopped`, when given, is asked at least every 100 ms and
+  // ends the handshake. On any failure the socket is closed and the stream stays closed; no
+  // byte of application data has been sent.
   TlsError Connect(Socket socket, const std::string& host, const std::string& pinnedRootsPem,
                    int timeoutMs, const std::function<bool()>& stopped = {});
 
