@@ -12,17 +12,19 @@ const char* const kOneInstanceText = "对不起,只能运行一个安装实例�
 const char* const kInstanceMutexName = "VantreodInstaller";
 
 // Process start-up and shut-down: these objects are constructed in this order before the
-// framework runs InitInstance, and destroyed in reverse order after it.
+// framework runs InitInstance, and destroyed in reverse order after it. None of them loads a
+// DLL: that waits until the search for DLLs is limited to System32 (see WinMain).
 InstallerApp theApp;
 #ifdef VANTREO_WITH_SKIN
 // The layered windows' subclass registry, made here so that it outlives GDI+ and the sockets.
 SubclassRegistry& subclassRegistry = GetSubclassRegistry();
 #endif
-SocketLayer socketLayer;        // Winsock 1.1
-GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
 
 BOOL InstallerApp::InitInstance() {
   AfxEnableControlContainer();
+  // Both load DLLs of the system, so they start here, not in static constructors.
+  SocketLayer socketLayer;        // Winsock 1.1
+  GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
 
   HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kInstanceMutexName);
   const bool alreadyRunning = mutex && ::GetLastError() == ERROR_ALREADY_EXISTS;

@@ -93,6 +93,9 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, void* param, int priority, UINT 
 
 // The program's entry point: the framework runs the application object.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Before anything loads a DLL: only System32 is searched, never the program's own folder (a
+  // Downloads folder, where anyone may have put a DLL of a system name) nor the current one.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   CWinApp* app = AfxGetApp();
   if (!app) return -1;
   app->m_hInstance = instance;

@@ -185,6 +185,18 @@ bool DownloadTask::DeletePartFiles() {
   return downloader_.StopAndDeleteParts();
 }
 
+bool DownloadTask::DeleteDownloadedFiles() {
+  if (workerRunning_.load()) return false;
+  JoinWorker();
+  bool deleted = true;
+  for (const auto& item : items_) {
+    if (item->localPath.empty() || !platform::PathExists(item->localPath)) continue;
+    platform::SetReadOnly(item->localPath, false);
+    deleted = platform::RemoveFile(item->localPath) && deleted;
+  }
+  return deleted;
+}
+
 void DownloadTask::SetRetryDelays(const RetryDelays& delays) {
   firstDelayMs_.store(std::max(1, delays.firstMs));
   maxDelayMs_.store(std::max(firstDelayMs_.load(), delays.maxMs));

@@ -99,6 +99,9 @@ class DownloadTask {
   // Deletes the part files the last download left behind, once the worker has ended (the
   // written files stay). False while the worker runs.
   bool DeletePartFiles();
+  // Deletes the files the items were written to, once the worker has ended: what an install
+  // leaves behind when its programs have run. False while the worker runs.
+  bool DeleteDownloadedFiles();
 
   // How long failed starts, failed writes and failed launches wait before the next attempt.
   void SetRetryDelays(const RetryDelays& delays);

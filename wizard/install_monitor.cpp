@@ -25,6 +25,8 @@ std::string StatusText(StatusKind kind, int percent) {
       return WizardText::kNetworkStalled;
     case StatusKind::Failed:
       return WizardText::kInstallFailed;
+    case StatusKind::Refused:
+      return WizardText::kPackageRefused;
   }
   return std::string();
 }
@@ -51,7 +53,8 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
   // The worker has ended for good: no byte will come and pausing would do nothing. Said once,
   // instead of a network message that would never end.
   if (sample.failed) {
-    step.status = StatusKind::Failed;
+    // A refused program points the user at the manual download, which stays open.
+    step.status = sample.refused ? StatusKind::Refused : StatusKind::Failed;
     step.startButton = StartButtonChange::Disable;
     step.end = true;
     return step;

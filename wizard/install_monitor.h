@@ -17,6 +17,7 @@ enum class StatusKind : int {
   Redownloading,   // the byte count fell: the download starts over
   NetworkStalled,  // no new byte for more than five seconds
   Failed,          // the task gave up: nothing more will happen
+  Refused,         // the downloaded program failed its check: it was not started
 };
 
 // The status line for `kind`; `percent` is put into the percentage line.
@@ -31,6 +32,7 @@ struct ProgressSample {
   bool downloaded = false;  // every file is written; only the setup program is left to run
   bool paused = false;      // the user paused the download
   bool failed = false;      // the task's worker ended giving up on an item
+  bool refused = false;     // the downloaded program was refused by its check
 };
 
 enum class StartButtonChange { None, Enable, Disable };

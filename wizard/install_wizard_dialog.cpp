@@ -7,6 +7,9 @@
 
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
+#include "mfc/shell_launch.h"
+#include "platform/private_folder.h"
+#include "platform/program_check.h"
 #include "res/resource.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
@@ -36,20 +39,6 @@ const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
 // COM for the shell calls of this thread (the folder dialog, starting the game), as the shell
 // asks of its callers; undone only when this call did it.
-class ScopedCom {
- public:
-  ScopedCom()
-      : initialized_(SUCCEEDED(
-            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
-  ~ScopedCom() {
-    if (initialized_) ::CoUninitialize();
-  }
-  ScopedCom(const ScopedCom&) = delete;
-  ScopedCom& operator=(const ScopedCom&) = delete;
-
- private:
-  bool initialized_;
-};
 
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
@@ -62,7 +51,8 @@ void StartInstalledProgram(const char* format, const std::string& folder) {
   char path[MAX_PATH];
   int length = std::snprintf(path, sizeof(path), format, folder.c_str());
   if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
-  ::ShellExecuteA(nullptr, "open", path, nullptr, folder.c_str(), SW_SHOW);
+  // As the signed-in user: the installer's administrator rights are not the game's.
+  OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW);
 }
 
 }  // namespace
@@ -393,6 +383,7 @@ void InstallWizardDialog::RunMonitor() {
     sample.downloaded = itemCount > 0 && progress.itemsDone.load() >= itemCount;
     sample.paused = state.load() == Paused;
     sample.failed = task.HasFailed();
+    sample.refused = task.GetRefusal() != platform::ProgramCheck::Ok;
 
     const MonitorStep step = monitor.Cycle(sample, ::GetTickCount());
     if (step.startButton != StartButtonChange::None) {
@@ -469,6 +460,8 @@ void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
   // The download's parts stay after the file is written from them; the setup has run.
   task.DeletePartFiles();
+  // An elevated installer's private folder keeps only its own files, not the program.
+  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
   ScopedCom com;
   StartInstalledProgram(kGameProgram, installFolder);
   StartInstalledProgram(kCompanionProgram, installFolder);

@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "gui"))
 import rig as gui  # noqa: E402
 
 NGINX_SH = os.path.join(SOURCE_ROOT, "tests", "support", "nginx.sh")
+SIGNER_SH = os.path.join(SOURCE_ROOT, "tools", "test-signer.sh")
 
 WIZARD_CLASS = "#32770"
 WIZARD_TITLE = "Lumeo棋牌 - 安装向导"
@@ -109,6 +110,22 @@ def padded_copy(source, target, size):
         out.write(data)
 
 
+def sign_to_size(program, target, size, signer):
+    """`program` padded and signed by tools/test-signer.sh into `target` of exactly `size`
+    bytes: the signature's length is learned from a first signing."""
+    keys, subject = signer
+    unsigned = target + ".unsigned"
+    overhead = 0
+    for _ in range(3):
+        padded_copy(program, unsigned, size - overhead)
+        subprocess.run([SIGNER_SH, keys, subject, unsigned, target], check=True)
+        overhead += os.path.getsize(target) - size
+        if os.path.getsize(target) == size:
+            os.remove(unsigned)
+            return
+    raise gui.RigError("could not sign the setup program to %d bytes" % size)
+
+
 def sha256(path):
     digest = hashlib.sha256()
     with open(path, "rb") as data:
@@ -144,10 +161,17 @@ class Nginx:
             raise gui.RigError("nginx did not start: %s" % result.stdout.decode(errors="replace"))
         return self
 
-    def serve(self, setup_program, size=SETUP_SIZE):
-        """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256."""
-        padded_copy(setup_program, self.served + ".new", size)
-        os.replace(self.served + ".new", self.served)
+    def serve(self, setup_program, size=SETUP_SIZE, signer=None):
+        """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256. With a
+        signer (key folder, subject) the program is padded and then signed, so that the signed
+        file is `size` bytes: the installer starts only signed programs, and bytes changed
+        after signing void the signature."""
+        new = self.served + ".new"
+        if signer is None:
+            padded_copy(setup_program, new, size)
+        else:
+            sign_to_size(setup_program, new, size, signer)
+        os.replace(new, self.served)
         return sha256(self.served)
 
     def requests(self):
@@ -379,11 +403,15 @@ def unix_path(prefix, windows_path):
 
 
 def temp_downloads(prefix):
-    """Every file of the user's temporary folders whose name starts with the setup's name."""
+    """Every file of the user's temporary folders, and of the private folders an elevated
+    installer downloads to, whose name starts with the setup's name."""
     found = []
-    users = os.path.join(prefix, "drive_c", "users")
-    for root, _, files in os.walk(users):
-        if os.sep + "Temp" not in root + os.sep:
+    drive_c = os.path.join(prefix, "drive_c")
+    for root, _, files in os.walk(drive_c):
+        relative = os.sep + os.path.relpath(root, drive_c) + os.sep
+        in_temp = relative.startswith(os.sep + "users" + os.sep) and os.sep + "Temp" + os.sep in relative
+        in_private = relative.startswith(os.sep + "ProgramData" + os.sep + "Vantreo")
+        if not (in_temp or in_private):
             continue
         for name in files:
             if name.startswith(SETUP_NAME):

@@ -32,6 +32,11 @@ rig = None
 nginx = None
 
 
+def signer():
+    """The test certificate the build signs its stand-ins with: (key folder, subject)."""
+    return (options.sign_keys, options.signer)
+
+
 def setUpModule():
     global rig, nginx
     if os.geteuid() != 0:
@@ -67,7 +72,7 @@ class InstallCase(unittest.TestCase):
             os.remove(path)
         for folder in (DEFAULT_FOLDER, r"D:\Vantreo"):
             shutil.rmtree(drv.unix_path(rig.prefix, folder), ignore_errors=True)
-        self.digest = nginx.serve(options.setup)
+        self.digest = nginx.serve(options.setup, signer=signer())
         nginx.clear_log()
         self.wizard = None
 
@@ -155,7 +160,7 @@ class InstallCase(unittest.TestCase):
 
 class WholeInstall(InstallCase):
     def check_whole_install(self, served_size, shots):
-        self.digest = nginx.serve(options.setup, served_size)
+        self.digest = nginx.serve(options.setup, served_size, signer())
         wizard = self.open_wizard()
         self.assertEqual(wizard.status(), FOLDER_LABEL)
         wizard.screenshot(shots + "-0-ready")
@@ -517,7 +522,7 @@ def main():
     global options
     parser = argparse.ArgumentParser()
     for name in ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address",
-                 "--work"):
+                 "--work", "--sign-keys", "--signer"):
         parser.add_argument(name, required=True)
     options, rest = parser.parse_known_args()
     options.work = os.path.abspath(options.work)
