@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The installer must be one self-contained file: an x86-64 GUI program that imports only DLLs
-# every Windows has, and carries the manifest that asks for administrator rights.
+# every Windows has, and carries the manifest that asks for administrator rights. version.dll is
+# not allowed: it is no known DLL, so Windows would load it from the installer's own folder
+# first, and a copy planted in a downloads folder would run elevated.
 # Usage: check_executable.sh VantreoInstaller.exe
 set -euo pipefail
 exe=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 
 allowed=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll gdiplus.dll kernel32.dll msvcrt.dll"
-allowed+=" ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll ws2_32.dll version.dll "
+allowed+=" ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll ws2_32.dll "
 status=0
 headers=$("$objdump" -p "$exe")
 while read -r dll; do
