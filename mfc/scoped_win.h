@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 template <typename Traits>
 class UniqueHandle {
@@ -162,6 +163,23 @@ class ScopedPaint {
   HWND window_;
   PAINTSTRUCT paint_{};
   HDC dc_;
+};
+
+// COM on this thread in a single-threaded apartment (the shell's calls and objects ask for it);
+// undone only when this object did it.
+class ScopedCom {
+ public:
+  ScopedCom()
+      : initialized_(SUCCEEDED(
+            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+  ~ScopedCom() {
+    if (initialized_) ::CoUninitialize();
+  }
+  ScopedCom(const ScopedCom&) = delete;
+  ScopedCom& operator=(const ScopedCom&) = delete;
+
+ private:
+  bool initialized_;
 };
 
 // Deletes a GDI object kept as a plain member and nulls it.
