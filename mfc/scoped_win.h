@@ -93,6 +93,14 @@ struct Cursor {
   static void Close(HCURSOR h) { ::DestroyCursor(h); }
 };
 
+// Memory blocks from GlobalAlloc.
+struct GlobalMemory {
+  using Handle = HGLOBAL;
+  static HGLOBAL None() { return nullptr; }
+  static bool IsValid(HGLOBAL h) { return h != nullptr; }
+  static void Close(HGLOBAL h) { ::GlobalFree(h); }
+};
+
 struct Module {
   using Handle = HMODULE;
   static HMODULE None() { return nullptr; }
@@ -114,6 +122,7 @@ using ScopedRegKey = UniqueHandle<scoped_traits::RegistryKey>;
 using ScopedIcon = UniqueHandle<scoped_traits::Icon>;      // icons we created or copied
 using ScopedCursor = UniqueHandle<scoped_traits::Cursor>;  // cursors we created or copied
 using ScopedModule = UniqueHandle<scoped_traits::Module>;  // from LoadLibrary
+using ScopedGlobal = UniqueHandle<scoped_traits::GlobalMemory>;
 
 // A window's (or the screen's, with a null window) device context from GetDC.
 class ScopedGetDC {
