@@ -47,14 +47,15 @@ class ComTaskbarButton : public TaskbarButton {
 }  // namespace
 
 std::unique_ptr<TaskbarButton> MakeComTaskbarButton(HWND window) {
-  return MakeComTaskbarButton(window, CLSID_TaskbarList);
+  return MakeComTaskbarButton(window, __uuidof(TaskbarList));
 }
 
 std::unique_ptr<TaskbarButton> MakeComTaskbarButton(HWND window, const CLSID& taskbarClass) {
   ScopedCom com;  // for the creation; the button keeps its own
   ITaskbarList3* list = nullptr;
-  if (FAILED(::CoCreateInstance(taskbarClass, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                reinterpret_cast<void**>(&list)))) {
+  // __uuidof, not the uuid library: that links the ids of a whole header group into the exe.
+  if (FAILED(::CoCreateInstance(taskbarClass, nullptr, CLSCTX_INPROC_SERVER,
+                                __uuidof(ITaskbarList3), reinterpret_cast<void**>(&list)))) {
     return nullptr;
   }
   if (FAILED(list->HrInit())) {

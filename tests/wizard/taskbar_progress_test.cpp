@@ -49,12 +49,18 @@ TEST(TaskbarProgress, StateForEachStatus) {
     bool paused, setupRunning;
     TaskbarState expected;
   } cases[] = {
-      {S::Installing, false, false, T::Normal},       {S::Percent, false, false, T::Normal},
-      {S::Redownloading, false, false, T::Normal},    {S::NetworkStalled, false, false, T::Normal},
-      {S::Percent, true, false, T::Paused},           {S::NetworkStalled, true, false, T::Paused},
-      {S::Percent, false, true, T::Indeterminate},    {S::Percent, true, true, T::Indeterminate},
-      {S::Configuring, false, false, T::Indeterminate}, {S::StartingGame, true, false, T::Indeterminate},
-      {S::Failed, false, true, T::Error},             {S::Failed, true, false, T::Error},
+      {S::Installing, false, false, T::Normal},
+      {S::Percent, false, false, T::Normal},
+      {S::Redownloading, false, false, T::Normal},
+      {S::NetworkStalled, false, false, T::Normal},
+      {S::Percent, true, false, T::Paused},
+      {S::NetworkStalled, true, false, T::Paused},
+      {S::Percent, false, true, T::Indeterminate},
+      {S::Percent, true, true, T::Indeterminate},
+      {S::Configuring, false, false, T::Indeterminate},
+      {S::StartingGame, true, false, T::Indeterminate},
+      {S::Failed, false, true, T::Error},
+      {S::Failed, true, false, T::Error},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TaskbarStateFor(c.status, c.paused, c.setupRunning), c.expected)
