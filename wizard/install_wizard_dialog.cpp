@@ -37,9 +37,6 @@ constexpr DWORD kStartingGameMs = 500;
 const char* const kGameProgram = "%s\\Vantreo.exe";
 const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
-// COM for the shell calls of this thread (the folder dialog, starting the game), as the shell
-// asks of its callers; undone only when this call did it.
-
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
   ::MoveWindow(control, x, y, size, size, TRUE);
@@ -136,6 +133,8 @@ BOOL InstallWizardDialog::OnInitDialog() {
     InstallSettings::WriteInstallFolder(installFolder);
   }
   UpdateData(FALSE);
+
+  taskbar.Watch(m_hWnd);
   return TRUE;
 }
 
@@ -416,6 +415,7 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorFinish();
       return 0;
     default:
+      if (taskbar.HandleButtonCreated(message)) return 0;
       return LayeredWindowHost::WindowProc(message, wParam, lParam);
   }
 }
@@ -439,10 +439,13 @@ void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   if (closing) return;
   const std::string text = StatusText(static_cast<StatusKind>(kind), percent);
   if (statusLabel.GetWindowText() != text) statusLabel.SetWindowText(text.c_str());
+  taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
 void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
-  if (closing || !strip) return;
+  if (closing) return;
+  taskbar.Bar(done, total);
+  if (!strip) return;
   strip->done = done;
   strip->total = total;
   const uint32_t before = strip->filledPixels;
@@ -454,10 +457,12 @@ void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
 void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
   if (closing) return;
   startButton.EnableWindow(enable);
+  taskbar.SetupRunning(!enable);  // nothing to pause: the setup program runs (or the task gave up)
 }
 
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
+  taskbar.Finished();
   // The download's parts stay after the file is written from them; the setup has run.
   task.DeletePartFiles();
   // An elevated installer's private folder keeps only its own files, not the program.
