@@ -9,6 +9,7 @@
 #include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/program_check.h"
+#include "tasks/install_log.h"
 #include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
 
@@ -385,28 +386,37 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
     // in between, so the program that starts is the one that was checked.
     platform::HeldFile file;
     file.Open(item.localPath);
-    const platform::ProgramCheck check = platform::CheckProgram(file, policy_);
+    platform::ProgramFacts facts;
+    const platform::ProgramCheck check = platform::CheckProgram(file, policy_, &facts);
+    install_log::Writef("CHECK", "%s: %s; signer \"%s\"; sha256 %s", item.localPath.c_str(),
+                        platform::ProgramCheckText(check), facts.signer.c_str(),
+                        facts.sha256.empty() ? "not pinned" : facts.sha256.c_str());
     if (check != platform::ProgramCheck::Ok) {
       file.Close();
       return RefuseProgram(item, check);
     }
     std::string commandLine;
-    if (BuildCommandLine(item.localPath, item.arguments, commandLine) &&
-        platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+    const bool built = BuildCommandLine(item.localPath, item.arguments, commandLine);
+    if (built && platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+      install_log::Write("LAUNCH", commandLine);
       break;
     }
+    install_log::Write("FAIL", built ? "could not start " + commandLine
+                                     : "the command line for " + item.localPath + " is too long");
     file.Close();
     item.state.store(ItemState::Failed);
     if (!Wait(NextDelay(delay))) return LaunchResult::Stopped;
   }
   item.launched = true;
-  while (program.Poll() == platform::ProcessState::Running) {
+  uint32_t exitCode = 0;
+  while (program.Poll(&exitCode) == platform::ProcessState::Running) {
     if (!Wait(kProgramPollMs)) {
       // Stopped: the program goes on without us.
       item.state.store(ItemState::Failed);
       return LaunchResult::Stopped;
     }
   }
+  install_log::Writef("EXIT", "%s ended with exit code %u", item.localPath.c_str(), exitCode);
   item.state.store(ItemState::Done);
   return LaunchResult::Ran;
 }
@@ -414,6 +424,8 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
 DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
                                                        platform::ProgramCheck check) {
   refusal_.store(check);
+  install_log::Writef("FAIL", "refused %s: %s; deleted, never started", item.localPath.c_str(),
+                      platform::ProgramCheckText(check));
   platform::SetReadOnly(item.localPath, false);
   platform::RemoveFile(item.localPath);
   // A page that is no program at all will be no program next time either.

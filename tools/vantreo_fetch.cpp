@@ -2,7 +2,8 @@
 // download task into the temporary folder, optionally starts the file as the installer starts
 // its setup program, and waits for it.
 //
-//   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS] URL
+//   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
+//                 [--log FILE] URL
 //
 // A file to run passes the installer's check first (the program format; the build's signature
 // and signer pins in the Windows build; the digest given with --sha256 or built in).
@@ -18,6 +19,7 @@
 #include "download/socket_layer.h"
 #include "platform/console.h"
 #include "tasks/download_task.h"
+#include "tasks/install_log.h"
 #include "tools/fetch_status.h"
 
 namespace {
@@ -35,6 +37,7 @@ const char kUsage[] =
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
     "  --sha256 HEX        the file to run must have this SHA-256\n"
+    "  --log FILE          append the installer's log lines to FILE\n"
     "  --deadline SECONDS  give up after this long (default 120)\n";
 
 struct Options {
@@ -43,6 +46,7 @@ struct Options {
   std::string arguments;
   double deadlineSeconds = kDefaultDeadlineSeconds;
   std::string sha256;
+  std::string log;
   std::string url;
   bool help = false;
 };
@@ -86,10 +90,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         Fail("--sha256 takes 64 hex digits, not \"" + options.sha256 + "\"");
         return false;
       }
+    } else if (argument == "--log" && hasValue) {
+      options.log = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
     } else if (argument == "--segments" || argument == "--run" || argument == "--deadline" ||
-               argument == "--sha256") {
+               argument == "--sha256" || argument == "--log") {
       Fail(argument + " needs a value");
       return false;
     } else if (argument.compare(0, 2, "--") == 0) {
@@ -240,7 +246,14 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (!options.log.empty() && !install_log::Open(options.log)) {
+    Fail("cannot write the log " + options.log);
+    return 1;
+  }
   SocketLayer sockets;
   platform::CatchInterrupts();
-  return Fetch(options);
+  install_log::Write("START", "vantreo-fetch " + options.url);
+  const int status = Fetch(options);
+  install_log::Writef("END", "exit status %d", status);
+  return status;
 }

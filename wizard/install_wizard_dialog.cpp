@@ -8,6 +8,7 @@
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
 #include "mfc/shell_launch.h"
+#include "tasks/install_log.h"
 #include "platform/private_folder.h"
 #include "platform/program_check.h"
 #include "res/resource.h"
@@ -49,7 +50,12 @@ void StartInstalledProgram(const char* format, const std::string& folder) {
   int length = std::snprintf(path, sizeof(path), format, folder.c_str());
   if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
   // As the signed-in user: the installer's administrator rights are not the game's.
-  OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW);
+  int code = 0;
+  const ShellLaunch how = OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW, &code);
+  install_log::Writef("LAUNCH", "%s %s", path,
+                      how == ShellLaunch::AsUser     ? "as the signed-in user"
+                      : how == ShellLaunch::Elevated ? "with the installer's rights"
+                                                     : "failed");
 }
 
 }  // namespace
@@ -172,12 +178,14 @@ void InstallWizardDialog::OnOK() {
       startButton.LoadStrip(IDB_CONTINUE);
       startButton.Invalidate();
       state = Paused;
+      install_log::Write("STEP", "paused");
       task.Pause();
       break;
     case Paused:
       startButton.LoadStrip(IDB_PAUSE);
       startButton.Invalidate();
       state = Running;
+      install_log::Write("STEP", "continued");
       task.Resume();
       break;
     default:
@@ -192,6 +200,7 @@ void InstallWizardDialog::OnClose() { CloseWizard(); }
 void InstallWizardDialog::CloseWizard() {
   if (closing) return;
   closing = true;
+  install_log::Write("STEP", installStarted ? "closed during the install" : "closed");
   StopMonitor();
   // Blocks until the task's thread has ended; the partial download is deleted.
   task.Stop();
@@ -327,6 +336,7 @@ void InstallWizardDialog::StartInstall() {
 
   startButton.EnableWindow(FALSE);
   installStarted = true;
+  install_log::Write("STEP", "install started into " + installFolder);
   task.Start();
 
   monitorTarget = m_hWnd;
@@ -438,7 +448,11 @@ void InstallWizardDialog::OnMonitorBegin() {
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   if (closing) return;
   const std::string text = StatusText(static_cast<StatusKind>(kind), percent);
-  if (statusLabel.GetWindowText() != text) statusLabel.SetWindowText(text.c_str());
+  if (statusLabel.GetWindowText() != text) {
+    statusLabel.SetWindowText(text.c_str());
+    // Percent lines are many: the log keeps the others, which say what happened.
+    if (static_cast<StatusKind>(kind) != StatusKind::Percent) install_log::Write("STATUS", text);
+  }
   taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
@@ -467,6 +481,7 @@ void InstallWizardDialog::OnMonitorFinish() {
   task.DeletePartFiles();
   // An elevated installer's private folder keeps only its own files, not the program.
   if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
+  install_log::Write("STEP", "installed; starting the game");
   ScopedCom com;
   StartInstalledProgram(kGameProgram, installFolder);
   StartInstalledProgram(kCompanionProgram, installFolder);

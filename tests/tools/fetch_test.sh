@@ -80,8 +80,16 @@ name=vfetch$$_setup.exe
 cp "$fake_setup" "$www/$name"
 record=$work/record.txt
 VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=0.5 \
-  fetch --run "/VERYSILENT /SILENT" "http://$address/files/$name"
+  fetch --log "$(to_windows "$work/fetch.log")" --run "/VERYSILENT /SILENT" "http://$address/files/$name"
 [ "$status" -eq 0 ] || fail "fetch --run exited $status: $(cat "$work/err")"
+# The log: the check, the launch with its command line, the exit code.
+for kind in START CHECK LAUNCH EXIT END; do
+  grep -Eq "^[0-9-]+ [0-9:]+ T[0-9]+ $kind " "$work/fetch.log" ||
+    fail "no $kind line in the log: $(cat "$work/fetch.log" 2>/dev/null)"
+done
+grep -q 'CHECK .*: checked;' "$work/fetch.log" || fail "the log does not say the program passed its check"
+grep -q 'LAUNCH .*/VERYSILENT /SILENT' "$work/fetch.log" || fail "the log lacks the command line"
+grep -q 'EXIT .*exit code 0' "$work/fetch.log" || fail "the log lacks the exit code"
 saved=$(saved_path)
 if [ -n "$wine_prefix" ]; then
   expected="commandline=\"$saved\" /VERYSILENT /SILENT "
