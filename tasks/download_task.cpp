@@ -428,19 +428,19 @@ DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
                       platform::ProgramCheckText(check));
   platform::SetReadOnly(item.localPath, false);
   platform::RemoveFile(item.localPath);
+  // The parts go too: they hold the refused bytes, and a new download starts from byte 0.
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+  }
   // A page that is no program at all will be no program next time either.
   if (check == platform::ProgramCheck::NotAProgram || ++refusals_ > 1) {
     item.state.store(ItemState::Failed);
     failed_.store(true);
     return LaunchResult::Refused;
   }
-  // Fetched again from byte 0: the parts it was written from may be what was changed.
-  {
-    std::lock_guard<std::mutex> lock(control_);
-    downloader_.StopAndDeleteParts();
-    segmentsStopped_ = true;
-    phase_ = Phase::Preparing;
-  }
+  SetPhase(Phase::Preparing);
   const uint32_t completed = progress_.completedBytes.load();
   progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
   progress_.itemsDone.store(progress_.itemsDone.load() - 1);

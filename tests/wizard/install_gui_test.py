@@ -10,6 +10,7 @@ usage: install_gui_test.py --exe VantreoInstaller.exe --probe probe.exe
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +21,7 @@ import install_driver as drv
 from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, IDC_BROWSE,
                             IDC_CLOSE, IDC_MANUAL_LINK, IDC_MINIMIZE, IDC_PATH,
                             IDC_TERMS_LINK, IDCANCEL, IDOK, INSTALLING, KEY, NETWORK_STALLED,
-                            REDOWNLOADING, SETUP_SIZE, STARTING_GAME, gui)
+                            PACKAGE_REFUSED, REDOWNLOADING, SETUP_SIZE, STARTING_GAME, gui)
 
 DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
@@ -74,6 +75,7 @@ class InstallCase(unittest.TestCase):
             shutil.rmtree(drv.unix_path(rig.prefix, folder), ignore_errors=True)
         self.digest = nginx.serve(options.setup, signer=signer())
         nginx.clear_log()
+        drv.clear_install_log(rig.prefix)
         self.wizard = None
 
     def tearDown(self):
@@ -133,6 +135,23 @@ class InstallCase(unittest.TestCase):
         # (which covers every byte) was checked.
         downloads = drv.temp_downloads(rig.prefix)
         self.assertEqual(downloads, [], "the download or its parts were left behind")
+        self.assert_log_has(["START VantreoInstaller.exe .* elevated",
+                             "STEP install started into " + re.escape(folder),
+                             'CHECK .*VantreoSetup.exe: checked; signer "Vantreo Test Publisher"',
+                             "LAUNCH .*VantreoSetup.exe\" /VERYSILENT /SILENT",
+                             "EXIT .*exit code 0", "STEP installed; starting the game",
+                             "LAUNCH .*Vantreo.exe as the signed-in user"])
+
+    def assert_log_has(self, patterns):
+        """Each pattern matches a line of the installer's log, in this order."""
+        lines = drv.install_log(rig.prefix)
+        position = 0
+        for pattern in patterns:
+            found = [i for i in range(position, len(lines))
+                     if re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d T\d+ " + pattern, lines[i])]
+            self.assertTrue(found, "no log line %r after line %d:\n%s" % (
+                pattern, position, "\n".join(lines[-40:])))
+            position = found[0] + 1
 
     def assert_bar_follows(self, samples):
         widths = [s.bar_width for s in samples if s.strip]
@@ -244,6 +263,29 @@ class WholeInstall(InstallCase):
         finally:
             del rig.env["VANTREO_EXTRA_DLLOVERRIDES"]
         self.assertEqual([n for n in os.listdir(folder) if n.endswith(".loaded")], [])
+
+
+class RefusedProgram(InstallCase):
+    def test_an_unsigned_setup_program_is_never_started_and_the_user_is_told(self):
+        nginx.serve(options.setup)  # the stand-in as built, without its signature
+        nginx.clear_log()
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        samples = wizard.watch(until=lambda s: s.status == PACKAGE_REFUSED, timeout=120)
+        self.assertEqual(wizard.status(), PACKAGE_REFUSED, drv.distinct(samples))
+        wizard.screenshot("refused")
+        self.assertNotIn(CONFIGURING, drv.distinct(samples))
+        self.assertFalse(os.path.exists(os.path.join(drv.unix_path(rig.prefix, DEFAULT_FOLDER),
+                                                     "setup.log")), "the setup program ran")
+        self.assertEqual(rig.probe.process_count("VantreoSetup.exe"), 0)
+        self.assertEqual(len(nginx.requests()), 10, "fetched twice, then no more")
+        self.assertEqual(drv.temp_downloads(rig.prefix), [], "the refused file was kept")
+        self.assertTrue(wizard.enabled(IDC_MANUAL_LINK), "the manual download is the way on")
+        self.assert_log_has(["FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
+                             "FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
+                             "STATUS " + re.escape(PACKAGE_REFUSED)])
+        wizard.click(IDC_CLOSE)
+        self.assert_exits_quickly(time.time(), limit=5)
 
 
 class PauseAndContinue(InstallCase):
