@@ -389,7 +389,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
     return false;
   }
   const bool created = !platform::PathExists(targetPath_);
-  UniqueFile target(std::fopen(targetPath_.c_str(), "wb"));
+  UniqueFile target(platform::OpenFileDenyWrite(targetPath_, "wb"));
   if (!target) {
     ReportFailure(unwritable, false);
     return false;
@@ -407,7 +407,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
 }
 
 bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target) {
-  UniqueFile part(std::fopen(segment.partFile.c_str(), "rb"));
+  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, "rb"));
   if (!part) {
     segment.state.store(SegmentState::Failed);
     ReportFailure(MakeError(DownloadErrorKind::MissingPart, "a part file cannot be read"), false);

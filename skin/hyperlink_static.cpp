@@ -2,12 +2,14 @@
 
 #include <shellapi.h>
 
+#include "mfc/scoped_win.h"
+#include "mfc/shell_launch.h"
+
 #include <cstdio>
 
 namespace {
 
 constexpr UINT_PTR kToolId = 1;
-constexpr WORD kHandCursorId = 106;  // in winhlp32.exe, present on every Windows
 constexpr size_t kCommandBufferSize = 520;
 constexpr DWORD kRegistryValueSize = 260;
 constexpr int kShellFallbackCode = SE_ERR_DLLNOTFOUND;  // 32: the one code that tries ".htm"
@@ -26,9 +28,13 @@ size_t FindOnCharacterStart(const std::string& text, const char* needle) {
 
 }  // namespace
 
-LONG ReadClassesRootDefault(const std::string& keyName, std::string* value) {
+LONG ReadMachineClassDefault(const std::string& keyName, std::string* value) {
+  // The machine's classes only: HKEY_CLASSES_ROOT merges in the user's own, which any program
+  // of the user may write, and the command read here runs with our rights.
+  const std::string machineKey = "Software\\Classes\\" + keyName;
   HKEY opened = nullptr;
-  LONG error = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_QUERY_VALUE, &opened);
+  LONG error =
+      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, machineKey.c_str(), 0, KEY_QUERY_VALUE, &opened);
   if (error != ERROR_SUCCESS) return error;
   ScopedRegKey key(opened);
   char buffer[kRegistryValueSize] = {};
@@ -134,14 +140,9 @@ void HyperLinkStatic::FitToText() {
 
 void HyperLinkStatic::LoadHandCursor() {
   if (linkCursor.valid()) return;
-  char folder[MAX_PATH] = {};
-  UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  std::string file = std::string(folder) + "\\winhlp32.exe";
-  ScopedModule module(::LoadLibraryA(file.c_str()));
-  if (!module.valid()) return;
-  HCURSOR cursor = ::LoadCursorA(module, MAKEINTRESOURCEA(kHandCursorId));
-  // A private copy: the original goes with the library.
+  // The system's own hand: no module is loaded just to borrow a cursor. A private copy, so
+  // that the owner frees what it holds.
+  HCURSOR cursor = ::LoadCursorA(nullptr, IDC_HAND);
   if (cursor) linkCursor.reset(static_cast<HCURSOR>(::CopyIcon(cursor)));
 }
 
@@ -185,15 +186,19 @@ void HyperLinkStatic::OnLinkClicked() {
 }
 
 int HyperLinkStatic::OpenLink(const char* target, int showCommand) {
-  auto result = static_cast<int>(reinterpret_cast<INT_PTR>(
-      ::ShellExecuteA(nullptr, "open", target, nullptr, nullptr, showCommand)));
+  // The browser runs as the signed-in user, not with the installer's rights.
+  int result = 0;
+  {
+    ScopedCom com;
+    OpenAsUser(target, nullptr, nullptr, showCommand, &result);
+  }
   // Every other failure is the answer; only this one is worth the ".htm" association.
   if (result != kShellFallbackCode) return result;
 
   std::string fileType;
-  if (ReadClassesRootDefault(".htm", &fileType) != ERROR_SUCCESS) return result;
+  if (ReadMachineClassDefault(".htm", &fileType) != ERROR_SUCCESS) return result;
   std::string command;
-  if (ReadClassesRootDefault(fileType + "\\shell\\open\\command", &command) != ERROR_SUCCESS) {
+  if (ReadMachineClassDefault(fileType + "\\shell\\open\\command", &command) != ERROR_SUCCESS) {
     return result;
   }
   std::string commandLine;

@@ -54,10 +54,11 @@ class HyperLinkStatic : public CStatic {
   CToolTipCtrl tooltip;
 };
 
-// The default value of HKEY_CLASSES_ROOT\`keyName` in *value. Returns the error of opening the
+// The default value of HKEY_LOCAL_MACHINE\Software\Classes\`keyName` in *value: the machine's
+// associations, never the user's own (HKEY_CLASSES_ROOT would merge those in). Returns the error of opening the
 // key, or of reading its value (a value too long for 260 bytes counts as unreadable); 0 when
 // read.
-LONG ReadClassesRootDefault(const std::string& keyName, std::string* value);
+LONG ReadMachineClassDefault(const std::string& keyName, std::string* value);
 
 // The command line that opens `target` with `registryCommand`: the command cut at its "%1"
 // placeholder (the quoted form first, with a search that steps over double-byte characters,

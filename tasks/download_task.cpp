@@ -6,7 +6,10 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/private_folder.h"
 #include "platform/process.h"
+#include "platform/program_check.h"
+#include "tasks/install_log.h"
 #include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
 
@@ -100,6 +103,9 @@ void DownloadTask::Start() {
     phase_ = Phase::Preparing;
   }
   failed_.store(false);
+  refusal_.store(platform::ProgramCheck::Ok);
+  refusals_ = 0;
+  for (const auto& item : items_) item->launched = false;
   progress_.currentItem.store(nullptr);
   progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
   progress_.itemsDone.store(0);
@@ -194,6 +200,18 @@ bool DownloadTask::DeletePartFiles() {
   return downloader_.StopAndDeleteParts();
 }
 
+bool DownloadTask::DeleteDownloadedFiles() {
+  if (workerRunning_.load()) return false;
+  JoinWorker();
+  bool deleted = true;
+  for (const auto& item : items_) {
+    if (item->localPath.empty() || !platform::PathExists(item->localPath)) continue;
+    platform::SetReadOnly(item->localPath, false);
+    deleted = platform::RemoveFile(item->localPath) && deleted;
+  }
+  return deleted;
+}
+
 void DownloadTask::SetRetryDelays(const RetryDelays& delays) {
   firstDelayMs_.store(std::max(1, delays.firstMs));
   maxDelayMs_.store(std::max(firstDelayMs_.load(), delays.maxMs));
@@ -222,7 +240,7 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   // A file another item of the list was written to is never replaced (the temporary path
   // replaces what it finds): this item takes a "_tmp" name beside it.
   std::string localName = parts.fileName;
-  while (PathOfAnotherItem(*item, platform::TempFolder() + localName)) localName += kTmpSuffix;
+  while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
   bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
                               targetPath, segmentCount_, &stopRequested_);
@@ -264,8 +282,7 @@ void DownloadTask::Worker() {
     sizeChanges = 0;
     rangeRefusals = 0;
     if (AllItemsDone()) {
-      LaunchPrograms();
-      break;
+      if (LaunchPrograms() != LaunchResult::DownloadAgain) break;
     }
     item = FindPendingItem();
   }
@@ -435,38 +452,89 @@ DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   return FinishResult::Written;
 }
 
-bool DownloadTask::LaunchPrograms() {
+DownloadTask::LaunchResult DownloadTask::LaunchPrograms() {
   SetPhase(Phase::Launching);
   for (const auto& item : items_) {
-    if (stopRequested_.load()) return false;
-    if (item->runAfterDownload != 0 && !RunProgram(*item)) return false;
+    if (stopRequested_.load()) return LaunchResult::Stopped;
+    if (item->runAfterDownload == 0 || item->launched) continue;
+    const LaunchResult result = RunProgram(*item);
+    if (result != LaunchResult::Ran) return result;
   }
-  return true;
+  return LaunchResult::Ran;
 }
 
-bool DownloadTask::RunProgram(DownloadItem& item) {
+DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
   progress_.currentItem.store(&item);
   platform::Process program;
   int delay = firstDelayMs_.load();
   while (true) {
     item.state.store(ItemState::Busy);
+    // Held from before the check until the program has started: nobody can change the file
+    // in between, so the program that starts is the one that was checked.
+    platform::HeldFile file;
+    file.Open(item.localPath);
+    platform::ProgramFacts facts;
+    const platform::ProgramCheck check = platform::CheckProgram(file, policy_, &facts);
+    install_log::Writef("CHECK", "%s: %s; signer \"%s\"; sha256 %s", item.localPath.c_str(),
+                        platform::ProgramCheckText(check), facts.signer.c_str(),
+                        facts.sha256.empty() ? "not pinned" : facts.sha256.c_str());
+    if (check != platform::ProgramCheck::Ok) {
+      file.Close();
+      return RefuseProgram(item, check);
+    }
     std::string commandLine;
-    if (BuildCommandLine(item.localPath, item.arguments, commandLine) &&
-        platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+    const bool built = BuildCommandLine(item.localPath, item.arguments, commandLine);
+    if (built && platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+      install_log::Write("LAUNCH", commandLine);
       break;
     }
+    install_log::Write("FAIL", built ? "could not start " + commandLine
+                                     : "the command line for " + item.localPath + " is too long");
+    file.Close();
     item.state.store(ItemState::Failed);
-    if (!Wait(NextDelay(delay))) return false;
+    if (!Wait(NextDelay(delay))) return LaunchResult::Stopped;
   }
-  while (program.Poll() == platform::ProcessState::Running) {
+  item.launched = true;
+  uint32_t exitCode = 0;
+  while (program.Poll(&exitCode) == platform::ProcessState::Running) {
     if (!Wait(kProgramPollMs)) {
       // Stopped: the program goes on without us.
       item.state.store(ItemState::Failed);
-      return false;
+      return LaunchResult::Stopped;
     }
   }
+  install_log::Writef("EXIT", "%s ended with exit code %u", item.localPath.c_str(), exitCode);
   item.state.store(ItemState::Done);
-  return true;
+  return LaunchResult::Ran;
+}
+
+DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
+                                                       platform::ProgramCheck check) {
+  refusal_.store(check);
+  install_log::Writef("FAIL", "refused %s: %s; deleted, never started", item.localPath.c_str(),
+                      platform::ProgramCheckText(check));
+  platform::SetReadOnly(item.localPath, false);
+  platform::RemoveFile(item.localPath);
+  // The parts go too: they hold the refused bytes, and a new download starts from byte 0.
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+  }
+  // A page that is no program at all will be no program next time either.
+  if (check == platform::ProgramCheck::NotAProgram || ++refusals_ > 1) {
+    item.state.store(ItemState::Failed);
+    failed_.store(true);
+    return LaunchResult::Refused;
+  }
+  SetPhase(Phase::Preparing);
+  const uint32_t completed = progress_.completedBytes.load();
+  progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
+  progress_.itemsDone.store(progress_.itemsDone.load() - 1);
+  progress_.currentBytesDone.store(0);
+  progress_.bytesDone.store(progress_.completedBytes.load());
+  item.state.store(ItemState::Pending);
+  return LaunchResult::DownloadAgain;
 }
 
 void DownloadTask::EndWorker() {

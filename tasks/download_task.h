@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "download/http_downloader.h"
+#include "platform/program_check.h"
 
 enum class ItemState : uint32_t { Pending = 0, Downloading = 1, Done = 2, Busy = 3, Failed = 4 };
 
@@ -26,6 +27,7 @@ struct DownloadItem {
   std::atomic<uint32_t> size{0};
   int runAfterDownload = 0;
   std::string arguments;
+  bool launched = false;  // the worker's own: the program has run (it is not run twice)
   std::atomic<ItemState> state{ItemState::Pending};
 };
 
@@ -87,10 +89,15 @@ class DownloadTask {
   const TaskProgress& GetProgress() const { return progress_; }
   // The files are written, the programs have run, and the worker has ended.
   bool IsFinished() const;
-  // The worker ended giving up on an item: an error that trying again cannot mend.
+  // The worker ended giving up on an item: an error that trying again cannot mend (the
+  // downloaded program refused by its check included).
   bool HasFailed() const;
   // Why the item gave up, or else the last failure seen (None when there was none).
   DownloadError LastError() const;
+  // Why the last downloaded program was refused, Ok when none was. A refused program is
+  // deleted and never started; it is downloaded once more from scratch (its parts may have
+  // been damaged), except a file that is no program at all, which ends the item at once.
+  platform::ProgramCheck GetRefusal() const { return refusal_.load(); }
   bool IsRunning() const { return workerRunning_.load(); }
 
   size_t ItemCount() const { return items_.size(); }
@@ -99,9 +106,15 @@ class DownloadTask {
   // Deletes the part files the last download left behind, once the worker has ended (the
   // written files stay). False while the worker runs.
   bool DeletePartFiles();
+  // Deletes the files the items were written to, once the worker has ended: what an install
+  // leaves behind when its programs have run. False while the worker runs.
+  bool DeleteDownloadedFiles();
 
   // How long failed starts, failed writes and failed launches wait before the next attempt.
   void SetRetryDelays(const RetryDelays& delays);
+  // What a downloaded program must pass before it is started; the build's policy unless set.
+  // Set while the task does not run.
+  void SetProgramPolicy(const platform::ProgramPolicy& policy) { policy_ = policy; }
 
  protected:
   // Called on the worker thread just before an item's file is written from its parts. A class
@@ -117,6 +130,7 @@ class DownloadTask {
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
   enum class FinishResult { Written, StartOver, Refetch, GaveUp, Stopped };
   enum class FollowResult { Finished, StartOver, GaveUp, Stopped };
+  enum class LaunchResult { Ran, DownloadAgain, Refused, Stopped };
 
   void Worker();
   // Whether an item other than `item` has `path` as its local file.
@@ -138,9 +152,11 @@ class DownloadTask {
   FinishResult FinishItem(DownloadItem& item);
   // Drops the item's parts so that its download begins again from its size request.
   void StartOver(DownloadItem& item);
-  // Runs every program to run, in list order, each until it exits; false when stopped.
-  bool LaunchPrograms();
-  bool RunProgram(DownloadItem& item);
+  // Runs every program to run that has not run yet, in list order, each until it exits.
+  LaunchResult LaunchPrograms();
+  LaunchResult RunProgram(DownloadItem& item);
+  // Deletes a refused program and decides whether it is fetched again.
+  LaunchResult RefuseProgram(DownloadItem& item, platform::ProgramCheck check);
   // Leaves things as a stopped worker must: no segment running, no item left Downloading.
   void EndWorker();
   void JoinWorker();
@@ -168,6 +184,9 @@ class DownloadTask {
 
   mutable std::mutex errorMutex_;
   DownloadError lastError_;
+  platform::ProgramPolicy policy_ = platform::BuildProgramPolicy();
+  std::atomic<platform::ProgramCheck> refusal_{platform::ProgramCheck::Ok};
+  int refusals_ = 0;  // the worker's own: checks failed in this Start
 
   // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so
   // that the worker's recovery and the caller's Pause, Resume and Stop never overlap. Waits

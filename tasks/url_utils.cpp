@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/private_folder.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ std::string AnsiToUtf8(const std::string& text) {
 }
 
 std::string MakeTempDownloadPath(const std::string& fileName) {
-  std::string path = platform::TempFolder() + fileName;
+  std::string path = platform::DownloadFolder() + fileName;
   platform::RemoveFile(path);
   while (platform::PathExists(path)) {
     if (platform::PathWritable(path) && platform::RemoveFile(path)) break;

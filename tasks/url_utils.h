@@ -16,7 +16,8 @@ UrlParts SplitUrl(const std::string& url);
 // Code-page text to UTF-8, for the request line. Ends at the first zero byte.
 std::string AnsiToUtf8(const std::string& text);
 
-// A free local path for a download in the temporary folder: the name itself, or the name with
+// A free local path for a download in the download folder (platform::DownloadFolder: the
+// temporary folder, or the private folder when elevated): the name itself, or the name with
 // one or more "_tmp" behind it when older files of those names cannot be deleted.
 std::string MakeTempDownloadPath(const std::string& fileName);
 

@@ -23,7 +23,7 @@ dir=$root/demo
 cmake -S "$here" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
   -DVANTREO_DOWNLOAD_URL=http://$address/download/VantreoSetup.exe \
   -DVANTREO_MANUAL_URL=http://$address/qipai/VantreoSetup.exe \
-  -DVANTREO_HOME_URL=http://$address >/dev/null
+  -DVANTREO_HOME_URL=http://$address -DVANTREO_SETUP_SIGNERS="Vantreo Test Publisher" >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target VantreoInstaller probe status_watch \
   standin_setup_padded
 echo "built $dir/app/VantreoInstaller.exe ($(stat -c %s "$dir/app/VantreoInstaller.exe") bytes)"
@@ -35,5 +35,6 @@ fi
 echo "running the install on $([ $mode = user ] && echo "your display $DISPLAY" || echo "a virtual display")"
 exec python3 "$here/tests/wizard/demo_run.py" --mode "$mode" \
   --exe "$dir/app/VantreoInstaller.exe" --probe "$dir/tests/gui/probe.exe" \
-  --watch "$dir/tests/wizard/status_watch.exe" --setup "$dir/tools/standin/VantreoSetup.exe" \
+  --watch "$dir/tests/wizard/status_watch.exe" --setup "$dir/tools/standin/VantreoSetup-unsigned.exe" \
+  --sign-keys "$dir/test-keys" --signer "Vantreo Test Publisher" \
   --address "$address" --work "$dir/run"

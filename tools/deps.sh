@@ -8,10 +8,11 @@ set -euo pipefail
 # xcompmgr: a compositing manager for the virtual display, so that per-pixel alpha shows what
 # lies behind a layered window (the skin tests' screenshots), as on any desktop.
 packages=(
-  cmake make g++ clang libclang-rt-14-dev googletest
+  cmake make g++ clang libclang-rt-14-dev googletest libssl-dev openssl
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xcompmgr xdotool x11-utils imagemagick fonts-wqy-microhei fonts-arphic-gbsn00lp locales
   nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
+  osslsigncode
 )
 
 missing=()

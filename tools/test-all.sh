@@ -29,7 +29,8 @@ test_tree() {
 
 build_tree native -DCMAKE_BUILD_TYPE=Debug
 test_tree native tests
-build_tree windows -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake"
+build_tree windows -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
+  -DVANTREO_SETUP_SIGNERS="Vantreo Test Publisher"
 test_tree windows tests
 WINEPREFIX=$root/windows/wineprefix wineserver -k 2>/dev/null || true
 

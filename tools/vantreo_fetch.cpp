@@ -2,8 +2,11 @@
 // download task into the temporary folder, optionally starts the file as the installer starts
 // its setup program, and waits for it.
 //
-//   vantreo-fetch [--segments N] [--run "ARGS"] [--deadline SECONDS] URL
+//   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
+//                 [--log FILE] URL
 //
+// A file to run passes the installer's check first (the program format; the build's signature
+// and signer pins in the Windows build; the digest given with --sha256 or built in).
 // Progress goes to standard error; standard output carries only "saved: <path>". Exit status
 // 0 on success, 1 with a one-line message naming the cause on failure, at the deadline or on
 // Ctrl-C.
@@ -17,6 +20,7 @@
 #include "download/socket_layer.h"
 #include "platform/console.h"
 #include "tasks/download_task.h"
+#include "tasks/install_log.h"
 #include "tools/fetch_status.h"
 
 namespace {
@@ -30,9 +34,11 @@ constexpr int kTickMs = 20;
 constexpr int kRedrawMs = 200;
 
 const char kUsage[] =
-    "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--deadline SECONDS] URL\n"
+    "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--sha256 HEX] [--deadline SECONDS] URL\n"
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
+    "  --sha256 HEX        the file to run must have this SHA-256\n"
+    "  --log FILE          append the installer's log lines to FILE\n"
     "  --deadline SECONDS  give up after this long (default 120)\n";
 
 struct Options {
@@ -40,6 +46,8 @@ struct Options {
   bool run = false;
   std::string arguments;
   double deadlineSeconds = kDefaultDeadlineSeconds;
+  std::string sha256;
+  std::string log;
   std::string url;
   bool help = false;
 };
@@ -76,9 +84,19 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         return false;
       }
       options.deadlineSeconds = number;
+    } else if (argument == "--sha256" && hasValue) {
+      options.sha256 = argv[++i];
+      if (options.sha256.size() != 64 ||
+          options.sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        Fail("--sha256 takes 64 hex digits, not \"" + options.sha256 + "\"");
+        return false;
+      }
+    } else if (argument == "--log" && hasValue) {
+      options.log = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
-    } else if (argument == "--segments" || argument == "--run" || argument == "--deadline") {
+    } else if (argument == "--segments" || argument == "--run" || argument == "--deadline" ||
+               argument == "--sha256" || argument == "--log") {
       Fail(argument + " needs a value");
       return false;
     } else if (argument.compare(0, 2, "--") == 0) {
@@ -152,6 +170,9 @@ std::string WhyUnfinished(const DownloadTask& task) {
 
 int Fetch(const Options& options) {
   DownloadTask task(options.segments);
+  platform::ProgramPolicy policy = platform::BuildProgramPolicy();
+  if (!options.sha256.empty()) policy.sha256Hex = options.sha256;
+  task.SetProgramPolicy(policy);
   task.AddItem(options.url, "", 0, options.run ? 1 : 0, options.arguments);
   const TaskProgress& progress = task.GetProgress();
   const auto start = std::chrono::steady_clock::now();
@@ -185,6 +206,11 @@ int Fetch(const Options& options) {
     if (task.HasFailed()) {
       view.Close();
       task.DeletePartFiles();
+      if (task.GetRefusal() != platform::ProgramCheck::Ok) {
+        Fail(std::string("refused: ") + platform::ProgramCheckText(task.GetRefusal()) +
+             "; it was deleted and not started");
+        return 1;
+      }
       Fail(task.LastError().reason);
       return 1;
     }
@@ -225,9 +251,16 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (!options.log.empty() && !install_log::Open(options.log)) {
+    Fail("cannot write the log " + options.log);
+    return 1;
+  }
   SocketLayer sockets;
   // Standard output is this program's own report: the segments' lines stay off it.
   SetFinishedLineStream(nullptr);
   platform::CatchInterrupts();
-  return Fetch(options);
+  install_log::Write("START", "vantreo-fetch " + options.url);
+  const int status = Fetch(options);
+  install_log::Writef("END", "exit status %d", status);
+  return status;
 }

@@ -1,7 +1,5 @@
 #include "wizard/install_monitor.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdio>
 
 #include "wizard/wizard_texts.h"
@@ -25,6 +23,8 @@ std::string StatusText(StatusKind kind, int percent) {
       return WizardText::kNetworkStalled;
     case StatusKind::Failed:
       return WizardText::kInstallFailed;
+    case StatusKind::Refused:
+      return WizardText::kPackageRefused;
   }
   return std::string();
 }
@@ -32,13 +32,6 @@ std::string StatusText(StatusKind kind, int percent) {
 uint32_t ScaleToShare(uint32_t bytesDone, int share) {
   return static_cast<uint32_t>(static_cast<uint64_t>(bytesDone) * static_cast<uint64_t>(share) /
                                100u);
-}
-
-// Exact integer ratios: a share of exactly 93 % must read 93, which floating point can miss.
-int PercentOf(uint32_t done, uint32_t total) {
-  if (total == 0) return 0;
-  const uint64_t percent = static_cast<uint64_t>(done) * 100u / total;
-  return static_cast<int>(std::min<uint64_t>(percent, INT_MAX));
 }
 
 uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth) {
@@ -51,7 +44,8 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
   // The worker has ended for good: no byte will come and pausing would do nothing. Said once,
   // instead of a network message that would never end.
   if (sample.failed) {
-    step.status = StatusKind::Failed;
+    // A refused program points the user at the manual download, which stays open.
+    step.status = sample.refused ? StatusKind::Refused : StatusKind::Failed;
     step.startButton = StartButtonChange::Disable;
     step.end = true;
     return step;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tasks/download_task.h"
+#include "wizard/percent.h"
 
 enum class StatusKind : int {
   Installing,      // the install has begun; no byte has arrived yet
@@ -17,6 +18,7 @@ enum class StatusKind : int {
   Redownloading,   // the byte count fell: the download starts over
   NetworkStalled,  // no new byte for more than five seconds
   Failed,          // the task gave up: nothing more will happen
+  Refused,         // the downloaded program failed its check: it was not started
 };
 
 // The status line for `kind`; `percent` is put into the percentage line.
@@ -31,6 +33,7 @@ struct ProgressSample {
   bool downloaded = false;  // every file is written; only the setup program is left to run
   bool paused = false;      // the user paused the download
   bool failed = false;      // the task's worker ended giving up on an item
+  bool refused = false;     // the downloaded program was refused by its check
 };
 
 enum class StartButtonChange { None, Enable, Disable };
@@ -70,7 +73,5 @@ class InstallMonitor {
 
 // `bytesDone` scaled to `share` percent, without 32-bit overflow, truncated.
 uint32_t ScaleToShare(uint32_t bytesDone, int share);
-// done / total as a whole percentage, truncated; 0 when total is 0.
-int PercentOf(uint32_t done, uint32_t total);
 // Pixels of a bar `fullWidth` long that done / total fills, truncated; 0 when total is 0.
 uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth);

@@ -7,6 +7,10 @@
 
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
+#include "mfc/shell_launch.h"
+#include "tasks/install_log.h"
+#include "platform/private_folder.h"
+#include "platform/program_check.h"
 #include "res/resource.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
@@ -34,23 +38,6 @@ constexpr DWORD kStartingGameMs = 500;
 const char* const kGameProgram = "%s\\Vantreo.exe";
 const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
-// COM for the shell calls of this thread (the folder dialog, starting the game), as the shell
-// asks of its callers; undone only when this call did it.
-class ScopedCom {
- public:
-  ScopedCom()
-      : initialized_(SUCCEEDED(
-            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
-  ~ScopedCom() {
-    if (initialized_) ::CoUninitialize();
-  }
-  ScopedCom(const ScopedCom&) = delete;
-  ScopedCom& operator=(const ScopedCom&) = delete;
-
- private:
-  bool initialized_;
-};
-
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
   ::MoveWindow(control, x, y, size, size, TRUE);
@@ -62,7 +49,13 @@ void StartInstalledProgram(const char* format, const std::string& folder) {
   char path[MAX_PATH];
   int length = std::snprintf(path, sizeof(path), format, folder.c_str());
   if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
-  ::ShellExecuteA(nullptr, "open", path, nullptr, folder.c_str(), SW_SHOW);
+  // As the signed-in user: the installer's administrator rights are not the game's.
+  int code = 0;
+  const ShellLaunch how = OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW, &code);
+  install_log::Writef("LAUNCH", "%s %s", path,
+                      how == ShellLaunch::AsUser     ? "as the signed-in user"
+                      : how == ShellLaunch::Elevated ? "with the installer's rights"
+                                                     : "failed");
 }
 
 }  // namespace
@@ -146,6 +139,8 @@ BOOL InstallWizardDialog::OnInitDialog() {
     InstallSettings::WriteInstallFolder(installFolder);
   }
   UpdateData(FALSE);
+
+  taskbar.Watch(m_hWnd);
   return TRUE;
 }
 
@@ -183,12 +178,14 @@ void InstallWizardDialog::OnOK() {
       startButton.LoadStrip(IDB_CONTINUE);
       startButton.Invalidate();
       state = Paused;
+      install_log::Write("STEP", "paused");
       task.Pause();
       break;
     case Paused:
       startButton.LoadStrip(IDB_PAUSE);
       startButton.Invalidate();
       state = Running;
+      install_log::Write("STEP", "continued");
       task.Resume();
       break;
     default:
@@ -203,6 +200,7 @@ void InstallWizardDialog::OnClose() { CloseWizard(); }
 void InstallWizardDialog::CloseWizard() {
   if (closing) return;
   closing = true;
+  install_log::Write("STEP", installStarted ? "closed during the install" : "closed");
   StopMonitor();
   // Blocks until the task's thread has ended; the partial download is deleted.
   task.Stop();
@@ -338,6 +336,7 @@ void InstallWizardDialog::StartInstall() {
 
   startButton.EnableWindow(FALSE);
   installStarted = true;
+  install_log::Write("STEP", "install started into " + installFolder);
   task.Start();
 
   monitorTarget = m_hWnd;
@@ -393,6 +392,7 @@ void InstallWizardDialog::RunMonitor() {
     sample.downloaded = itemCount > 0 && progress.itemsDone.load() >= itemCount;
     sample.paused = state.load() == Paused;
     sample.failed = task.HasFailed();
+    sample.refused = task.GetRefusal() != platform::ProgramCheck::Ok;
 
     const MonitorStep step = monitor.Cycle(sample, ::GetTickCount());
     if (step.startButton != StartButtonChange::None) {
@@ -425,6 +425,7 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorFinish();
       return 0;
     default:
+      if (taskbar.HandleButtonCreated(message)) return 0;
       return LayeredWindowHost::WindowProc(message, wParam, lParam);
   }
 }
@@ -447,11 +448,18 @@ void InstallWizardDialog::OnMonitorBegin() {
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   if (closing) return;
   const std::string text = StatusText(static_cast<StatusKind>(kind), percent);
-  if (statusLabel.GetWindowText() != text) statusLabel.SetWindowText(text.c_str());
+  if (statusLabel.GetWindowText() != text) {
+    statusLabel.SetWindowText(text.c_str());
+    // Percent lines are many: the log keeps the others, which say what happened.
+    if (static_cast<StatusKind>(kind) != StatusKind::Percent) install_log::Write("STATUS", text);
+  }
+  taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
 void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
-  if (closing || !strip) return;
+  if (closing) return;
+  taskbar.Bar(done, total);
+  if (!strip) return;
   strip->done = done;
   strip->total = total;
   const uint32_t before = strip->filledPixels;
@@ -463,12 +471,17 @@ void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
 void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
   if (closing) return;
   startButton.EnableWindow(enable);
+  taskbar.SetupRunning(!enable);  // nothing to pause: the setup program runs (or the task gave up)
 }
 
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
+  taskbar.Finished();
   // The download's parts stay after the file is written from them; the setup has run.
   task.DeletePartFiles();
+  // An elevated installer's private folder keeps only its own files, not the program.
+  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
+  install_log::Write("STEP", "installed; starting the game");
   ScopedCom com;
   StartInstalledProgram(kGameProgram, installFolder);
   StartInstalledProgram(kCompanionProgram, installFolder);

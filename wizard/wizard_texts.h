@@ -21,5 +21,6 @@ constexpr const char* kStartingGame = "正在为您启动游戏..";
 constexpr const char* kRedownloading = "网络数据异常，正在重新下载...";
 constexpr const char* kNetworkStalled = "网络异常，请检查网您的网络连接...";
 constexpr const char* kInstallFailed = "安装失败，请关闭后重新运行安装程序";
+constexpr const char* kPackageRefused = "安装包校验失败，请手动下载完整安装包";
 
 }  // namespace WizardText

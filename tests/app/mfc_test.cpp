@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "mfc/afxwin.h"
+#include "mfc/scoped_win.h"
+#include "mfc/shell_launch.h"
 #include "res/resource.h"
 
 namespace {
@@ -417,6 +421,42 @@ TEST(ScopedWinTest, OwnersCloseAndMove) {
   EXPECT_TRUE(file.valid());
   ScopedHandle invalid(INVALID_HANDLE_VALUE);
   EXPECT_FALSE(invalid.valid());
+}
+
+// The game is started as the signed-in user: through the desktop's shell where there is one,
+// by ShellExecute where not. Either way it starts once, in its folder.
+TEST(ShellLaunchTest, AProgramStartsInItsFolderThroughTheUsersShell) {
+  const char* game = std::getenv("VANTREO_STANDIN_GAME");
+  ASSERT_NE(game, nullptr) << "VANTREO_STANDIN_GAME is not set: run through ctest";
+  char temp[MAX_PATH] = {};
+  ASSERT_GT(::GetTempPathA(MAX_PATH, temp), 0u);
+  const std::string folder = std::string(temp) + "vantreo-shell-" +
+                             std::to_string(::GetCurrentProcessId());
+  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+  const std::string program = folder + "\\Vantreo.exe";
+  ASSERT_TRUE(::CopyFileA(game, program.c_str(), FALSE));
+
+  ScopedCom com;
+  int code = 0;
+  const ShellLaunch how = OpenAsUser(program.c_str(), nullptr, folder.c_str(), SW_SHOW, &code);
+  std::printf("started %s\n", how == ShellLaunch::AsUser ? "through the desktop's shell"
+                                                          : "by ShellExecute from this process");
+  EXPECT_NE(how, ShellLaunch::Failed);
+  EXPECT_GT(code, 32);
+  const std::string log = folder + "\\started.log";
+  std::string text;
+  for (int i = 0; i < 100 && text.empty(); ++i) {
+    ::Sleep(100);
+    if (std::FILE* file = std::fopen(log.c_str(), "rb")) {
+      char line[512] = {};
+      text = std::fgets(line, sizeof line, file) ? line : "";
+      std::fclose(file);
+    }
+  }
+  EXPECT_EQ(text, "started Vantreo.exe in " + folder + "\r\n");
+  ::DeleteFileA(log.c_str());
+  ::DeleteFileA(program.c_str());
+  ::RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/private_folder.h"
 #include "tasks/download_task.h"
 #include "tests/support/port80.h"
 #include "tests/support/sha256.h"
@@ -98,7 +99,7 @@ class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fileName = testing_support::UniqueName("vfault" + std::to_string(getpid())) + ".bin";
-    temp = platform::TempFolder();
+    temp = platform::DownloadFolder();  // where the task downloads
   }
   void TearDown() override {
     server.Stop();

@@ -153,7 +153,9 @@ TEST_F(HyperLinkTest, MessageBoxShowsTheTextOfTheCode) {
   EXPECT_EQ(texts[1], HyperLinkStatic::OpenErrorText(26));
 }
 
-TEST_F(HyperLinkTest, ClickWhileCapturedOpensAndAFileWithoutAssociationGivesCode31) {
+// The link opens through the signed-in user's shell, which reports its own failures: a file
+// without association gives no box of ours (ShowOpenError is tested above).
+TEST_F(HyperLinkTest, ClickWhileCapturedOpensThroughTheUsersShell) {
   char folder[MAX_PATH] = {};
   ASSERT_GT(::GetTempPathA(MAX_PATH, folder), 0u);
   std::string file = std::string(folder) + "vantreo-link-test.vtnoassoc";
@@ -161,7 +163,7 @@ TEST_F(HyperLinkTest, ClickWhileCapturedOpensAndAFileWithoutAssociationGivesCode
   ASSERT_NE(out, nullptr);
   std::fputs("no program opens this\n", out);
   std::fclose(out);
-  EXPECT_EQ(HyperLinkStatic::OpenLink(file.c_str(), SW_SHOW), 31);
+  EXPECT_GT(HyperLinkStatic::OpenLink(file.c_str(), SW_SHOW), 32);
   dialog.noAssoc.SetLink(file);
 
   // Onto the link: the mouse is captured. Off again: released.
@@ -180,25 +182,19 @@ TEST_F(HyperLinkTest, ClickWhileCapturedOpensAndAFileWithoutAssociationGivesCode
   MessageBoxWatcher watcher;
   PressLeft();
   ReleaseLeft();
-  ASSERT_TRUE(PumpUntil([&] { return !watcher.Texts().empty(); }, 5000));
-  Pump(100);
-  EXPECT_EQ(watcher.Texts().front(), HyperLinkStatic::OpenErrorText(31));
+  Pump(1500);
+  EXPECT_EQ(watcher.Texts(), std::vector<std::string>());
   ::DeleteFileA(file.c_str());
 }
 
-TEST_F(HyperLinkTest, HandCursorComesFromWinhlp32WhenItHasOne) {
-  char folder[MAX_PATH] = {};
-  ::GetWindowsDirectoryA(folder, MAX_PATH);
-  ScopedModule help(::LoadLibraryA((std::string(folder) + "\\winhlp32.exe").c_str()));
-  bool available = help.valid() && ::LoadCursorA(help, MAKEINTRESOURCEA(106)) != nullptr;
-  EXPECT_EQ(dialog.left.LinkCursor() != nullptr, available);
+TEST_F(HyperLinkTest, HandCursorIsTheSystemsHand) {
+  // No module is loaded for it: the system's IDC_HAND, a private copy.
+  EXPECT_NE(dialog.left.LinkCursor(), nullptr);
   LRESULT handled = ::SendMessageA(dialog.left, WM_SETCURSOR,
                                    reinterpret_cast<WPARAM>(dialog.left.m_hWnd),
                                    MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-  EXPECT_EQ(handled != 0, available);
-  if (available) {
-    EXPECT_EQ(::GetCursor(), dialog.left.LinkCursor());
-  }
+  EXPECT_NE(handled, 0);
+  EXPECT_EQ(::GetCursor(), dialog.left.LinkCursor());
 }
 
 TEST(HtmFallbackCommand, CutsAtTheQuotedOrPlainPlaceholderAndAppendsBlankAndUrl) {
@@ -235,11 +231,11 @@ TEST(HtmFallbackCommand, IsBoundedByItsBuffer) {
   EXPECT_FALSE(BuildHtmFallbackCommand("w.exe", exact + "u", &command));
 }
 
-// Writes the default value of HKEY_CLASSES_ROOT\`key` (the test's own Wine prefix).
-void WriteClassesRootDefault(const std::string& key, const std::string& value) {
+// Writes the default value of `root`\Software\Classes\`key` (the test's own Wine prefix).
+void WriteClassDefault(HKEY root, const std::string& key, const std::string& value) {
   HKEY created = nullptr;
-  ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &created, nullptr),
+  ASSERT_EQ(::RegCreateKeyExA(root, ("Software\\Classes\\" + key).c_str(), 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &created, nullptr),
             ERROR_SUCCESS);
   ScopedRegKey owner(created);
   ASSERT_EQ(::RegSetValueExA(created, nullptr, 0, REG_SZ,
@@ -248,29 +244,34 @@ void WriteClassesRootDefault(const std::string& key, const std::string& value) {
             ERROR_SUCCESS);
 }
 
-TEST(HtmFallbackCommand, ReadsAnAssociationAndItsCommandFromTheRegistry) {
-  // An association of our own, shaped like a browser's.
+void DeleteClass(HKEY root, const std::string& type, const std::string& extension) {
+  for (const char* sub : {"\\shell\\open\\command", "\\shell\\open", "\\shell", ""})
+    ::RegDeleteKeyA(root, ("Software\\Classes\\" + type + sub).c_str());
+  ::RegDeleteKeyA(root, ("Software\\Classes\\" + extension).c_str());
+}
+
+TEST(HtmFallbackCommand, ReadsTheMachinesAssociationAndNeverTheUsers) {
+  // An association of our own, shaped like a browser's, for the machine.
   std::string fileType;
-  WriteClassesRootDefault(".vantreotest", "VantreoTest.Page");
-  WriteClassesRootDefault("VantreoTest.Page\\shell\\open\\command",
-                          "\"C:\\Web\\web.exe\" -osint -url \"%1\"");
-  ASSERT_EQ(ReadClassesRootDefault(".vantreotest", &fileType), ERROR_SUCCESS);
+  WriteClassDefault(HKEY_LOCAL_MACHINE, ".vantreotest", "VantreoTest.Page");
+  WriteClassDefault(HKEY_LOCAL_MACHINE, "VantreoTest.Page\\shell\\open\\command",
+                    "\"C:\\Web\\web.exe\" -osint -url \"%1\"");
+  ASSERT_EQ(ReadMachineClassDefault(".vantreotest", &fileType), ERROR_SUCCESS);
   EXPECT_EQ(fileType, "VantreoTest.Page");
   std::string command;
-  ASSERT_EQ(ReadClassesRootDefault(fileType + "\\shell\\open\\command", &command),
+  ASSERT_EQ(ReadMachineClassDefault(fileType + "\\shell\\open\\command", &command),
             ERROR_SUCCESS);
   std::string line;
   ASSERT_TRUE(BuildHtmFallbackCommand(command, kUrl, &line));
   EXPECT_EQ(line, std::string("\"C:\\Web\\web.exe\" -osint -url  ") + kUrl);
-  ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "VantreoTest.Page\\shell\\open\\command");
-  ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "VantreoTest.Page\\shell\\open");
-  ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "VantreoTest.Page\\shell");
-  ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "VantreoTest.Page");
-  ::RegDeleteKeyA(HKEY_CLASSES_ROOT, ".vantreotest");
+  DeleteClass(HKEY_LOCAL_MACHINE, "VantreoTest.Page", ".vantreotest");
 
-  std::string missing = "untouched";
-  EXPECT_EQ(ReadClassesRootDefault(".vantreo-no-such-type", &missing), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(missing, "untouched");
+  // One the user wrote (Windows merges it into HKEY_CLASSES_ROOT): not taken.
+  WriteClassDefault(HKEY_CURRENT_USER, ".vantreouser", "VantreoUser.Page");
+  std::string userType = "untouched";
+  EXPECT_EQ(ReadMachineClassDefault(".vantreouser", &userType), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(userType, "untouched");
+  DeleteClass(HKEY_CURRENT_USER, "VantreoUser.Page", ".vantreouser");
 }
 
 }  // namespace

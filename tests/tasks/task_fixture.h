@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/private_folder.h"
 #include "tasks/download_task.h"
 #include "tests/support/port80.h"
 #include "tests/support/temp_dir.h"
@@ -139,7 +140,7 @@ class TaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     name = testing_support::UniqueName("vtask");
-    temp = platform::TempFolder();
+    temp = platform::DownloadFolder();  // where the task downloads
   }
 
   void TearDown() override {

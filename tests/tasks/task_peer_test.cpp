@@ -11,6 +11,7 @@
 
 #include "download/socket_layer.h"
 #include "platform/process.h"
+#include "platform/program_check.h"
 #include "tests/support/sha256.h"
 #include "tests/tasks/task_fixture.h"
 
@@ -77,9 +78,14 @@ class TaskPeerTest : public TaskTest {
   }
 
   // The fake setup program grown to about `size` bytes by lines that are never read (after
-  // the exit of the script, behind the image of the program), so that it takes a moment.
+  // the exit of the script), so that it takes a moment. The signed Windows program was padded
+  // before it was signed, and is served as it is.
   std::string SetupProgram(size_t size) const {
     std::string program = fakeSetup;
+#ifdef _WIN32
+    (void)size;
+    return program;
+#endif
     const std::string noise = MakeBody(size, 17);
     std::string padding;
     for (size_t i = 0; program.size() + padding.size() < size; ++i) {
@@ -315,6 +321,119 @@ TEST_F(TaskPeerTest, ProgramExitingWith259HasExited) {
   EXPECT_EQ(ReadFile(record), "program=" + task.ItemAt(0)->localPath + "\nexited\n");
 #endif
   task.DeletePartFiles();
+}
+
+// --- The check before the start -----------------------------------------------------------
+
+#ifdef _WIN32
+std::string Env(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value ? value : "";
+}
+#endif
+
+// The policy that accepts the fake setup program as served: its publisher on Windows, its
+// digest natively (programs of this platform carry no signature).
+platform::ProgramPolicy PolicyFor(const std::string& program) {
+  platform::ProgramPolicy policy;
+#ifdef _WIN32
+  policy.signers = {Env("VANTREO_TEST_SIGNER")};
+  (void)program;
+#else
+  policy.sha256Hex = Sha256Hex(program);
+#endif
+  return policy;
+}
+
+// Changes one byte of the second part file before the first merge, as another program of the
+// user could once the segment has ended and closed it.
+class PartChangingTask : public DownloadTask {
+ public:
+  using DownloadTask::DownloadTask;
+  ~PartChangingTask() override { Stop(); }
+  int merges = 0;
+
+ protected:
+  void BeforeMerge(const DownloadItem& item) override {
+    if (merges++ > 0) return;
+    const std::string part = item.localPath + "_1";
+    std::string bytes = ReadFile(part);
+    if (bytes.empty()) return;
+    bytes[bytes.size() / 2] ^= 0x20;
+    WriteFile(part, bytes);
+  }
+};
+
+TEST_F(TaskPeerTest, AProgramChangedInItsPartsIsRefusedFetchedAgainAndThenRun) {
+  const std::string fileName = name + ".exe";
+  const std::string program = SetupProgram(400000);
+  const std::string url = Serve(fileName, program, false);
+  PartChangingTask task(4);
+  task.SetProgramPolicy(PolicyFor(program));
+  ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 30000));
+  EXPECT_EQ(task.merges, 2);
+  EXPECT_EQ(LogFor(fileName).size(), 10u) << "two whole downloads";
+#ifdef _WIN32
+  EXPECT_EQ(task.GetRefusal(), platform::ProgramCheck::BadSignature);
+#else
+  EXPECT_EQ(task.GetRefusal(), platform::ProgramCheck::HashMismatch);
+#endif
+  EXPECT_EQ(Sha256Hex(ReadFile(task.ItemAt(0)->localPath)), Sha256Hex(program));
+  EXPECT_EQ(ReadFile(record), ExpectedRecord(task.ItemAt(0)->localPath, kSetupArguments))
+      << "started once, the good copy";
+  task.DeletePartFiles();
+}
+
+// Each refused file is deleted and never started; a file that is no program fails at once,
+// any other refusal is fetched once more and then ends the item.
+TEST_F(TaskPeerTest, RefusedProgramsAreDeletedAndNeverStarted) {
+  using platform::ProgramCheck;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    platform::ProgramPolicy policy;
+    ProgramCheck refusal;
+    size_t downloads;
+  };
+  const std::string program = SetupProgram(100000);
+  platform::ProgramPolicy otherDigest = PolicyFor(program);
+  otherDigest.sha256Hex = Sha256Hex("another program");
+  std::vector<Case> cases = {
+      {"a captive portal's page", "<html><body>" + std::string(30000, 'x') + "</body></html>",
+       PolicyFor(program), ProgramCheck::NotAProgram, 1},
+      {"a pinned digest that differs", program, otherDigest, ProgramCheck::HashMismatch, 2},
+  };
+#ifdef _WIN32
+  std::string changed = program;
+  changed[changed.size() / 3] ^= 0x01;
+  cases.push_back({"one byte changed after signing", changed, PolicyFor(program),
+                   ProgramCheck::BadSignature, 2});
+  cases.push_back({"unsigned", ReadFile(Env("VANTREO_FAKE_SETUP_UNSIGNED")), PolicyFor(program),
+                   ProgramCheck::Unsigned, 2});
+  cases.push_back({"signed by another publisher", ReadFile(Env("VANTREO_FAKE_SETUP_OTHER")),
+                   PolicyFor(program), ProgramCheck::SignerNotPinned, 2});
+#endif
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GT(c.bytes.size(), 1000u);
+    const std::string fileName = name + "_" + std::to_string(index++) + ".exe";
+    const std::string url = Serve(fileName, c.bytes, false);
+    DownloadTask task(4);
+    task.SetProgramPolicy(c.policy);
+    ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
+    task.Start();
+    ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 30000));
+    EXPECT_TRUE(task.HasFailed());
+    EXPECT_EQ(task.GetRefusal(), c.refusal);
+    EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+    EXPECT_EQ(LogFor(fileName).size(), 5 * c.downloads);
+    EXPECT_FALSE(platform::PathExists(task.ItemAt(0)->localPath)) << "deleted";
+    EXPECT_FALSE(AnyPartFileLeft(fileName, 4)) << "nor any part of it left";
+    EXPECT_EQ(ReadFile(record), "") << "never started";
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/private_folder.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -115,7 +116,7 @@ class TempDownloadPath : public ::testing::Test {
 
 TEST_F(TempDownloadPath, FreeNameInTheTemporaryFolder) {
   std::string name = testing_support::UniqueName("dl") + ".exe";
-  std::string folder = platform::TempFolder();
+  std::string folder = platform::DownloadFolder();
   ASSERT_FALSE(folder.empty());
   char last = folder.back();
   EXPECT_TRUE(last == '/' || last == '\\');
@@ -124,14 +125,14 @@ TEST_F(TempDownloadPath, FreeNameInTheTemporaryFolder) {
 
 TEST_F(TempDownloadPath, OldWritableFileIsDeleted) {
   std::string name = testing_support::UniqueName("dl") + ".exe";
-  std::string path = Create(platform::TempFolder() + name, false);
+  std::string path = Create(platform::DownloadFolder() + name, false);
   EXPECT_EQ(MakeTempDownloadPath(name), path);
   EXPECT_FALSE(platform::PathExists(path));
 }
 
 TEST_F(TempDownloadPath, ReadOnlyFilesGetTmpSuffixes) {
   std::string name = testing_support::UniqueName("dl") + ".exe";
-  std::string path = Create(platform::TempFolder() + name, true);
+  std::string path = Create(platform::DownloadFolder() + name, true);
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp");
   Create(path + "_tmp", true);
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp_tmp");
@@ -142,7 +143,7 @@ TEST_F(TempDownloadPath, ReadOnlyFilesGetTmpSuffixes) {
 
 TEST_F(TempDownloadPath, WritableTmpFileIsTaken) {
   std::string name = testing_support::UniqueName("dl") + ".exe";
-  std::string path = Create(platform::TempFolder() + name, true);
+  std::string path = Create(platform::DownloadFolder() + name, true);
   Create(path + "_tmp", false);
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp");
   EXPECT_FALSE(platform::PathExists(path + "_tmp"));

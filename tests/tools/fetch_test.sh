@@ -34,9 +34,10 @@ else
   to_windows() { echo "$1"; }
   to_unix() { echo "$1"; }
 fi
-# Where the tool puts a download: the temporary folder as the program sees it.
+# Where the tool puts a download: the temporary folder as the program sees it; under Wine the
+# tool runs elevated, so its private folder below ProgramData.
 if [ -n "$wine_prefix" ]; then
-  temp_folder=$wine_prefix/drive_c/users/$(whoami)/Temp
+  temp_folder=$wine_prefix/drive_c/ProgramData/Vantreo
 else
   temp_folder=${TMPDIR:-/tmp}
 fi
@@ -79,8 +80,16 @@ name=vfetch$$_setup.exe
 cp "$fake_setup" "$www/$name"
 record=$work/record.txt
 VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=0.5 \
-  fetch --run "/VERYSILENT /SILENT" "http://$address/files/$name"
+  fetch --log "$(to_windows "$work/fetch.log")" --run "/VERYSILENT /SILENT" "http://$address/files/$name"
 [ "$status" -eq 0 ] || fail "fetch --run exited $status: $(cat "$work/err")"
+# The log: the check, the launch with its command line, the exit code.
+for kind in START CHECK LAUNCH EXIT END; do
+  grep -Eq "^[0-9-]+ [0-9:]+ T[0-9]+ $kind " "$work/fetch.log" ||
+    fail "no $kind line in the log: $(cat "$work/fetch.log" 2>/dev/null)"
+done
+grep -q 'CHECK .*: checked;' "$work/fetch.log" || fail "the log does not say the program passed its check"
+grep -q 'LAUNCH .*/VERYSILENT /SILENT' "$work/fetch.log" || fail "the log lacks the command line"
+grep -q 'EXIT .*exit code 0' "$work/fetch.log" || fail "the log lacks the exit code"
 saved=$(saved_path)
 if [ -n "$wine_prefix" ]; then
   expected="commandline=\"$saved\" /VERYSILENT /SILENT "
@@ -90,6 +99,26 @@ fi
 grep -qF -- "$expected" "$record" || fail "the program got another command line: $(cat "$record")"
 grep -q '^exited' "$record" || fail "the tool did not wait for the program"
 rm -f "$(to_unix "$saved")"
+
+# --- files the check refuses: never started, one line naming the reason
+name=vfetch$$_page.exe
+printf '<html><body>log in first</body></html>' >"$www/$name"
+record=$work/refused.txt
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") fetch --run "" "http://$address/files/$name"
+[ "$status" -eq 1 ] || fail "a page to run exited $status"
+grep -q 'refused: the downloaded file is not a program' "$work/err" ||
+  fail "no reason for the refused page: $(cat "$work/err")"
+name=vfetch$$_pinned.exe
+cp "$fake_setup" "$www/$name"
+VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") \
+  fetch --sha256 "$(printf other | sha256sum | cut -c1-64)" --run "" "http://$address/files/$name"
+[ "$status" -eq 1 ] || fail "a program with another digest exited $status"
+grep -q "refused: the downloaded program's SHA-256 is not the pinned one" "$work/err" ||
+  fail "no reason for the digest: $(cat "$work/err")"
+[ -e "$record" ] && fail "a refused program was started: $(cat "$record")"
+fetch --sha256 "$(sha256sum "$www/$name" | cut -c1-64)" "http://$address/files/$name"
+[ "$status" -eq 0 ] || fail "the pinned digest exited $status: $(cat "$work/err")"
+rm -f "$(to_unix "$(saved_path)")"
 
 # --- a file the server does not have: a 404 ends the download at once, with that reason
 started=$(date +%s%N)
@@ -135,7 +164,7 @@ parts_left "$target" && fail "part files left after Ctrl-C"
 
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \
-               "--bogus http://x/f" "" "http://x/a http://x/b" "--run"; do
+               "--bogus http://x/f" "" "http://x/a http://x/b" "--run" "--sha256 12ab http://x/f"; do
   # shellcheck disable=SC2086
   fetch $options
   [ "$status" -eq 1 ] || fail "options '$options' exited $status"

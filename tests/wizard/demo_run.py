@@ -68,7 +68,7 @@ def report(options, rig, nginx, wizard, samples, code, digest):
             os.path.relpath(path, rig.prefix), os.path.getsize(path),
             "identical to the server's file" if same else "DIFFERENT from the server's file"))
     if not downloads:
-        print("  download: nothing left in the temporary folder")
+        print("  download: nothing left in the download folders")
     requests = nginx.requests()
     print("  server requests: %d" % len(requests))
     for method, uri, status, byte_range, sent in requests:
@@ -97,13 +97,18 @@ def main():
     parser.add_argument("--mode", choices=["user", "virtual"], required=True)
     for name in ("--exe", "--probe", "--watch", "--setup", "--address", "--work"):
         parser.add_argument(name, required=True)
+    # The setup program as built is signed at its own size; these sign it again at the size
+    # served, when that differs.
+    parser.add_argument("--sign-keys")
+    parser.add_argument("--signer")
     options = parser.parse_args()
     work = os.path.abspath(options.work)
 
     nginx = drv.Nginx(os.path.join(work, "nginx"), options.address)
     nginx.start()
     try:
-        digest = nginx.serve(options.setup)
+        digest = nginx.serve(options.setup, signer=(options.sign_keys, options.signer)
+                             if options.signer else None)
         print("nginx on %s:80 serves /download/%s (%d bytes, %s per connection)" % (
             options.address, drv.SETUP_NAME, drv.SETUP_SIZE, nginx.rate))
         rig = drv.make_rig(work, options.probe, "demo")

@@ -13,6 +13,7 @@ See tests/gui/README.md for the rig (prefix, probe) this builds on.
 """
 
 import fcntl
+import glob
 import hashlib
 import os
 import random
@@ -29,6 +30,7 @@ sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "gui"))
 import rig as gui  # noqa: E402
 
 NGINX_SH = os.path.join(SOURCE_ROOT, "tests", "support", "nginx.sh")
+SIGNER_SH = os.path.join(SOURCE_ROOT, "tools", "test-signer.sh")
 
 WIZARD_CLASS = "#32770"
 WIZARD_TITLE = "Lumeo棋牌 - 安装向导"
@@ -56,6 +58,7 @@ CONFIGURING = "安装完成,正在为您配置游戏..."
 STARTING_GAME = "正在为您启动游戏.."
 REDOWNLOADING = "网络数据异常，正在重新下载..."
 NETWORK_STALLED = "网络异常，请检查网您的网络连接..."
+PACKAGE_REFUSED = "安装包校验失败，请手动下载完整安装包"
 FOLDER_LABEL = "安装路径"
 
 
@@ -109,6 +112,22 @@ def padded_copy(source, target, size):
         out.write(data)
 
 
+def sign_to_size(program, target, size, signer):
+    """`program` padded and signed by tools/test-signer.sh into `target` of exactly `size`
+    bytes: the signature's length is learned from a first signing."""
+    keys, subject = signer
+    unsigned = target + ".unsigned"
+    overhead = 0
+    for _ in range(3):
+        padded_copy(program, unsigned, size - overhead)
+        subprocess.run([SIGNER_SH, keys, subject, unsigned, target], check=True)
+        overhead += os.path.getsize(target) - size
+        if os.path.getsize(target) == size:
+            os.remove(unsigned)
+            return
+    raise gui.RigError("could not sign the setup program to %d bytes" % size)
+
+
 def sha256(path):
     digest = hashlib.sha256()
     with open(path, "rb") as data:
@@ -144,10 +163,17 @@ class Nginx:
             raise gui.RigError("nginx did not start: %s" % result.stdout.decode(errors="replace"))
         return self
 
-    def serve(self, setup_program, size=SETUP_SIZE):
-        """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256."""
-        padded_copy(setup_program, self.served + ".new", size)
-        os.replace(self.served + ".new", self.served)
+    def serve(self, setup_program, size=SETUP_SIZE, signer=None):
+        """Serves `setup_program` cut or padded to `size` bytes; returns its SHA-256. With a
+        signer (key folder, subject) the program is padded and then signed, so that the signed
+        file is `size` bytes: the installer starts only signed programs, and bytes changed
+        after signing void the signature."""
+        new = self.served + ".new"
+        if signer is None:
+            padded_copy(setup_program, new, size)
+        else:
+            sign_to_size(setup_program, new, size, signer)
+        os.replace(new, self.served)
         return sha256(self.served)
 
     def requests(self):
@@ -379,16 +405,37 @@ def unix_path(prefix, windows_path):
 
 
 def temp_downloads(prefix):
-    """Every file of the user's temporary folders whose name starts with the setup's name."""
+    """Every file of the user's temporary folders, and of the private folders an elevated
+    installer downloads to, whose name starts with the setup's name."""
     found = []
-    users = os.path.join(prefix, "drive_c", "users")
-    for root, _, files in os.walk(users):
-        if os.sep + "Temp" not in root + os.sep:
+    drive_c = os.path.join(prefix, "drive_c")
+    for root, _, files in os.walk(drive_c):
+        relative = os.sep + os.path.relpath(root, drive_c) + os.sep
+        in_temp = relative.startswith(os.sep + "users" + os.sep) and os.sep + "Temp" + os.sep in relative
+        in_private = relative.startswith(os.sep + "ProgramData" + os.sep + "Vantreo")
+        if not (in_temp or in_private):
             continue
         for name in files:
             if name.startswith(SETUP_NAME):
                 found.append(os.path.join(root, name))
     return sorted(found)
+
+
+def install_log(prefix):
+    """The lines of the installer's log in the user's temporary folder ([] when none)."""
+    users = os.path.join(prefix, "drive_c", "users")
+    for user in sorted(os.listdir(users)):
+        path = os.path.join(users, user, "Temp", "VantreoInstaller.log")
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as log:
+                return log.read().splitlines()
+    return []
+
+
+def clear_install_log(prefix):
+    for line_file in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp",
+                                            "VantreoInstaller.log")):
+        os.remove(line_file)
 
 
 def started_programs(prefix, folder):

@@ -207,6 +207,16 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
   step = restarted.Cycle(failed, 1200);
   EXPECT_EQ(step.status, StatusKind::Failed);
   EXPECT_TRUE(step.end);
+
+  // A downloaded program that failed its check: the manual download is the way on.
+  InstallMonitor checked(0);
+  ProgressSample refused = Downloading(14000000);
+  refused.failed = refused.refused = true;
+  step = checked.Cycle(refused, 1000);
+  EXPECT_EQ(step.status, StatusKind::Refused);
+  EXPECT_EQ(StatusText(step.status, 0), "安装包校验失败，请手动下载完整安装包");
+  EXPECT_EQ(step.startButton, StartButtonChange::Disable);
+  EXPECT_TRUE(step.end);
 }
 
 TEST(InstallMonitor, OrdinaryStepsDoNotEndTheWatch) {

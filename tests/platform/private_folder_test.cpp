@@ -1,0 +1,135 @@
+// The folder an elevated installer downloads into: made with a DACL that lets only
+// Administrators and SYSTEM write, and never one that somebody else made first.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/files.h"
+#include "platform/private_folder.h"
+#ifdef _WIN32
+#include "platform/private_folder_win32.h"
+#endif
+#include "tests/support/temp_dir.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace {
+
+struct SecurityOf {
+  explicit SecurityOf(const std::string& path) {
+    ok = ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                 nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS;
+  }
+  ~SecurityOf() { ::LocalFree(descriptor); }
+  // The DACL as SDDL, e.g. "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)".
+  std::string Sddl() const {
+    char* text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &text, nullptr))
+      return "";
+    std::string sddl = text;
+    ::LocalFree(text);
+    return sddl;
+  }
+  bool ok = false;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+};
+
+class PrivateFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    parent = testing_support::UniqueName("private");
+    ASSERT_TRUE(::CreateDirectoryA(parent.c_str(), nullptr));
+  }
+  void TearDown() override {
+    for (const char* name : {"\\Vantreo\\inside.bin", "\\Vantreo", "\\Vantreo.1"}) {
+      std::string path = parent + name;
+      ::DeleteFileA(path.c_str());
+      ::RemoveDirectoryA(path.c_str());
+    }
+    ::RemoveDirectoryA(parent.c_str());
+  }
+  std::string parent;
+};
+
+// Descriptors as the folder check judges them; Wine keeps no descriptor of a folder (it
+// answers with one made from the Unix mode), so what the check decides is tested here.
+TEST(PrivateFolderSecurity, OnlyAdministratorsSystemAndOurOwnerMayWrite) {
+  struct Case {
+    const char* sddl;
+    bool trusted;
+  } cases[] = {
+      {platform::kPrivateFolderSddl, true},
+      {"O:SYD:P(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)", true},  // everyone may read
+      {"O:BAD:(D;OICI;FA;;;WD)(A;OICI;FA;;;SY)", true},         // a deny entry
+      {"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)", false},       // everyone may write
+      {"O:BAD:P(A;OICI;FA;;;BA)(A;;0x2;;;BU)", false},          // users may add files
+      {"O:BAD:P(A;OICI;FA;;;BA)(A;;0x40000;;;AU)", false},      // may rewrite the DACL
+      {"O:BAD:P(A;OICI;FA;;;BA)(A;;0x10000;;;BU)", false},      // may delete or rename it
+      {"O:BUD:P(A;OICI;FA;;;BA)", false},                       // a users' folder
+      {"O:BA", false},                                          // no DACL: no limits
+      {"O:S-1-5-21-1-2-3-1000D:P(A;;FA;;;BA)", false},          // a user's own folder
+      {"O:BAD:P(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-1000)", false},
+  };
+  for (const Case& c : cases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl, SDDL_REVISION_1,
+                                                                       &descriptor, nullptr))
+        << c.sddl;
+    EXPECT_EQ(platform::OnlyTrustedCanWrite(descriptor, nullptr), c.trusted) << c.sddl;
+    ::LocalFree(descriptor);
+  }
+}
+
+TEST_F(PrivateFolderTest, IsMadeWithTheAskedDaclAndUsedAgainOnTheNextRun) {
+  const std::string folder = platform::PrivateFolderIn(parent);
+  ASSERT_EQ(folder, parent + "\\Vantreo\\");
+  SecurityOf security(folder);
+  ASSERT_TRUE(security.ok);
+  // Administrators own it on Windows; Wine reports the user (see OwnOwner).
+  EXPECT_TRUE(platform::OnlyTrustedCanWrite(security.descriptor, security.owner))
+      << security.Sddl();
+  std::printf("asked: %s\nthe system reports: %s\n", platform::kPrivateFolderSddl,
+              security.Sddl().c_str());
+  EXPECT_EQ(platform::PrivateFolderIn(parent), folder) << "its own folder is used again";
+}
+
+TEST_F(PrivateFolderTest, ANameTakenByAnythingElseIsLeftAloneForAFreshOne) {
+  // Something that is not a folder of ours: a file planted under the folder's name.
+  const std::string planted = parent + "\\Vantreo";
+  ASSERT_TRUE(testing_support::WriteFile(planted, "planted"));
+  EXPECT_EQ(platform::PrivateFolderIn(parent), parent + "\\Vantreo.1\\");
+  EXPECT_EQ(testing_support::ReadFile(planted), "planted") << "what was there stays";
+}
+
+TEST(DownloadFolderTest, IsPrivateWhenElevatedElseTheTemporaryFolder) {
+  const std::string folder = platform::DownloadFolder();
+  std::printf("elevated: %d, download folder: %s\n", platform::ProcessIsElevated() ? 1 : 0,
+              folder.c_str());
+  if (!platform::ProcessIsElevated()) {
+    EXPECT_EQ(folder, platform::TempFolder());
+  } else {
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(folder.find("\\Vantreo"), std::string::npos) << folder;
+  }
+}
+
+}  // namespace
+
+#else
+
+TEST(PrivateFolderTest, NativeBuildDownloadsToTheTemporaryFolder) {
+  EXPECT_FALSE(platform::ProcessIsElevated());
+  EXPECT_EQ(platform::DownloadFolder(), platform::TempFolder());
+  EXPECT_EQ(platform::PrivateFolderIn("/var/tmp"), "/var/tmp/");
+}
+
+#endif

@@ -1,0 +1,195 @@
+// The check a downloaded program passes before it is started: its format, its signature and
+// signer (Windows), its digest, and the hold that keeps it unchanged until it has started.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/program_check.h"
+#include "tests/support/sha256.h"
+#include "tests/support/temp_dir.h"
+
+using platform::HeldFile;
+using platform::ProgramCheck;
+using platform::ProgramPolicy;
+using testing_support::ReadFile;
+using testing_support::UniqueName;
+using testing_support::WriteFile;
+
+namespace {
+
+// A file of these bytes in the temporary folder, deleted with the object.
+struct TempFile {
+  explicit TempFile(const std::string& bytes) : path(UniqueName("check") + ".exe") {
+    EXPECT_TRUE(WriteFile(path, bytes));
+  }
+  ~TempFile() { platform::RemoveFile(path); }
+  std::string path;
+};
+
+ProgramCheck Check(const std::string& path, const ProgramPolicy& policy) {
+  HeldFile file;
+  if (!file.Open(path)) return ProgramCheck::Unreadable;
+  return platform::CheckProgram(file, policy);
+}
+
+// The smallest header that passes the PE test: "MZ", e_lfanew, then "PE\0\0" and the machine.
+std::string PeHeader(uint32_t peOffset, uint16_t machine, size_t size = 256) {
+  std::string bytes(size, '\0');
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  for (int i = 0; i < 4; ++i) bytes[0x3c + i] = static_cast<char>(peOffset >> (8 * i));
+  if (uint64_t{peOffset} + 6 <= size) {
+    bytes.replace(peOffset, 4, std::string("PE\0\0", 4));
+    bytes[peOffset + 4] = static_cast<char>(machine & 0xff);
+    bytes[peOffset + 5] = static_cast<char>(machine >> 8);
+  }
+  return bytes;
+}
+
+TEST(ProgramCheck, WindowsProgramFormatIsReadFromTheHeaders) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool program;
+  } cases[] = {
+      {"AMD64", PeHeader(0x80, 0x8664), true},
+      {"I386", PeHeader(0x80, 0x014c), true},
+      {"ARM64 is not ours", PeHeader(0x80, 0xaa64), false},
+      {"PE signature past the end", PeHeader(0x400, 0x8664), false},
+      {"e_lfanew inside the DOS header", PeHeader(0x10, 0x8664), false},
+      {"e_lfanew near 4 GiB", PeHeader(0xfffffffe, 0x8664), false},
+      {"an HTML block page", "<html><body>Please log in</body></html>" + std::string(200, ' '),
+       false},
+      {"MZ alone", "MZ", false},
+      {"empty", "", false},
+  };
+  for (const Case& c : cases) {
+    TempFile file(c.bytes);
+    HeldFile held;
+    ASSERT_TRUE(held.Open(file.path)) << c.what;
+    EXPECT_EQ(platform::IsWindowsProgram(held), c.program) << c.what;
+  }
+}
+
+TEST(ProgramCheck, DigestIsTheFilesSha256AndThePinDecides) {
+  const std::string body = std::string(200000, 'x') + "end";
+  TempFile file(body);
+  HeldFile held;
+  ASSERT_TRUE(held.Open(file.path));
+  const std::string digest = platform::Sha256Hex(held);
+  EXPECT_EQ(digest, testing_support::Sha256Hex(body));
+  TempFile abc("abc");
+  HeldFile small;
+  ASSERT_TRUE(small.Open(abc.path));
+  EXPECT_EQ(platform::Sha256Hex(small),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(ProgramCheck, PinListSplitsOnSemicolonsAndDropsBlanks) {
+  EXPECT_EQ(platform::SplitPinList(""), std::vector<std::string>());
+  EXPECT_EQ(platform::SplitPinList(" A Publisher ; ;sha256:AB12;"),
+            (std::vector<std::string>{"A Publisher", "sha256:AB12"}));
+}
+
+TEST(ProgramCheck, MissingFileIsUnreadable) {
+  EXPECT_EQ(Check(UniqueName("missing"), ProgramPolicy()), ProgramCheck::Unreadable);
+}
+
+#ifdef _WIN32
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// Programs signed at build time: by the pinned test publisher, by another, and not at all.
+class SignedProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signedProgram = Env("VANTREO_SIGNED_PROGRAM");
+    otherProgram = Env("VANTREO_OTHER_SIGNED_PROGRAM");
+    unsignedProgram = Env("VANTREO_UNSIGNED_PROGRAM");
+    ASSERT_FALSE(ReadFile(signedProgram).empty()) << signedProgram;
+    ASSERT_FALSE(ReadFile(otherProgram).empty()) << otherProgram;
+    ASSERT_FALSE(ReadFile(unsignedProgram).empty()) << unsignedProgram;
+    pinned.signers = {Env("VANTREO_TEST_SIGNER")};
+  }
+  std::string signedProgram, otherProgram, unsignedProgram;
+  ProgramPolicy pinned;
+};
+
+TEST_F(SignedProgramTest, OnlyAnIntactSignatureOfAPinnedPublisherPasses) {
+  EXPECT_EQ(Check(signedProgram, pinned), ProgramCheck::Ok);
+  EXPECT_EQ(Check(otherProgram, pinned), ProgramCheck::SignerNotPinned);
+  EXPECT_EQ(Check(unsignedProgram, pinned), ProgramCheck::Unsigned);
+  // An empty pin list takes any valid signature, never none.
+  EXPECT_EQ(Check(otherProgram, ProgramPolicy()), ProgramCheck::Ok);
+  EXPECT_EQ(Check(unsignedProgram, ProgramPolicy()), ProgramCheck::Unsigned);
+  ProgramPolicy unchecked;
+  unchecked.verifySignature = false;
+  EXPECT_EQ(Check(unsignedProgram, unchecked), ProgramCheck::Ok);
+
+  std::string bytes = ReadFile(signedProgram);
+  bytes[bytes.size() / 3] ^= 0x01;  // inside the code, covered by the signature
+  TempFile changed(bytes);
+  EXPECT_EQ(Check(changed.path, pinned), ProgramCheck::BadSignature);
+  TempFile page("<html>" + std::string(5000, 'a') + "</html>");
+  EXPECT_EQ(Check(page.path, pinned), ProgramCheck::NotAProgram);
+}
+
+TEST_F(SignedProgramTest, CertificateFingerprintPinsAsWellAsTheSubject) {
+  const std::string der = ReadFile(Env("VANTREO_TEST_SIGNER_DER"));
+  ASSERT_FALSE(der.empty());
+  ProgramPolicy byFingerprint;
+  byFingerprint.signers = {"Somebody", "SHA256:" + testing_support::Sha256Hex(der)};
+  EXPECT_EQ(Check(signedProgram, byFingerprint), ProgramCheck::Ok);
+  EXPECT_EQ(Check(otherProgram, byFingerprint), ProgramCheck::SignerNotPinned);
+}
+
+TEST_F(SignedProgramTest, SignedProgramWithTheWrongDigestIsRefused) {
+  ProgramPolicy policy = pinned;
+  policy.sha256Hex = testing_support::Sha256Hex(ReadFile(signedProgram));
+  for (char& c : policy.sha256Hex) c = static_cast<char>(std::toupper(c));
+  EXPECT_EQ(Check(signedProgram, policy), ProgramCheck::Ok);
+  policy.sha256Hex = testing_support::Sha256Hex(ReadFile(otherProgram));
+  policy.signers.clear();
+  EXPECT_EQ(Check(signedProgram, policy), ProgramCheck::HashMismatch);
+}
+
+TEST(HeldFileTest, NobodyWritesDeletesOrRenamesAHeldFile) {
+  TempFile file(PeHeader(0x80, 0x8664));
+  {
+    HeldFile held;
+    ASSERT_TRUE(held.Open(file.path));
+    EXPECT_EQ(std::fopen(file.path.c_str(), "r+b"), nullptr) << "a writer must be refused";
+    EXPECT_FALSE(platform::RemoveFile(file.path));
+    EXPECT_NE(std::rename(file.path.c_str(), (file.path + ".moved").c_str()), 0);
+    std::FILE* reader = std::fopen(file.path.c_str(), "rb");
+    EXPECT_NE(reader, nullptr) << "readers (the system's loader) are welcome";
+    if (reader) std::fclose(reader);
+  }
+  std::FILE* writer = std::fopen(file.path.c_str(), "r+b");
+  EXPECT_NE(writer, nullptr) << "the hold ends with the object";
+  if (writer) std::fclose(writer);
+}
+
+#else
+
+TEST(ProgramCheck, NativeProgramsAreElfImagesAndScripts) {
+  EXPECT_EQ(Check("/bin/sh", ProgramPolicy()), ProgramCheck::Ok);
+  TempFile script("#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(Check(script.path, ProgramPolicy()), ProgramCheck::Ok);
+  TempFile windows(PeHeader(0x80, 0x8664));
+  EXPECT_EQ(Check(windows.path, ProgramPolicy()), ProgramCheck::NotAProgram);
+  ProgramPolicy pinned;
+  pinned.sha256Hex = testing_support::Sha256Hex("#!/bin/sh\nexit 1\n");
+  EXPECT_EQ(Check(script.path, pinned), ProgramCheck::HashMismatch);
+}
+
+#endif
+
+}  // namespace

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Signs a Windows program with a throw-away code-signing certificate, for the tests and the
+# demo: test-signer.sh KEY-DIR SUBJECT INPUT OUTPUT
+# The certificate (CN=SUBJECT, self-signed, extendedKeyUsage=codeSigning) is made with openssl
+# in KEY-DIR on first use and reused after; OUTPUT is INPUT with an Authenticode signature.
+set -euo pipefail
+dir=$1 subject=$2 input=$3 output=$4
+mkdir -p "$dir"
+stem=$dir/$(printf '%s' "$subject" | tr -c 'A-Za-z0-9' '_')
+if [ ! -s "$stem.pem" ]; then
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=$subject" \
+    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
+    -keyout "$stem.key" -out "$stem.pem.tmp" 2>/dev/null
+  openssl x509 -in "$stem.pem.tmp" -outform der -out "$stem.der"
+  mv "$stem.pem.tmp" "$stem.pem"
+fi
+rm -f "$output"
+osslsigncode sign -certs "$stem.pem" -key "$stem.key" -h sha256 -in "$input" -out "$output" >/dev/null
