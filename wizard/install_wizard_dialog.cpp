@@ -3,18 +3,15 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <cstdio>
-
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
-#include "mfc/shell_launch.h"
 #include "tasks/install_log.h"
-#include "platform/private_folder.h"
 #include "platform/program_check.h"
 #include "res/resource.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
 #include "wizard/install_monitor.h"
+#include "wizard/setup_install.h"
 #include "wizard/wizard_texts.h"
 
 namespace {
@@ -35,27 +32,10 @@ constexpr COLORREF kManualLinkText = RGB(0, 0, 255);
 constexpr int kStatusWidening = 200;
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
-const char* const kGameProgram = "%s\\Vantreo.exe";
-const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
   ::MoveWindow(control, x, y, size, size, TRUE);
-}
-
-// A program of the install folder, started with that folder as its working directory. A path
-// longer than MAX_PATH is not cut (a cut path names another file): nothing is started then.
-void StartInstalledProgram(const char* format, const std::string& folder) {
-  char path[MAX_PATH];
-  int length = std::snprintf(path, sizeof(path), format, folder.c_str());
-  if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
-  // As the signed-in user: the installer's administrator rights are not the game's.
-  int code = 0;
-  const ShellLaunch how = OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW, &code);
-  install_log::Writef("LAUNCH", "%s %s", path,
-                      how == ShellLaunch::AsUser     ? "as the signed-in user"
-                      : how == ShellLaunch::Elevated ? "with the installer's rights"
-                                                     : "failed");
 }
 
 }  // namespace
@@ -132,7 +112,7 @@ BOOL InstallWizardDialog::OnInitDialog() {
   termsLink.SetLink(kHomeUrl);
   manualLink.SetLink(kManualUrl);
 
-  task.AddItem(kDownloadUrl, std::string(), kExpectedSetupSize, 1, kSetupArguments);
+  QueueSetupProgram(task);
 
   if (!InstallSettings::ReadInstallFolder(installFolder)) {
     installFolder = InstallSettings::DefaultInstallFolder();
@@ -477,13 +457,8 @@ void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
   taskbar.Finished();
-  // The download's parts stay after the file is written from them; the setup has run.
-  task.DeletePartFiles();
-  // An elevated installer's private folder keeps only its own files, not the program.
-  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
+  CleanUpAfterSetup(task);
   install_log::Write("STEP", "installed; starting the game");
-  ScopedCom com;
-  StartInstalledProgram(kGameProgram, installFolder);
-  StartInstalledProgram(kCompanionProgram, installFolder);
+  StartInstalledPrograms(installFolder);
   EndDialog(0);
 }
