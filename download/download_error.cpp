@@ -33,3 +33,23 @@ DownloadError StatusError(int status, int retryAfterSeconds) {
   error.retryAfterSeconds = retryAfterSeconds;
   return error;
 }
+
+const char* DownloadErrorKindName(DownloadErrorKind kind) {
+  switch (kind) {
+    case DownloadErrorKind::None: return "none";
+    case DownloadErrorKind::Stopped: return "stopped";
+    case DownloadErrorKind::Connect: return "connect";
+    case DownloadErrorKind::TimedOut: return "time-out";
+    case DownloadErrorKind::Closed: return "closed";
+    case DownloadErrorKind::Status: return "status";
+    case DownloadErrorKind::BadAnswer: return "bad answer";
+    case DownloadErrorKind::BadRange: return "bad range";
+    case DownloadErrorKind::Redirect: return "redirect";
+    case DownloadErrorKind::NoSize: return "no size";
+    case DownloadErrorKind::SizeChanged: return "size changed";
+    case DownloadErrorKind::MissingPart: return "missing part";
+    case DownloadErrorKind::Disk: return "disk";
+    case DownloadErrorKind::NotWritable: return "not writable";
+  }
+  return "unknown";
+}

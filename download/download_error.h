@@ -35,4 +35,6 @@ struct DownloadError {
 };
 
 DownloadError MakeError(DownloadErrorKind kind, std::string reason);
+// The kind's name as the log shows it ("status", "bad range", ...).
+const char* DownloadErrorKindName(DownloadErrorKind kind);
 DownloadError StatusError(int status, int retryAfterSeconds);

@@ -1,5 +1,6 @@
 #include "download/http_downloader.h"
 
+#include <chrono>
 #include <system_error>
 
 #include "download/http_answer.h"
@@ -75,6 +76,39 @@ bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix
                        targetPath, segmentCount, 0);
 }
 
+namespace {
+
+// Notes one request in the request log as it ends: "GET <url> range A- status S bytes B ms T"
+// (range "-" for a request without one).
+class RequestNote {
+ public:
+  RequestNote(const RequestLog& log, const std::string& url, uint32_t offset, bool ranged)
+      : log_(log), start_(std::chrono::steady_clock::now()) {
+    if (!log_) return;
+    what_ = "GET " + url + " range " + (ranged ? std::to_string(offset) + "-" : "-");
+  }
+  ~RequestNote() {
+    if (!log_) return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start_).count();
+    log_(what_ + " status " + std::to_string(status_) + " bytes " + std::to_string(bytes_) +
+         " ms " + std::to_string(ms));
+  }
+  RequestNote(const RequestNote&) = delete;
+  RequestNote& operator=(const RequestNote&) = delete;
+  void Answered(const std::string& header) { status_ = ParseResponseHeader(header).status; }
+  void Received(uint64_t bytes) { bytes_ = bytes; }
+
+ private:
+  const RequestLog& log_;
+  std::chrono::steady_clock::time_point start_;
+  std::string what_;
+  int status_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace
+
 DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefix,
                                         std::string& fileName, uint32_t& size,
                                         const StopTest& stopped) {
@@ -85,7 +119,9 @@ DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefi
       return MakeError(DownloadErrorKind::Connect, "no connection to " + host + " on port 80");
     // Only the size is wanted from this answer; its body is never read.
     std::string text;
+    RequestNote note(requestLog_, urlPrefix + fileName, 0, false);
     const DownloadError error = RequestFile(connection, host, urlPrefix, fileName, 0, text, stopped);
+    note.Answered(text);
     connection.Close();
     const ResponseHeader header = ParseResponseHeader(text);
     if (error.kind == DownloadErrorKind::Status && IsRedirect(error.status)) {
@@ -210,14 +246,16 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
 
   const bool exists = platform::PathExists(segment.partFile) &&
                       !platform::IsDirectory(segment.partFile);
-  UniqueFile part(std::fopen(segment.partFile.c_str(), exists ? "r+b" : "w+b"));
+  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, exists ? "r+b" : "w+b"));
   if (!part || std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0)
     return MakeError(DownloadErrorKind::Disk, "a part file cannot be opened: " + segment.partFile);
 
   const uint32_t offset = segment.rangeStart + existing;
   std::string text;
+  RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0);
   DownloadError error = RequestFile(connection, segment.host, segment.urlPrefix,
                                     segment.fileName, offset, text, stopped);
+  note.Answered(text);
   if (error.Failed()) return error;
   BodyPlan plan;
   error = PlanBody(ParseResponseHeader(text), offset, totalSize_.load(), plan);
@@ -246,6 +284,7 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
       return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
     done += count;
     received += count;
+    note.Received(received);
     segment.bytesDone.store(done);
   }
   if (std::fclose(part.release()) != 0)

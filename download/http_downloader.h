@@ -80,6 +80,10 @@ struct FailureReport {
 // without such a field (absent, negative, not a number, too large, or cut off) gives false.
 bool ParseFileSize(const std::string& header, uint32_t& size);
 
+// Receives one line for each request made: what was asked, the answer's status, the body bytes
+// received and how long it took. Called from segment threads and the size request.
+using RequestLog = std::function<void(const std::string& line)>;
+
 class HttpDownloader {
  public:
   HttpDownloader() = default;
@@ -112,6 +116,8 @@ class HttpDownloader {
   uint32_t GetTotalSize() const { return totalSize_.load(); }
   // The failures reported since the last call, then forgotten.
   FailureReport TakeFailures();
+  // Where request lines go (nowhere unless set). Set while no segment thread runs.
+  void SetRequestLog(RequestLog log) { requestLog_ = std::move(log); }
 
   // Waits, without a time limit, for the segment threads to end (a Stop from another thread
   // ends them within the socket time-outs), then writes the file from the part files to
@@ -171,6 +177,7 @@ class HttpDownloader {
   std::string targetPath_;
 
  private:
+  RequestLog requestLog_;
   // Marks every segment Stopped; the threads see it before their next receive.
   void SignalStop();
   // The work of Stop and StopAndDeleteParts, with controlMutex_ held.

@@ -59,7 +59,9 @@ bool BuildCommandLine(const std::string& programPath, const std::string& argumen
 DownloadTask::DownloadTask(int segmentCount)
     : segmentCount_(segmentCount >= kMinSegments && segmentCount <= kMaxTaskSegments
                         ? segmentCount
-                        : kMinSegments) {}
+                        : kMinSegments) {
+  downloader_.SetRequestLog([](const std::string& line) { install_log::Write("REQUEST", line); });
+}
 
 DownloadTask::~DownloadTask() {
   {
@@ -184,10 +186,14 @@ DownloadError DownloadTask::LastError() const {
 void DownloadTask::NoteError(const DownloadError& error) {
   if (!error.Failed() || error.kind == DownloadErrorKind::Stopped) return;
   std::lock_guard<std::mutex> lock(errorMutex_);
+  // A failure that repeats (a server that stays away) is logged when it first comes.
+  if (error.kind != lastError_.kind || error.reason != lastError_.reason)
+    install_log::Writef("FAIL", "%s: %s", DownloadErrorKindName(error.kind), error.reason.c_str());
   lastError_ = error;
 }
 
 void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& error) {
+  install_log::Writef("FAIL", "gave up on %s: %s", item.url.c_str(), error.reason.c_str());
   NoteError(error);
   item.state.store(ItemState::Failed);
   failed_.store(true);
@@ -316,6 +322,13 @@ void DownloadTask::StartOver(DownloadItem& item) {
 }
 
 bool DownloadTask::StartDownload(DownloadItem& item) {
+  // Elevated, the download must go where only administrators write; without such a folder it
+  // goes nowhere (not to the current folder).
+  if (platform::DownloadFolder().empty()) {
+    GiveUp(item, MakeError(DownloadErrorKind::NotWritable,
+                           "no folder that only administrators can write could be made"));
+    return false;
+  }
   int delay = firstDelayMs_.load();
   while (!stopRequested_.load()) {
     SetPhase(Phase::Preparing);

@@ -65,7 +65,10 @@ ExitCode Outcome(DownloadTask& task, const CommandLine& commandLine, const std::
       return End(ExitCode::ProgramRefused, std::string("the downloaded program was refused: ") +
                                                platform::ProgramCheckText(refusal));
     }
-    return End(ExitCode::DownloadFailed, "the setup program could not be downloaded");
+    const DownloadError why = task.LastError();
+    return End(ExitCode::DownloadFailed,
+               "the setup program could not be downloaded" +
+                   (why.Failed() ? ": " + why.reason : std::string()));
   }
   CleanUpAfterSetup(task);
   const uint32_t setupExit = task.GetProgramExitCode();

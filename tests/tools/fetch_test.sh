@@ -90,6 +90,11 @@ done
 grep -q 'CHECK .*: checked;' "$work/fetch.log" || fail "the log does not say the program passed its check"
 grep -q 'LAUNCH .*/VERYSILENT /SILENT' "$work/fetch.log" || fail "the log lacks the command line"
 grep -q 'EXIT .*exit code 0' "$work/fetch.log" || fail "the log lacks the exit code"
+# One line per request: the size request without a range, then the segments.
+grep -Eq "REQUEST GET http://$address/files/$name range - status 200 bytes [0-9]+ ms [0-9]+$" "$work/fetch.log" ||
+  fail "no request line for the size request or the first segment: $(grep REQUEST "$work/fetch.log")"
+[ "$(grep -Ec "REQUEST GET http://$address/files/$name range [0-9]+- status 206 bytes [0-9]+ ms" "$work/fetch.log")" -eq 3 ] ||
+  fail "not three ranged request lines: $(grep REQUEST "$work/fetch.log")"
 saved=$(saved_path)
 if [ -n "$wine_prefix" ]; then
   expected="commandline=\"$saved\" /VERYSILENT /SILENT "

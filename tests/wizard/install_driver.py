@@ -456,4 +456,5 @@ def started_programs(prefix, folder):
     log = os.path.join(unix_path(prefix, folder), "started.log")
     if not os.path.exists(log):
         return []
-    return [line.strip() for line in open(log, encoding="gbk", errors="replace") if line.strip()]
+    with open(log, encoding="gbk", errors="replace") as lines:
+        return [line.strip() for line in lines if line.strip()]

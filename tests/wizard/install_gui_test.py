@@ -137,6 +137,8 @@ class InstallCase(unittest.TestCase):
         self.assertEqual(downloads, [], "the download or its parts were left behind")
         self.assert_log_has(["START VantreoInstaller.exe .* elevated",
                              "STEP install started into " + re.escape(folder),
+                             "REQUEST GET http://.*/VantreoSetup.exe range - status 200 ",
+                             "REQUEST GET http://.*/VantreoSetup.exe range \\d+- status 206 bytes \\d+ ms",
                              'CHECK .*VantreoSetup.exe: checked; signer "Vantreo Test Publisher"',
                              "LAUNCH .*VantreoSetup.exe\" /VERYSILENT /SILENT",
                              "EXIT .*exit code 0", "STEP installed; starting the game",

@@ -175,29 +175,26 @@ class SilentFailures(SilentCase):
         self.assert_log_has(["FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
                              "END exit code 5: the downloaded program was refused"])
 
-    def test_a_missing_file_ends_with_1_and_a_second_copy_meanwhile_with_3(self):
+    def test_a_missing_file_ends_at_once_with_1(self):
         os.remove(nginx.served)  # nginx answers 404
-        first = SilentRun(["/S"])
+        started = time.time()
+        self.run_silent(["/S"], code=1, timeout=PERMANENT_ERROR_SECONDS)
+        self.assertLess(time.time() - started, PERMANENT_ERROR_SECONDS)
+        self.assertEqual([r[2] for r in nginx.requests()], [404], "asked once, not again")
+        self.assert_log_has(["FAIL status: the server answered with status 404",
+                             "END exit code 1: the setup program could not be downloaded: "
+                             "the server answered with status 404"])
+
+    def test_a_second_copy_ends_with_3_while_the_first_installs(self):
+        first = SilentRun(["/S", "/NOLAUNCH"])
         deadline = time.time() + 30
-        while not any(r[2] == 404 for r in nginx.requests()) and time.time() < deadline:
+        while not nginx.requests() and time.time() < deadline:
             time.sleep(0.2)
-        self.assertTrue(any(r[2] == 404 for r in nginx.requests()), nginx.requests())
+        self.assertTrue(nginx.requests(), "the first copy did not begin")
         self.run_silent(["/S"], code=3)
         self.assert_log_has(["END exit code 3: another installer is running"])
-
-        code = first.wait(PERMANENT_ERROR_SECONDS)
+        self.assertEqual(first.wait(120), 0)
         self.assertEqual(first.windows, [], "a window showed")
-        requests = nginx.requests()
-        if code is None:
-            # Until the HTTP layer ends a 4xx at once (issue 12), the task retries it, pausing
-            # longer each time, and the run goes on: no busy retry, no window.
-            print("\n404: still retrying after %d s, %d requests (exit 1 needs 4xx to be "
-                  "permanent)" % (PERMANENT_ERROR_SECONDS, len(requests)))
-            self.assertLessEqual(len(requests), 20, requests)
-        else:
-            self.assertEqual(code, 1)
-            self.assert_log_has(["END exit code 1: the setup program could not be downloaded"])
-        self.assertEqual([r for r in requests if r[2] != 404], [])
 
 
 def main():
