@@ -9,7 +9,6 @@
 namespace {
 
 const char kFinishedLine[] = "文件下载成功！下载结束！\n";
-const char kPartSuffix[] = "_tmp";
 std::atomic<std::FILE*> finishedLineStream{stdout};
 
 struct FileCloser {
@@ -171,7 +170,7 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     std::string name = stem + "_" + std::to_string(i);
     while (platform::PathExists(name)) {
       if (platform::PathWritable(name) && platform::RemoveFile(name)) break;
-      name += kPartSuffix;
+      name += kTmpSuffix;
     }
     segment.partFile = name;
 

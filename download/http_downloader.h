@@ -27,6 +27,9 @@ constexpr int kChunkSize = 1024;
 // Downloads always go to this port.
 constexpr int kHttpPort = 80;
 constexpr int kMaxSegments = 50;
+// Put behind a file name that is taken and cannot be replaced (an old part, a download that a
+// program holds open), as often as needed.
+constexpr char kTmpSuffix[] = "_tmp";
 // Files must be smaller than this: sizes and offsets travel as signed 32-bit decimals.
 constexpr uint32_t kMaxFileSize = 0x80000000u;
 // Redirects the size request follows before it gives up.

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int kMinSegments = 1;
-constexpr int kMaxTaskSegments = 20;
 // Between two looks at a running download, and at a started program.
 constexpr int kDownloadPollMs = 200;
 constexpr int kProgramPollMs = 100;
@@ -24,7 +22,6 @@ constexpr int kProgramPollMs = 100;
 // does not wait out a whole poll before it is written.
 constexpr int kFirstPollMs = 20;
 constexpr int kEndPollMs = 10;
-const char kTmpSuffix[] = "_tmp";
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,9 +54,9 @@ bool BuildCommandLine(const std::string& programPath, const std::string& argumen
 }
 
 DownloadTask::DownloadTask(int segmentCount)
-    : segmentCount_(segmentCount >= kMinSegments && segmentCount <= kMaxTaskSegments
+    : segmentCount_(segmentCount >= kMinTaskSegments && segmentCount <= kMaxTaskSegments
                         ? segmentCount
-                        : kMinSegments) {
+                        : kMinTaskSegments) {
   downloader_.SetRequestLog([](const std::string& line) { install_log::Write("REQUEST", line); });
 }
 

@@ -52,6 +52,9 @@ struct RetryDelays {
 
 // Longest command line a started program gets, its terminating zero included (MAX_PATH).
 constexpr size_t kCommandLineBufferSize = 260;
+// Segments per file a task takes.
+constexpr int kMinTaskSegments = 1;
+constexpr int kMaxTaskSegments = 20;
 // How many "_tmp" names a file that cannot be written may try before the item fails.
 constexpr int kMaxTmpSuffixes = 20;
 // How often an item starts over because the file on the server changed before it gives up,
@@ -67,7 +70,7 @@ bool BuildCommandLine(const std::string& programPath, const std::string& argumen
 
 class DownloadTask {
  public:
-  // Segments per file: 1 to 20, anything else becomes 1.
+  // Segments per file: kMinTaskSegments to kMaxTaskSegments, anything else becomes 1.
   explicit DownloadTask(int segmentCount);
   virtual ~DownloadTask();
   DownloadTask(const DownloadTask&) = delete;

@@ -1,5 +1,6 @@
 #include "tasks/url_utils.h"
 
+#include "download/http_downloader.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/private_folder.h"
@@ -97,7 +98,7 @@ std::string MakeTempDownloadPath(const std::string& fileName) {
   platform::RemoveFile(path);
   while (platform::PathExists(path)) {
     if (platform::PathWritable(path) && platform::RemoveFile(path)) break;
-    path += "_tmp";
+    path += kTmpSuffix;
   }
   return path;
 }

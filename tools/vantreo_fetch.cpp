@@ -26,7 +26,6 @@
 namespace {
 
 constexpr int kDefaultSegments = 4;
-constexpr int kMaxSegmentsAllowed = 20;
 constexpr double kDefaultDeadlineSeconds = 120;
 // Looks at the task this often (a finished task should not wait long to be noticed); the
 // progress line changes at most every kRedrawMs.
@@ -69,7 +68,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const bool hasValue = i + 1 < argc;
     double number = 0;
     if (argument == "--segments" && hasValue) {
-      if (!ParseNumber(argv[++i], number) || number < 1 || number > kMaxSegmentsAllowed ||
+      if (!ParseNumber(argv[++i], number) || number < 1 || number > kMaxTaskSegments ||
           number != static_cast<int>(number)) {
         Fail("--segments takes a whole number from 1 to 20, not \"" + std::string(argv[i]) + "\"");
         return false;
