@@ -26,6 +26,7 @@ from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, I
 DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
 REG_SZ, REG_DWORD = 1, 4
+IDC_LOG_PATH = 1012
 FULL_BAR = 453
 
 options = None
@@ -578,6 +579,9 @@ class WizardWindow(InstallCase):
         about = rig.probe.wait("#32770", "关于 Ostradownload", 10000)
         self.assertIsNotNone(about, "no About box")
         self.assertEqual(rig.probe.text(about.hwnd, drv.IDOK), "确定")
+        # Where the log is written: the user's temporary folder.
+        self.assertRegex(rig.probe.text(about.hwnd, IDC_LOG_PATH),
+                         r"^日志：C:\\users\\[^\\]+\\Temp\\VantreoInstaller\.log$")
         wizard.screenshot("about-2-box")
         self.assertFalse(wizard.enabled("-"), "the wizard takes input under its About box")
         rig.probe.click(about.hwnd, IDOK)
