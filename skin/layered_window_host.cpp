@@ -210,7 +210,9 @@ void LayeredWindowHost::RenderSkin() {
 }
 
 void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, HWND child) {
-  if (!::IsWindow(child)) return;
+  // A hidden child shows nothing: the picture shows through where it is. (Its own style: the
+  // dialog itself may not show yet.)
+  if (!::IsWindow(child) || !(::GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE)) return;
   RECT rect;
   ::GetWindowRect(child, &rect);
   ScreenToClient(&rect);
@@ -222,7 +224,6 @@ void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, 
   ScopedBitmap capture(::CreateCompatibleBitmap(screen, width, height));
   if (!memory.valid() || !capture.valid()) return;
   {
-    // Not cleared first: a hidden child prints nothing and leaves the bitmap as it came.
     ScopedSelectObject select(memory, capture);
     ::SendMessageA(child, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()), kPrintFlags);
   }

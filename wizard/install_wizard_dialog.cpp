@@ -34,11 +34,39 @@ constexpr COLORREF kManualLinkText = RGB(0, 0, 255);
 constexpr int kStatusWidening = 200;
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
+constexpr UINT_PTR kPathToolId = 1;
 const char* const kGameProgram = "%s\\Vantreo.exe";
 const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
 // COM for the shell calls of this thread (the folder dialog, starting the game), as the shell
 // asks of its callers; undone only when this call did it.
+
+// The folder dialog opens at `data`, a path.
+int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
+  if (message == BFFM_INITIALIZED) ::SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, data);
+  return 0;
+}
+
+// `folder`, or its nearest parent that exists (the install folder is made by the install).
+// Walked by characters: a trail byte of a double-byte character can look like a backslash.
+std::string NearestExistingFolder(std::string folder) {
+  while (!folder.empty()) {
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+    size_t lastSeparator = std::string::npos;
+    for (const char* at = folder.c_str(); *at; at = ::CharNextA(at)) {
+      if (*at == '\\') lastSeparator = static_cast<size_t>(at - folder.c_str());
+    }
+    // "C:\" keeps its backslash: "C:" alone names the drive's current folder.
+    const size_t parent = lastSeparator != std::string::npos && lastSeparator > 0 &&
+                                  folder[lastSeparator - 1] == ':'
+                              ? lastSeparator + 1
+                              : lastSeparator;
+    if (parent == std::string::npos || parent >= folder.size()) return std::string();
+    folder.resize(parent);
+  }
+  return folder;
+}
 
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
@@ -74,6 +102,7 @@ void InstallWizardDialog::DoDataExchange(CDataExchange* dx) {
   DDX_Control(dx, IDC_TERMS_LINK, termsLink);
   DDX_Control(dx, IDC_MANUAL_LINK, manualLink);
   DDX_Control(dx, IDC_STATUS, statusLabel);
+  DDX_Control(dx, IDC_PATH, pathLabel);
   DDX_Control(dx, IDC_MINIMIZE, minimizeButton);
   DDX_Control(dx, IDC_CLOSE, closeButton);
   DDX_Control(dx, IDOK, startButton);
@@ -136,7 +165,25 @@ BOOL InstallWizardDialog::OnInitDialog() {
     InstallSettings::WriteInstallFolder(installFolder);
   }
   UpdateData(FALSE);
-  return TRUE;
+  // The path is shortened in its middle to fit; its tooltip shows it whole.
+  if (pathTip.Create(this, 0)) {
+    RECT rect;
+    pathLabel.GetClientRect(&rect);
+    pathTip.AddTool(&pathLabel, installFolder.c_str(), &rect, kPathToolId);
+  }
+  // The keyboard starts at the main action: Enter starts the install.
+  SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(startButton.m_hWnd), TRUE);
+  return FALSE;
+}
+
+BOOL InstallWizardDialog::PreTranslateMessage(MSG* msg) {
+  if (pathTip.m_hWnd && msg->hwnd == pathLabel.m_hWnd) pathTip.RelayEvent(msg);
+  return LayeredWindowHost::PreTranslateMessage(msg);
+}
+
+void InstallWizardDialog::ShowFolder() {
+  UpdateData(FALSE);
+  if (pathTip.m_hWnd) pathTip.UpdateTipText(installFolder.c_str(), &pathLabel, kPathToolId);
 }
 
 BOOL InstallWizardDialog::OnCommand(WPARAM wParam, LPARAM lParam) {
@@ -171,12 +218,14 @@ void InstallWizardDialog::OnOK() {
       break;
     case Running:
       startButton.LoadStrip(IDB_CONTINUE);
+      startButton.SetTip(WizardText::kTipContinue, TRUE);
       startButton.Invalidate();
       state = Paused;
       task.Pause();
       break;
     case Paused:
       startButton.LoadStrip(IDB_PAUSE);
+      startButton.SetTip(WizardText::kTipPause, TRUE);
       startButton.Invalidate();
       state = Running;
       task.Resume();
@@ -233,6 +282,7 @@ void InstallWizardDialog::OnAgreeClicked() {
 
 void InstallWizardDialog::OnBrowse() {
   if (installStarted) return;
+  HWND focused = ::GetFocus();
   ScopedCom com;
   char displayName[MAX_PATH] = {};
   BROWSEINFOA browse{};
@@ -240,7 +290,10 @@ void InstallWizardDialog::OnBrowse() {
   browse.hwndOwner = m_hWnd;
   browse.pszDisplayName = displayName;
   browse.lpszTitle = WizardText::kChooseFolder;
-  browse.ulFlags = BIF_RETURNONLYFSDIRS;
+  browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+  const std::string startFolder = NearestExistingFolder(installFolder);
+  browse.lpfn = &SelectCurrentFolder;
+  browse.lParam = reinterpret_cast<LPARAM>(startFolder.c_str());
   LPITEMIDLIST chosen = ::SHBrowseForFolderA(&browse);
   if (chosen) {
     char path[MAX_PATH] = {};
@@ -254,16 +307,30 @@ void InstallWizardDialog::OnBrowse() {
     }
     ::CoTaskMemFree(chosen);
   }
-  UpdateData(FALSE);
+  ShowFolder();
+  ReturnFocus(focused);
 }
 
 void InstallWizardDialog::OnSysCommand(UINT id, LPARAM lParam) {
   if ((id & 0xFFF0) == IDM_ABOUT) {
+    HWND focused = ::GetFocus();
     AboutDialog about(this);
     about.DoModal();
+    ReturnFocus(focused);
     return;
   }
   LayeredWindowHost::OnSysCommand(id, lParam);
+}
+
+void InstallWizardDialog::ReturnFocus(HWND focused) {
+  // The system hands the activation to the next window in line, which can be the skin window:
+  // then no key would reach the wizard.
+  ::SetActiveWindow(m_hWnd);
+  if (!focused || !::IsWindow(focused) || !::IsChild(m_hWnd, focused) ||
+      !::IsWindowVisible(focused)) {
+    focused = startButton.m_hWnd;
+  }
+  ::SetFocus(focused);
 }
 
 void InstallWizardDialog::OnPaint() {
@@ -423,15 +490,19 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
 void InstallWizardDialog::OnMonitorBegin() {
   if (closing) return;
   // The folder and the terms can no longer change; the label becomes the status line.
-  PutOutOfSight(GetDlgItem(IDC_PATH), -1, -1, 1);
-  PutOutOfSight(GetDlgItem(IDC_AGREE), -1, -1, 1);
-  PutOutOfSight(GetDlgItem(IDC_BROWSE), -1, -1, 1);
+  // Hidden, too: the keyboard cannot reach them, and none paints at its out-of-sight size.
+  for (int id : {IDC_PATH, IDC_AGREE, IDC_BROWSE}) {
+    HWND control = GetDlgItem(id);
+    ::ShowWindow(control, SW_HIDE);
+    PutOutOfSight(control, -1, -1, 1);
+  }
   RECT rect;
   statusLabel.GetWindowRect(&rect);
   ScreenToClient(&rect);
   statusLabel.MoveWindow(rect.left, rect.top, rect.right - rect.left + kStatusWidening,
                          rect.bottom - rect.top);
   startButton.LoadStrip(IDB_PAUSE);
+  startButton.SetTip(WizardText::kTipPause, TRUE);
   startButton.Invalidate();
 }
 

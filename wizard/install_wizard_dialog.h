@@ -56,6 +56,8 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnTimer(UINT_PTR) override {}
   // The monitor's reports arrive as private messages, handled here on the window's thread.
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  // Shows the path's tooltip when the pointer rests on it.
+  BOOL PreTranslateMessage(MSG* msg) override;
 
  private:
   friend UINT MonitorInstall(void* wizard);
@@ -66,6 +68,10 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnAgreeClicked();
   // The change-folder button: the folder dialog.
   void OnBrowse();
+  // Shows the install folder in its field and its tooltip.
+  void ShowFolder();
+  // After a modal box: the wizard active again, `focused` (or the start button) focused.
+  void ReturnFocus(HWND focused);
   // Stops the monitor and the task (removing the partial download) and ends with IDCANCEL.
   void CloseWizard();
   // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
@@ -89,6 +95,8 @@ class InstallWizardDialog : public LayeredWindowHost {
   DownloadTask task{kSegmentsPerFile};
 
   CStatic statusLabel;
+  CStatic pathLabel;
+  CToolTipCtrl pathTip;
   HyperLinkStatic termsLink;
   HyperLinkStatic manualLink;
   CHoverButton minimizeButton;

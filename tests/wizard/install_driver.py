@@ -53,10 +53,11 @@ SETUP_NAME = "VantreoSetup.exe"
 
 INSTALLING = "正在安装..."
 PERCENT = re.compile(r"^正在安装：(\d+)%$")
+PAUSED = re.compile(r"^已暂停：(\d+)%$")
 CONFIGURING = "安装完成,正在为您配置游戏..."
 STARTING_GAME = "正在为您启动游戏.."
 REDOWNLOADING = "网络数据异常，正在重新下载..."
-NETWORK_STALLED = "网络异常，请检查网您的网络连接..."
+NETWORK_STALLED = "网络异常，请检查您的网络连接..."
 FOLDER_LABEL = "安装路径"
 
 
@@ -333,6 +334,17 @@ class Wizard:
 
     def strip_rect(self):
         return self.client_rect(STRIP_ID)
+
+    def control_hwnd(self, control):
+        return int(self.probe.command("describe", self.hwnd, control).split("\t")[0], 16)
+
+    def focus(self):
+        """(active window, focused window) of the wizard's thread, as handles."""
+        fields = dict(f.split("=", 1) for f in self.probe.command("focus", self.hwnd).split("\t"))
+        return int(fields["active"], 16), int(fields["focus"], 16)
+
+    def focused(self):
+        return self.focus()[1]
 
     def enabled(self, control):
         return self.probe.enabled(self.hwnd, control)

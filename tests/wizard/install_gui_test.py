@@ -25,6 +25,7 @@ from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, I
 DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
 REG_SZ, REG_DWORD = 1, 4
+NEW_FOLDER_BUTTON = 0x3746  # of the system's folder dialog
 FULL_BAR = 453
 
 options = None
@@ -219,10 +220,13 @@ class PauseAndContinue(InstallCase):
         wizard = self.open_wizard()
         wizard.click(IDOK)
         before = self.wait_percent(25)
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         wizard.click(IDOK)  # pause
         time.sleep(1.0)
         before += wizard.watch(until=lambda s: False, timeout=0)
         held = wizard.status()
+        self.assertRegex(held, drv.PAUSED)
+        self.assertEqual(tips(wizard)[IDOK], ["继续"])
         parts = drv.temp_downloads(rig.prefix)
         sizes = [os.path.getsize(p) for p in parts]
         self.assertTrue(parts, "no part files while downloading")
@@ -232,7 +236,6 @@ class PauseAndContinue(InstallCase):
         lines = drv.distinct(paused)
         self.assertTrue(all(line == held for line in lines),
                         "the line changed while paused from %s: %s" % (held, lines))
-        self.assertIsNotNone(drv.percent_of(held))
         self.assertEqual([os.path.getsize(p) for p in parts], sizes, "bytes came while paused")
         self.assertTrue(wizard.enabled(IDOK), "the button cannot continue")
 
@@ -248,13 +251,16 @@ class PauseAndContinue(InstallCase):
 
         wizard.watcher.shots = "pause"
         wizard.click(IDOK)  # continue
+        time.sleep(0.5)
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         after = wizard.watch(timeout=120)
         samples = before + paused + after
         lines = drv.distinct(samples)
         print("\npause: %s" % " | ".join(lines))
         percents = [s.percent for s in samples if s.percent is not None]
         self.assertEqual(percents, sorted(percents))
-        self.assertGreater(max(p for p in percents if p <= 90), drv.percent_of(held))
+        self.assertGreater(max(p for p in percents if p <= 90),
+                           int(drv.PAUSED.match(held).group(1)))
         self.assert_bar_follows(samples)
         self.assert_install_completed(samples)
         # Continued from the part files: more range requests, no second size probe... or one
@@ -332,6 +338,22 @@ def tree_probe(*args):
     result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
                             list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
     return result.stdout.decode("gbk", errors="replace").splitlines()
+
+
+def type_keys(*keys):
+    """Keys typed on the display, as a user would: they go to the window that has the focus."""
+    subprocess.run(["xdotool", "key", "--delay", "100"] + list(keys),
+                   env=dict(os.environ, DISPLAY=rig.display.name), check=True)
+
+
+def tips(wizard):
+    """{control id: [tooltip texts]} of the wizard's tooltips."""
+    found = {}
+    for line in tree_probe("tips", wizard.hwnd):
+        fields = line.split("\t")
+        if len(fields) == 2:
+            found.setdefault(int(fields[0]), []).append(fields[1])
+    return found
 
 
 def gdi_objects(wizard):
@@ -426,6 +448,9 @@ class FolderDialog(InstallCase):
         self.assertIn("text=选择路径", texts)
         self.assertFalse(wizard.enabled("-"), "the wizard takes input while choosing a folder")
         tree = self.tree(dialog)
+        # It opens at the folder's nearest parent that exists, and can make a new folder.
+        self.assertEqual(self.tree_probe("selected", tree)[0].split("\t")[1], "Program Files")
+        self.assertIn("class=Button", rig.probe.command("describe", dialog, NEW_FOLDER_BUTTON))
         item = self.find_item(tree, "(D:)")
         if item is None:
             # My Computer's drives are filled in when it is first expanded.
@@ -448,8 +473,12 @@ class FolderDialog(InstallCase):
         self.assertEqual(rig.probe.reg_query(KEY, "UnionID"), (REG_DWORD, b"\0\0\0\0"))
         wizard.screenshot("folder-2-chosen")
 
-        # Cancelled, the dialog changes nothing.
+        self.assertEqual(tips(wizard)[IDC_PATH], [r"D:\Vantreo"])
+        self.assertEqual(wizard.focused(), wizard.control_hwnd(IDC_BROWSE))
+
+        # Cancelled, the dialog changes nothing; it opened at the drive chosen before.
         dialog = self.open_folder_dialog(wizard)
+        self.assertIn("(D:)", self.tree_probe("selected", self.tree(dialog))[0])
         rig.probe.click(dialog, IDCANCEL)
         time.sleep(1)
         self.assertEqual(wizard.text(IDC_PATH), r"D:\Vantreo")
@@ -478,19 +507,25 @@ class WizardWindow(InstallCase):
         self.assertIsNone(wizard.strip_rect())
         # Each button's tooltip, and the links' targets in theirs.
         home = "http://%s" % options.address
-        tips = {}
-        for line in tree_probe("tips", wizard.hwnd):
-            fields = line.split("\t")
-            if len(fields) == 2:
-                tips.setdefault(int(fields[0]), []).append(fields[1])
-        self.assertEqual(tips, {IDC_MINIMIZE: ["最小化"], IDC_CLOSE: ["关闭"], IDOK: ["开始安装"],
-                                IDC_AGREE: ["同意"], IDC_BROWSE: ["浏览"], IDC_TERMS_LINK: [home],
-                                IDC_MANUAL_LINK: [home + "/qipai/VantreoSetup.exe"]})
+        self.assertEqual(tips(wizard), {
+            IDC_MINIMIZE: ["最小化"], IDC_CLOSE: ["关闭"], IDOK: ["开始安装"], IDC_AGREE: ["同意"],
+            IDC_BROWSE: ["浏览"], IDC_TERMS_LINK: [home],
+            IDC_MANUAL_LINK: [home + "/qipai/VantreoSetup.exe"], IDC_PATH: [DEFAULT_FOLDER]})
         time.sleep(1)
         wizard.screenshot("window-ready")
         wizard.finish_screenshots()
         wizard.post(gui.WM_CLOSE)
         self.assertIsNotNone(wizard.program.wait(10))
+
+    def test_a_long_path_is_shortened_in_the_middle_and_whole_in_its_tooltip(self):
+        folder = "D:\\" + "\\".join(["很长的文件夹名称%d" % n for n in range(3)]) + "\\Vantreo"
+        rig.probe.reg_set_sz(KEY, "Path", folder)
+        wizard = self.open_wizard()
+        self.assertEqual(wizard.text(IDC_PATH), folder)
+        self.assertEqual(tips(wizard)[IDC_PATH], [folder])
+        time.sleep(1)
+        wizard.screenshot("window-long-path")  # "D:\很长的...\Vantreo" in one line
+        wizard.finish_screenshots()
 
     def test_about_item_of_the_system_menu_opens_the_about_box(self):
         wizard = self.open_wizard()
@@ -514,8 +549,13 @@ class WizardWindow(InstallCase):
         self.assertTrue(rig.probe.gone("#32770", "关于 Ostradownload", 10000))
         self.assertTrue(wizard.enabled("-"))
         wizard.finish_screenshots()
+        # The keyboard reaches the wizard again: Enter, typed on the display, starts the install.
+        time.sleep(0.5)
+        self.assertEqual(wizard.focus(), (int(wizard.hwnd, 16), wizard.control_hwnd(IDOK)))
+        type_keys("Return")
+        samples = wizard.watch(until=lambda s: s.status == INSTALLING, timeout=15)
+        self.assertIn(INSTALLING, drv.distinct(samples))
         wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
 
 
 def main():
