@@ -235,18 +235,53 @@ void InstallWizardDialog::OnOK() {
   }
 }
 
-void InstallWizardDialog::OnCancel() { CloseWizard(); }
+void InstallWizardDialog::OnCancel() { AskAndClose(); }
 
-void InstallWizardDialog::OnClose() { CloseWizard(); }
+void InstallWizardDialog::OnClose() { AskAndClose(); }
+
+bool InstallWizardDialog::InstallUnfinished() const {
+  // Once the task has given up, the line already tells the user to close: nothing to lose.
+  return installStarted && !finishPending && !task.IsFinished() && !task.HasFailed();
+}
+
+void InstallWizardDialog::AskAndClose() {
+  if (closing || asking) return;  // one question at a time
+  if (InstallUnfinished()) {
+    const HWND focused = ::GetFocus();
+    // The box runs its own message loop: the monitor's reports go on meanwhile, and a finish
+    // that arrives is held until the answer.
+    asking = true;
+    const int answer = AfxMessageBox(WizardText::kQuitQuestion, MB_YESNO | MB_ICONQUESTION);
+    asking = false;
+    if (answer != IDYES) {
+      ReturnFocus(focused);
+      if (finishPending) OnMonitorFinish();
+      return;
+    }
+  }
+  CloseWizard();
+}
 
 void InstallWizardDialog::CloseWizard() {
   if (closing) return;
   closing = true;
   StopMonitor();
-  // Blocks until the task's thread has ended; the partial download is deleted.
-  task.Stop();
+  if (task.IsFinished()) {
+    CleanUpAfterSetup();
+  } else {
+    // The segments stop now; the task's worker is told to end and waited for when the wizard
+    // goes. The part files stay for the next run.
+    task.Pause();
+  }
   state = Halted;
   EndDialog(IDCANCEL);
+}
+
+void InstallWizardDialog::CleanUpAfterSetup() {
+  // The download's parts stay after the file is written from them; the setup has run.
+  task.DeletePartFiles();
+  // An elevated installer's private folder keeps only its own files, not the program.
+  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
 }
 
 void InstallWizardDialog::StopMonitor() {
@@ -529,10 +564,9 @@ void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
 
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
-  // The download's parts stay after the file is written from them; the setup has run.
-  task.DeletePartFiles();
-  // An elevated installer's private folder keeps only its own files, not the program.
-  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
+  finishPending = asking;
+  if (finishPending) return;
+  CleanUpAfterSetup();
   ScopedCom com;
   StartInstalledProgram(kGameProgram, installFolder);
   StartInstalledProgram(kCompanionProgram, installFolder);

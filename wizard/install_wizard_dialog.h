@@ -39,9 +39,9 @@ class InstallWizardDialog : public LayeredWindowHost {
   BOOL OnInitDialog() override;
   // Called by the start button (and Enter): start, pause or continue, by state.
   void OnOK() override;
-  // Called by Escape and the dialog's cancel: ends the wizard like the close button.
+  // Called by Escape and the dialog's cancel: like the close button.
   void OnCancel() override;
-  // Called when the window is asked to close (Alt+F4, the taskbar): as the close button.
+  // Called when the window is asked to close (Alt+F4, the taskbar): like the close button.
   void OnClose() override;
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
   // Called for system-menu commands: the About item opens the About box.
@@ -72,8 +72,15 @@ class InstallWizardDialog : public LayeredWindowHost {
   void ShowFolder();
   // After a modal box: the wizard active again, `focused` (or the start button) focused.
   void ReturnFocus(HWND focused);
-  // Stops the monitor and the task (removing the partial download) and ends with IDCANCEL.
+  // Escape, the close button, Alt+F4: while an install runs, asks first; No goes on.
+  void AskAndClose();
+  // An install has started and has neither finished nor given up.
+  bool InstallUnfinished() const;
+  // Stops the monitor and the task and ends with IDCANCEL. A download cut short keeps its
+  // part files for the next run.
   void CloseWizard();
+  // Deletes what the finished setup no longer needs.
+  void CleanUpAfterSetup();
   // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
   void StopMonitor();
 
@@ -113,6 +120,8 @@ class InstallWizardDialog : public LayeredWindowHost {
 
   bool installStarted = false;  // the folder and the terms can no longer change
   bool closing = false;         // reports still queued are ignored
+  bool asking = false;          // the close question is open
+  bool finishPending = false;   // the install finished while the close question was open
   HWND monitorTarget = nullptr;  // where the monitor posts, fixed before it starts
   std::unique_ptr<CWinThread> monitorThread;
   ScopedHandle monitorStop;  // manual-reset event: the monitor ends within its current wait

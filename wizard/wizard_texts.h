@@ -5,6 +5,7 @@ namespace WizardText {
 
 constexpr const char* kTitle = "Lumeo棋牌 - 安装向导";  // shows on the taskbar button
 constexpr const char* kChooseFolder = "选择路径";
+constexpr const char* kQuitQuestion = "安装尚未完成，确定要退出吗？";
 
 // Tooltips.
 constexpr const char* kTipMinimize = "最小化";

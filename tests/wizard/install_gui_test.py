@@ -25,6 +25,7 @@ from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, I
 DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
 REG_SZ, REG_DWORD = 1, 4
+QUIT_QUESTION = "安装尚未完成，确定要退出吗？"
 NEW_FOLDER_BUTTON = 0x3746  # of the system's folder dialog
 FULL_BAR = 453
 
@@ -102,11 +103,13 @@ class InstallCase(unittest.TestCase):
         self.assertLess(elapsed, limit, "the installer took %.1f s to end" % elapsed)
         return elapsed
 
-    def assert_nothing_left_behind(self):
-        self.assertEqual(drv.temp_downloads(rig.prefix), [],
-                         "part files or the download were left in the temporary folder")
-        self.assertEqual(rig.probe.process_count("VantreoSetup.exe"), 0)
-        self.assertFalse(os.path.exists(drv.unix_path(rig.prefix, DEFAULT_FOLDER)))
+    def close_running(self, wizard):
+        """Closes the wizard while an install runs: it asks; Yes ends it."""
+        wizard.post(gui.WM_CLOSE)
+        box = rig.probe.message_box(drv.BOX_TITLE, 10000)
+        self.assertIsNotNone(box, "no question")
+        rig.probe.click(box[0], gui.IDYES)
+        self.assertIsNotNone(wizard.program.wait(10))
 
     def assert_install_completed(self, samples, folder=DEFAULT_FOLDER):
         """The end of a whole install: the closing texts, the full bar, the exit, the two
@@ -270,6 +273,10 @@ class PauseAndContinue(InstallCase):
 
 
 class CloseInTheMiddle(InstallCase):
+    """Closing while an install runs asks first: No goes on as if nothing happened, Yes ends at
+    once and keeps the part files for the next run. Before the start, closing asks nothing
+    (every other test ends that way)."""
+
     def start_and_reach(self, percent):
         wizard = self.open_wizard()
         wizard.click(IDOK)
@@ -277,30 +284,63 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(drv.temp_downloads(rig.prefix), "no part files while downloading")
         return wizard
 
-    def test_close_button_stops_the_download_and_removes_its_parts(self):
-        wizard = self.start_and_reach(20)
-        wizard.screenshot("close-1-before")
+    def ask(self, wizard, close):
+        close(wizard)
+        box = rig.probe.message_box(drv.BOX_TITLE, 10000)
+        self.assertIsNotNone(box, "no question")
+        self.assertEqual(box[1:], (QUIT_QUESTION, [gui.IDYES, gui.IDNO]))
+        return box[0]
+
+    def answer_yes_and_check_the_parts_stay(self, wizard, box):
         started = time.time()
-        wizard.click(IDC_CLOSE)
-        print("\nclosed after %.2f s" % self.assert_exits_quickly(started))
+        rig.probe.click(box, gui.IDYES)
+        self.assert_exits_quickly(started)
+        parts = drv.temp_downloads(rig.prefix)
+        self.assertTrue(parts, "the download was thrown away")
+        self.assertGreater(sum(os.path.getsize(p) for p in parts), 0)
+
+    def test_no_goes_on_then_yes_ends_and_keeps_the_parts(self):
+        closers = {"close button": lambda w: w.click(IDC_CLOSE),
+                   "escape": lambda w: w.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001),
+                   "alt+f4": lambda w: w.post(drv.WM_SYSCOMMAND, drv.SC_CLOSE)}
+        wizard = self.start_and_reach(10)
+        for name, close in closers.items():
+            box = self.ask(wizard, close)
+            # The window thread goes on while the question waits: the line still moves.
+            reached = drv.percent_of(wizard.status())
+            moving = wizard.watch(until=lambda s: (s.percent or 0) > reached, timeout=10)
+            self.assertTrue(moving and moving[-1].percent > reached, name)
+            wizard.screenshot("close-question")
+            rig.probe.click(box, gui.IDNO)
+            self.assertTrue(rig.probe.gone("#32770", drv.BOX_TITLE, 5000), name)
+            self.assertTrue(wizard.program.running(), name)
+        # As if nothing happened: the download goes on, the button still pauses.
+        self.wait_percent(40)
+        self.assertTrue(wizard.enabled(IDOK))
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
+        box = self.ask(wizard, closers["close button"])
+        self.answer_yes_and_check_the_parts_stay(wizard, box)
         wizard.finish_screenshots()
-        self.assert_nothing_left_behind()
 
-    def test_escape_ends_the_install_like_the_close_button(self):
-        wizard = self.start_and_reach(20)
-        started = time.time()
-        wizard.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001)
-        print("\nescape ended it after %.2f s" % self.assert_exits_quickly(started))
-        self.assert_nothing_left_behind()
-
-    def test_close_while_paused(self):
+    def test_close_while_paused_keeps_the_pause_on_no(self):
         wizard = self.start_and_reach(20)
         wizard.click(IDOK)  # pause
         time.sleep(1)
+        held = wizard.status()
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
+        rig.probe.click(box, gui.IDNO)
+        time.sleep(1)
+        self.assertEqual(wizard.status(), held)
+        self.assertEqual(tips(wizard)[IDOK], ["继续"])
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
+        self.answer_yes_and_check_the_parts_stay(wizard, box)
+
+    def test_close_while_the_setup_program_runs_asks_too(self):
+        wizard = self.start_and_reach(92)
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
         started = time.time()
-        wizard.post(gui.WM_CLOSE)
+        rig.probe.click(box, gui.IDYES)
         self.assert_exits_quickly(started)
-        self.assert_nothing_left_behind()
 
 
 class TermsBox(InstallCase):
@@ -329,8 +369,7 @@ class TermsBox(InstallCase):
         wizard.click(IDOK)
         samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
         self.assertIn(INSTALLING, drv.distinct(samples))
-        wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
+        self.close_running(wizard)
 
 
 def tree_probe(*args):
@@ -404,8 +443,7 @@ class LobbyQuestion(InstallCase):
         samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
         self.assertIn(INSTALLING, drv.distinct(samples))
         self.assertEqual(launcher.posted(), [(gui.WM_SHOWWINDOW, 1, 0), (gui.WM_CLOSE, 0, 0)])
-        wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
+        self.close_running(wizard)
 
 
 class FolderDialog(InstallCase):
@@ -555,7 +593,7 @@ class WizardWindow(InstallCase):
         type_keys("Return")
         samples = wizard.watch(until=lambda s: s.status == INSTALLING, timeout=15)
         self.assertIn(INSTALLING, drv.distinct(samples))
-        wizard.post(gui.WM_CLOSE)
+        self.close_running(wizard)
 
 
 def main():
