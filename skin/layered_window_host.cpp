@@ -162,6 +162,8 @@ void LayeredWindowHost::RenderSkin() {
   if (rendering || !skinWindow || !::IsWindow(skinWindow) || !image || !pUpdateLayeredWindow) {
     return;
   }
+  // Minimised, the skin is hidden and must stay so: the restore renders afresh.
+  if (IsIconic()) return;
   rendering = true;  // the children's WM_PRINT traffic comes back here
 
   RECT skinRect;
@@ -307,16 +309,26 @@ void LayeredWindowHost::OnShowWindow(BOOL show, UINT status) {
 void LayeredWindowHost::OnMove(int x, int y) {
   CDialog::OnMove(x, y);
   // For this frameless dialog the client origin is the window origin. Brought to the top too,
-  // but never activated: the dialog keeps the focus.
-  if (skinWindow && ::IsWindow(skinWindow)) {
+  // but never activated: the dialog keeps the focus. Not to where a minimised dialog sits.
+  if (skinWindow && ::IsWindow(skinWindow) && !IsIconic()) {
     ::SetWindowPos(skinWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
   }
 }
 
 void LayeredWindowHost::OnSize(UINT type, int cx, int cy) {
   CDialog::OnSize(type, cx, cy);
-  if (skinWindow && ::IsWindow(skinWindow)) {
-    ::SetWindowPos(skinWindow, nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOACTIVATE);
+  if (!skinWindow || !::IsWindow(skinWindow)) return;
+  // Minimised, the dialog is a taskbar button only, whatever runs meanwhile: so is the skin.
+  if (type == SIZE_MINIMIZED) {
+    ::ShowWindow(skinWindow, SW_HIDE);
+    return;
+  }
+  RECT rect;
+  GetWindowRect(&rect);
+  ::SetWindowPos(skinWindow, nullptr, rect.left, rect.top, cx, cy, SWP_NOACTIVATE);
+  if (IsWindowVisible() && !::IsWindowVisible(skinWindow)) {
+    ::ShowWindow(skinWindow, SW_SHOWNA);
+    RenderSkin();
   }
 }
 
@@ -326,7 +338,17 @@ void LayeredWindowHost::OnLButtonDown(UINT flags, POINT point) {
   CDialog::OnLButtonDown(flags, point);
 }
 
-BOOL LayeredWindowHost::OnEraseBkgnd(HDC) { return TRUE; }
+BOOL LayeredWindowHost::OnEraseBkgnd(HDC dc) {
+  // The dialog's own surface shows the picture too: where no compositor blends it away, and
+  // so that a control moved or hidden leaves no trace of itself behind.
+  Gdiplus::GpGraphics* graphics = nullptr;
+  if (image && GdipCreateFromHDC(dc, &graphics) == Gdiplus::Ok) {
+    image->Draw(graphics, 0, 0, static_cast<int>(image->Width()),
+                static_cast<int>(image->Height()));
+    GdipDeleteGraphics(graphics);
+  }
+  return TRUE;
+}
 
 void LayeredWindowHost::OnDestroy() {
   StopFade();

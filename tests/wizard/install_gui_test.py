@@ -372,6 +372,96 @@ class TermsBox(InstallCase):
         self.close_running(wizard)
 
 
+SCREEN = (1024, 768)
+SKIN_PICTURE = os.path.join(drv.SOURCE_ROOT, "res", "art", "skin.png")
+
+
+def pixels_unlike_the_skin(shot, wizard, rect):
+    """Pixels of `rect` (wizard client coordinates) in the screenshot that differ from the skin
+    picture there by more than a few percent."""
+    width, height = rect[2] - rect[0], rect[3] - rect[1]
+    on_screen = "%dx%d+%d+%d" % (width, height, wizard.window.rect[0] + rect[0],
+                                 wizard.window.rect[1] + rect[1])
+    in_skin = "%dx%d+%d+%d" % (width, height, rect[0], rect[1])
+    result = subprocess.run(
+        ["convert", shot, "-crop", on_screen, "+repage", "(", SKIN_PICTURE, "-background",
+         "black", "-alpha", "remove", "-crop", in_skin, "+repage", ")", "-compose", "difference",
+         "-composite", "-colorspace", "gray", "-threshold", "4%", "-format", "%[fx:mean*w*h]",
+         "info:"], stdout=subprocess.PIPE, check=True)
+    return round(float(result.stdout))
+
+
+def colours_around(shot, rect):
+    """Distinct colours of the screenshot above `rect` (screen coordinates) and beside it."""
+    counts = []
+    for geometry in ("%dx%d+0+0" % (SCREEN[0], rect[1]),
+                     "%dx%d+%d+%d" % (SCREEN[0] - rect[2], SCREEN[1] - rect[1], rect[2], rect[1])):
+        result = subprocess.run(["convert", shot, "-crop", geometry, "+repage", "-format", "%k",
+                                 "info:"], stdout=subprocess.PIPE, check=True)
+        counts.append(int(result.stdout))
+    return counts
+
+
+class SkinWhileInstalling(InstallCase):
+    def compositor(self, on):
+        display = rig.display
+        if not on and display.compositor:
+            display.compositor.terminate()
+            display.compositor.wait()
+            display.compositor = None
+        elif on and not display.compositor:
+            display.start_compositor()
+
+    def tearDown(self):
+        super().tearDown()
+        self.compositor(True)
+
+    def test_where_the_controls_were_the_skin_shows_with_and_without_a_compositor(self):
+        for composited in (True, False):
+            self.compositor(composited)
+            wizard = self.open_wizard()
+            moved = [wizard.client_rect(c) for c in (IDC_BROWSE, IDC_AGREE, IDC_PATH)]
+            time.sleep(1)  # the fade-in is over
+            wizard.click(IDOK)
+            self.wait_percent(15)
+            shot = wizard.screenshot("ghosts-%s" % ("composited" if composited else "plain"))
+            wizard.finish_screenshots()
+            # The path's field keeps its art; the status line now stands over its left part.
+            for rect in moved[:2] + [(moved[2][0] + 210, moved[2][1], moved[2][2], moved[2][3])]:
+                self.assertLess(pixels_unlike_the_skin(shot, wizard, rect), 10,
+                                "a control's trace at %s (%s)" % (rect, shot))
+            self.close_running(wizard)
+            wizard.close()
+
+    def test_minimised_during_the_download_no_skin_shows(self):
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        self.wait_percent(10)
+        wizard.click(IDC_MINIMIZE)
+        deadline = time.time() + 5
+        while not wizard.minimised() and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(wizard.minimised())
+        line = wizard.status()
+        time.sleep(3)
+        self.assertNotEqual(wizard.status(), line, "the download stood still: nothing rendered")
+        shot = wizard.screenshot("minimised-downloading")
+        wizard.finish_screenshots()
+        visible = [w for w in drv.top_level_windows(rig.probe) if w.info.get("visible") == "1"]
+        self.assertEqual([w.hwnd for w in visible], [wizard.hwnd], [w.info for w in visible])
+        # Without a window manager, Wine shows the minimised wizard as a small bar of its own.
+        iconic = tuple(int(v) for v in rig.probe.find(drv.WIZARD_CLASS, drv.WIZARD_TITLE)
+                       .info["rect"].split(","))
+        self.assertEqual(colours_around(shot, iconic), [1, 1], "something shows besides the bar")
+        # Restored, the skin is back where the wizard is.
+        wizard.post(drv.WM_SYSCOMMAND, drv.SC_RESTORE)
+        time.sleep(1)
+        shot = wizard.screenshot("minimised-restored")
+        wizard.finish_screenshots()
+        self.assertLess(pixels_unlike_the_skin(shot, wizard, (10, 10, 390, 40)), 10)  # opaque art
+        self.close_running(wizard)
+
+
 def tree_probe(*args):
     """tree_probe.exe's answer lines."""
     result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
