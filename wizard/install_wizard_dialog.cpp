@@ -171,13 +171,21 @@ BOOL InstallWizardDialog::OnInitDialog() {
     pathLabel.GetClientRect(&rect);
     pathTip.AddTool(&pathLabel, installFolder.c_str(), &rect, kPathToolId);
   }
-  // The keyboard starts at the main action: Enter starts the install.
+  // The keyboard starts at the main action: Enter starts the install. Its cue follows the
+  // system's rule: hidden until the keyboard is used, unless the user always wants cues.
   SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(startButton.m_hWnd), TRUE);
+  SendMessage(WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
   return FALSE;
 }
 
 BOOL InstallWizardDialog::PreTranslateMessage(MSG* msg) {
   if (pathTip.m_hWnd && msg->hwnd == pathLabel.m_hWnd) pathTip.RelayEvent(msg);
+  // Moving the focus with the keyboard shows where it is, as the system's dialogs do.
+  if (msg->message == WM_KEYDOWN &&
+      (msg->wParam == VK_TAB || (msg->wParam >= VK_LEFT && msg->wParam <= VK_DOWN)) &&
+      (SendMessage(WM_QUERYUISTATE) & UISF_HIDEFOCUS)) {
+    SendMessage(WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+  }
   return LayeredWindowHost::PreTranslateMessage(msg);
 }
 

@@ -499,6 +499,73 @@ def differing_pixels(first, second, wizard, rect):
     return int(float(result.stderr.split()[0]))
 
 
+class Keyboard(InstallCase):
+    TAB_STOPS = (IDOK, IDC_CLOSE, IDC_MINIMIZE, IDC_AGREE, IDC_BROWSE, IDC_TERMS_LINK,
+                 IDC_MANUAL_LINK)
+    WHOLE = (0, 0, 502, 371)
+
+    def tab_to(self, wizard, control):
+        target = wizard.control_hwnd(control)
+        for _ in self.TAB_STOPS:
+            if wizard.focused() == target:
+                return
+            type_keys("Tab")
+            time.sleep(0.2)
+        self.fail("Tab never reached control %d" % control)
+
+    def test_tab_shows_where_the_focus_is_and_enter_and_space_act_there_only(self):
+        wizard = self.open_wizard()
+        time.sleep(1)  # the fade-in is over
+        start = wizard.control_hwnd(IDOK)
+        self.assertEqual(wizard.focused(), start)
+        shots = [wizard.screenshot("keys-0")]
+        focused = []
+        for press in range(1, len(self.TAB_STOPS) + 1):
+            wizard.finish_screenshots()
+            type_keys("Tab")
+            time.sleep(0.4)
+            focused.append(wizard.focused())
+            shots.append(wizard.screenshot("keys-%d" % press))
+        wizard.finish_screenshots()
+        self.assertEqual(sorted(focused),
+                         sorted(wizard.control_hwnd(c) for c in self.TAB_STOPS))
+        self.assertEqual(focused[-1], start, "the cycle does not come back to the start button")
+        for before, after in zip(shots, shots[1:]):
+            self.assertGreater(differing_pixels(before, after, wizard, self.WHOLE), 10,
+                               "no visible change from %s to %s" % (before, after))
+
+        # Enter on the change-folder button opens the folder dialog, not the install.
+        self.tab_to(wizard, IDC_BROWSE)
+        type_keys("Return")
+        dialog = wizard.window
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            boxes = [w for w in drv.top_level_windows(rig.probe)
+                     if w.info.get("owner") == wizard.hwnd and w.info.get("class") == "#32770"
+                     and w.info.get("visible") == "1"]
+            if boxes:
+                dialog = boxes[0]
+                break
+            time.sleep(0.2)
+        self.assertNotEqual(dialog.hwnd, wizard.hwnd, "Enter on the button opened no dialog")
+        rig.probe.click(dialog.hwnd, IDCANCEL)
+        time.sleep(0.5)
+        self.assertEqual(wizard.focused(), wizard.control_hwnd(IDC_BROWSE))
+        # Space on the terms box unticks it: the start button greys, nothing starts.
+        self.tab_to(wizard, IDC_AGREE)
+        before = wizard.screenshot("keys-agree-ticked")
+        wizard.finish_screenshots()
+        type_keys("space")
+        time.sleep(0.7)
+        after = wizard.screenshot("keys-agree-unticked")
+        wizard.finish_screenshots()
+        self.assertGreater(differing_pixels(before, after, wizard, wizard.client_rect(IDOK)), 500)
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        self.assertEqual(nginx.requests(), [])
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
+
+
 class LobbyQuestion(InstallCase):
     LAUNCHER = "VantreoWizardTestLauncher"
 
