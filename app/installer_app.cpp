@@ -2,6 +2,13 @@
 
 #include "app/gdiplus_session.h"
 #include "app/lobby_check.h"
+
+#include <cstdio>
+#include <string>
+
+#include "platform/private_folder.h"
+#include "product_version.h"
+#include "tasks/install_log.h"
 #include "download/socket_layer.h"
 #ifdef VANTREO_WITH_SKIN
 #include "skin/subclass_registry.h"
@@ -20,8 +27,35 @@ InstallerApp theApp;
 SubclassRegistry& subclassRegistry = GetSubclassRegistry();
 #endif
 
+namespace {
+
+// The running Windows' version as the system gives it to itself (GetVersionEx answers what a
+// program's manifest claims to know).
+std::string WindowsVersion() {
+  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  auto get = reinterpret_cast<GetVersion>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (get == nullptr || get(&info) != 0) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion,
+                info.dwBuildNumber);
+  return text;
+}
+
+void LogStart() {
+  install_log::Open();
+  install_log::Writef("START", "%s %s, Windows %s, code page %u, %s", VANTREO_ORIGINAL_FILENAME,
+                      VANTREO_PRODUCT_VERSION, WindowsVersion().c_str(), ::GetACP(),
+                      platform::ProcessIsElevated() ? "elevated" : "not elevated");
+}
+
+}  // namespace
+
 BOOL InstallerApp::InitInstance() {
   AfxEnableControlContainer();
+  LogStart();
   // Both load DLLs of the system, so they start here, not in static constructors.
   SocketLayer socketLayer;        // Winsock 1.1
   GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
@@ -30,15 +64,20 @@ BOOL InstallerApp::InitInstance() {
   const bool alreadyRunning = mutex && ::GetLastError() == ERROR_ALREADY_EXISTS;
   instanceMutex_.reset(mutex);
   if (alreadyRunning) {
+    install_log::Write("END", "another installer is running");
     AfxMessageBox(kOneInstanceText, MB_OK | MB_ICONEXCLAMATION);
     return FALSE;
   }
   // Without a mutex (creation failed) the installer runs as if it were the only one.
 
-  if (!CheckRunningLobby()) return FALSE;
+  if (!CheckRunningLobby()) {
+    install_log::Write("END", "the lobby is running and stays");
+    return FALSE;
+  }
 
   InstallWizardDialog wizard;
   m_pMainWnd = &wizard;
   wizard.DoModal();
+  install_log::Write("END", "the wizard has closed");
   return FALSE;
 }

@@ -2,65 +2,19 @@
 
 #include <system_error>
 
+#include "download/http_answer.h"
 #include "platform/files.h"
 
 namespace {
 
 const char kFinishedLine[] = "文件下载成功！下载结束！\n";
 const char kPartSuffix[] = "_tmp";
-const char kPartialStatus[] = "HTTP/1.1 206";
-const char kRangeField[] = "Content-Range:";
+std::atomic<std::FILE*> finishedLineStream{stdout};
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
-
-// A header cut off at 1024 bytes leaves the rest of it in the socket, where it would be taken
-// for body bytes.
-bool HeaderComplete(const std::string& header) {
-  return header.size() >= 4 && header.compare(header.size() - 4, 4, "\r\n\r\n") == 0;
-}
-
-// How many body bytes come before the file byte `offset` the request asked for. A server that
-// ignores the range answers 200 with the whole file, whose first `offset` bytes must be passed
-// over; a partial answer that starts anywhere but at `offset` is refused.
-bool BytesBeforeOffset(const std::string& header, uint32_t offset, uint32_t& skip) {
-  skip = 0;
-  if (offset == 0) return true;
-  if (header.compare(0, sizeof kPartialStatus - 1, kPartialStatus) != 0) {
-    skip = offset;
-    return true;
-  }
-  size_t field = header.find(kRangeField);
-  if (field == std::string::npos) return true;
-  size_t value = header.find_first_not_of(" \t", field + sizeof kRangeField - 1);
-  if (value == std::string::npos || header.compare(value, 6, "bytes ") != 0) return true;
-  const std::string expected = std::to_string(offset) + "-";
-  return header.compare(value + 6, expected.size(), expected) == 0;
-}
-
-// False when the answer states a file size other than `total`: the file was replaced on the
-// server since the download learned its size, and joining pieces of both files would make a
-// file that is neither. A partial answer states it after the "/" of its Content-Range, a whole
-// one in its Content-Length; an answer that states none (or "*") is taken as it is.
-bool StatesSameFileSize(const std::string& header, uint32_t total) {
-  if (header.compare(0, sizeof kPartialStatus - 1, kPartialStatus) != 0) {
-    uint32_t size = 0;
-    return !ParseFileSize(header, size) || size == total;
-  }
-  size_t field = header.find(kRangeField);
-  if (field == std::string::npos) return true;
-  const size_t lineEnd = header.find("\r\n", field);  // there is one: the header is complete
-  size_t at = header.find('/', field);
-  if (at == std::string::npos || at > lineEnd) return true;
-  at = header.find_first_not_of(" \t", at + 1);
-  uint64_t stated = 0;
-  size_t digits = 0;
-  for (; at < lineEnd && header[at] >= '0' && header[at] <= '9' && digits < 11; ++at, ++digits)
-    stated = stated * 10 + static_cast<uint64_t>(header[at] - '0');
-  return digits == 0 || stated == total;
-}
 
 // The state a finished thread leaves: never over a stop that was asked for meanwhile.
 void Finish(DownloadSegment& segment, SegmentState result) {
@@ -68,7 +22,23 @@ void Finish(DownloadSegment& segment, SegmentState result) {
   segment.state.compare_exchange_strong(running, result);
 }
 
+void PrintFinishedLine() {
+  std::FILE* stream = finishedLineStream.load();
+  if (stream == nullptr) return;
+  std::fputs(kFinishedLine, stream);
+  std::fflush(stream);
+}
+
+// How much a failure weighs when several are reported before anyone looks.
+int Gravity(const DownloadError& error) {
+  if (!error.Failed()) return 0;
+  if (error.IsPermanent()) return 3;
+  return error.NeedsStartOver() ? 2 : 1;
+}
+
 }  // namespace
+
+void SetFinishedLineStream(std::FILE* stream) { finishedLineStream.store(stream); }
 
 uint32_t QueryFileSize(const std::string& path) { return platform::FileSize(path); }
 
@@ -85,23 +55,55 @@ bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix
                            int segmentCount, const std::atomic<bool>* cancel) {
   totalSize_.store(0);
   if (segmentCount < 1 || segmentCount > kMaxSegments) return false;
-  platform::Socket connection = ConnectDirect(host, kHttpPort);
-  if (!connection.IsValid()) return false;
-  // Only the size is wanted from this answer; its body is never read.
-  std::string header;
-  bool answered = RequestFile(connection, host, urlPrefix, fileName, 0, header,
-                              [cancel] { return cancel != nullptr && cancel->load(); });
-  connection.Close();
+  std::string finalHost = host;
+  std::string finalPrefix = urlPrefix;
+  std::string finalName = fileName;
   uint32_t size = 0;
-  if (!answered || !HeaderComplete(header) || !ParseFileSize(header, size)) return false;
+  const DownloadError error =
+      LearnSize(finalHost, finalPrefix, finalName, size,
+                [cancel] { return cancel != nullptr && cancel->load(); });
+  if (error.Failed()) {
+    ReportFailure(error, true);
+    return false;
+  }
   totalSize_.store(size);
-
   {
     std::lock_guard<std::mutex> control(controlMutex_);
     targetPath_ = targetPath;
   }
-  return SetupSegments(std::string(), kHttpPort, host, kHttpPort, urlPrefix, fileName,
+  return SetupSegments(std::string(), kHttpPort, finalHost, kHttpPort, finalPrefix, finalName,
                        targetPath, segmentCount, 0);
+}
+
+DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefix,
+                                        std::string& fileName, uint32_t& size,
+                                        const StopTest& stopped) {
+  for (int hop = 0;; ++hop) {
+    platform::Socket connection = ConnectDirect(host, kHttpPort, stopped);
+    if (stopped && stopped()) return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
+    if (!connection.IsValid())
+      return MakeError(DownloadErrorKind::Connect, "no connection to " + host + " on port 80");
+    // Only the size is wanted from this answer; its body is never read.
+    std::string text;
+    const DownloadError error = RequestFile(connection, host, urlPrefix, fileName, 0, text, stopped);
+    connection.Close();
+    const ResponseHeader header = ParseResponseHeader(text);
+    if (error.kind == DownloadErrorKind::Status && IsRedirect(error.status)) {
+      const HttpField* location = header.Find("Location");
+      if (location == nullptr)
+        return MakeError(DownloadErrorKind::Redirect, "a redirect without a Location");
+      if (hop == kMaxRedirects)
+        return MakeError(DownloadErrorKind::Redirect, "more than 5 redirects");
+      if (!FollowLocation(location->value, host, urlPrefix, fileName)) {
+        return MakeError(DownloadErrorKind::Redirect,
+                         "redirected to " + Printable(location->value) +
+                             ", which is not a plain http address on port 80");
+      }
+      continue;
+    }
+    if (error.Failed()) return error;
+    return SizeOf(header, size);
+  }
 }
 
 bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
@@ -149,16 +151,17 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   return StartThreads();
 }
 
-bool HttpDownloader::StartThreads() {
-  for (int i = 0; i < segmentCount_; ++i) {
-    DownloadSegment& segment = segments_[i];
-    segment.state.store(SegmentState::Running);
-    try {
-      segment.thread = std::thread(&HttpDownloader::SegmentThreadProc, this, std::ref(segment));
-    } catch (const std::system_error&) {
-      segment.state.store(SegmentState::Failed);
-    }
+void HttpDownloader::StartThread(DownloadSegment& segment) {
+  segment.state.store(SegmentState::Running);
+  try {
+    segment.thread = std::thread(&HttpDownloader::SegmentThreadProc, this, std::ref(segment));
+  } catch (const std::system_error&) {
+    segment.state.store(SegmentState::Failed);
   }
+}
+
+bool HttpDownloader::StartThreads() {
+  for (int i = 0; i < segmentCount_; ++i) StartThread(segments_[i]);
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].state.load() == SegmentState::Failed) return false;
   }
@@ -166,74 +169,114 @@ bool HttpDownloader::StartThreads() {
 }
 
 void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
-  platform::Socket connection =
-      segment.useProxy != 0
-          ? OpenProxyTunnel(segment.proxyHost, segment.proxyPort, segment.host, segment.port)
-          : ConnectDirect(segment.host, segment.port);
-  if (!connection.IsValid()) {
-    Finish(segment, SegmentState::Failed);
-    return;
-  }
-  if (segment.state.load() == SegmentState::Stopped) return;
-
   const uint32_t need = segment.Need();
   const uint32_t existing = QueryFileSize(segment.partFile);
-  segment.bytesDone.store(existing);
+  // A part that holds its range already needs no connection.
   if (existing >= need) {
     segment.bytesDone.store(need);
-    connection.Close();
-    std::fputs(kFinishedLine, stdout);
-    std::fflush(stdout);
+    PrintFinishedLine();
     Finish(segment, SegmentState::Done);
     return;
   }
-
-  bool exists = platform::PathExists(segment.partFile) && !platform::IsDirectory(segment.partFile);
-  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, exists ? "r+b" : "w+b"));
-  if (!part) {
-    connection.Close();
-    Finish(segment, SegmentState::Failed);
-    return;
-  }
-
-  const uint32_t offset = segment.rangeStart + existing;
-  std::string header;
-  uint32_t skip = 0;
-  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
-  bool accepted = RequestFile(connection, segment.host, segment.urlPrefix, segment.fileName,
-                              offset, header, stopped) &&
-                  HeaderComplete(header) && BytesBeforeOffset(header, offset, skip) &&
-                  StatesSameFileSize(header, totalSize_.load());
-  if (std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0) accepted = false;
-
-  if (accepted) {
-    char buffer[kChunkSize];
-    uint32_t done = existing;
-    while (segment.state.load() == SegmentState::Running && done < need) {
-      int got = platform::ReceiveBytes(connection.Handle(), buffer, kChunkSize);
-      if (got <= 0) break;
-      const char* data = buffer;
-      uint32_t count = static_cast<uint32_t>(got);
-      if (skip > 0) {
-        uint32_t passed = skip < count ? skip : count;
-        skip -= passed;
-        data += passed;
-        count -= passed;
-        if (count == 0) continue;
-      }
-      // The last chunk is kept whole even past the range: those are the file's next bytes.
-      if (std::fwrite(data, 1, count, part.get()) != count) break;
-      done += count;
-      segment.bytesDone.store(done);
-    }
-  }
-  part.reset();
-  connection.Close();
+  segment.bytesDone.store(existing);
+  uint64_t received = 0;
+  DownloadError error = FetchRange(segment, existing, received);
 
   if (segment.state.load() == SegmentState::Stopped) return;
   const uint32_t size = QueryFileSize(segment.partFile);
   segment.bytesDone.store(size);
-  Finish(segment, size < need ? SegmentState::Failed : SegmentState::Done);
+  if (size >= need && error.kind != DownloadErrorKind::Disk) {
+    Finish(segment, SegmentState::Done);
+    return;
+  }
+  if (!error.Failed()) {
+    error = MakeError(DownloadErrorKind::Closed,
+                      "the connection ended before the segment's bytes were all there");
+  }
+  ReportFailure(error, received < kStormBytes);
+  Finish(segment, SegmentState::Failed);
+}
+
+DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t existing,
+                                         uint64_t& received) {
+  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
+  platform::Socket connection =
+      segment.useProxy != 0
+          ? OpenProxyTunnel(segment.proxyHost, segment.proxyPort, segment.host, segment.port)
+          : ConnectDirect(segment.host, segment.port, stopped);
+  if (stopped()) return DownloadError();
+  if (!connection.IsValid())
+    return MakeError(DownloadErrorKind::Connect, "no connection to " + segment.host);
+
+  const bool exists = platform::PathExists(segment.partFile) &&
+                      !platform::IsDirectory(segment.partFile);
+  UniqueFile part(std::fopen(segment.partFile.c_str(), exists ? "r+b" : "w+b"));
+  if (!part || std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0)
+    return MakeError(DownloadErrorKind::Disk, "a part file cannot be opened: " + segment.partFile);
+
+  const uint32_t offset = segment.rangeStart + existing;
+  std::string text;
+  DownloadError error = RequestFile(connection, segment.host, segment.urlPrefix,
+                                    segment.fileName, offset, text, stopped);
+  if (error.Failed()) return error;
+  BodyPlan plan;
+  error = PlanBody(ParseResponseHeader(text), offset, totalSize_.load(), plan);
+  if (error.Failed()) return error;
+
+  // Nothing is written before the answer is known to be for these bytes of this file.
+  BodyReader body(connection, plan.coding, plan.lengthKnown, plan.length, stopped);
+  char buffer[kChunkSize];
+  const uint32_t need = segment.Need();
+  uint32_t done = existing;
+  while (segment.state.load() == SegmentState::Running && done < need) {
+    int got = body.Read(buffer, kChunkSize);
+    if (got < 0) return body.Error();
+    if (got == 0) break;
+    const char* data = buffer;
+    uint32_t count = static_cast<uint32_t>(got);
+    if (plan.skip > 0) {
+      const uint32_t passed = plan.skip < count ? static_cast<uint32_t>(plan.skip) : count;
+      plan.skip -= passed;
+      data += passed;
+      count -= passed;
+      if (count == 0) continue;
+    }
+    // The last chunk is kept whole even past the range: those are the file's next bytes.
+    if (std::fwrite(data, 1, count, part.get()) != count)
+      return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
+    done += count;
+    received += count;
+    segment.bytesDone.store(done);
+  }
+  if (std::fclose(part.release()) != 0)
+    return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
+  return DownloadError();
+}
+
+void HttpDownloader::ReportFailure(const DownloadError& error, bool unproductive) {
+  std::lock_guard<std::mutex> lock(failureMutex_);
+  if (Gravity(error) >= Gravity(failures_.error)) failures_.error = error;
+  failures_.unproductive = failures_.unproductive || unproductive;
+}
+
+FailureReport HttpDownloader::TakeFailures() {
+  std::lock_guard<std::mutex> lock(failureMutex_);
+  FailureReport report = failures_;
+  failures_ = FailureReport();
+  return report;
+}
+
+bool HttpDownloader::RetryFailed() {
+  std::lock_guard<std::mutex> control(controlMutex_);
+  if (!segments_) return false;
+  for (int i = 0; i < segmentCount_; ++i) {
+    DownloadSegment& segment = segments_[i];
+    if (segment.state.load() != SegmentState::Failed) continue;
+    // A failed segment's thread has ended, or is about to: a segment never has two threads.
+    if (segment.thread.joinable()) segment.thread.join();
+    StartThread(segment);
+  }
+  return true;
 }
 
 bool HttpDownloader::Restart() {
@@ -326,9 +369,31 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
 
   // A file this merge creates and cannot write whole (a short part, a full disk) is deleted
   // again: a truncated file must not stay under the name that is run.
+  const DownloadError unwritable =
+      MakeError(DownloadErrorKind::NotWritable, "the file cannot be written as " + targetPath_);
+  // Parts that vanished or shrank (a cleaner, a virus scanner) are fetched again, not taken
+  // for a target that cannot be written.
+  bool partsThere = true;
+  for (int i = 0; i < segmentCount_; ++i) {
+    DownloadSegment& segment = segments_[i];
+    if (segment.Need() == 0 || QueryFileSize(segment.partFile) >= segment.Need()) continue;
+    platform::RemoveFile(segment.partFile);
+    segment.bytesDone.store(0);
+    segment.state.store(SegmentState::Failed);
+    partsThere = false;
+  }
+  if (!partsThere) {
+    ReportFailure(MakeError(DownloadErrorKind::MissingPart,
+                            "a part file vanished or shrank before the file was written"),
+                  false);
+    return false;
+  }
   const bool created = !platform::PathExists(targetPath_);
   UniqueFile target(platform::OpenFileDenyWrite(targetPath_, "wb"));
-  if (!target) return false;
+  if (!target) {
+    ReportFailure(unwritable, false);
+    return false;
+  }
   bool written = true;
   for (int i = 0; written && i < segmentCount_; ++i) {
     // An empty range has nothing to add and may have no part file at all.
@@ -337,12 +402,17 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
   }
   if (std::fclose(target.release()) != 0) written = false;
   if (!written && created) platform::RemoveFile(targetPath_);
+  if (!written && !HasFailed()) ReportFailure(unwritable, false);
   return written;
 }
 
 bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target) {
   UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, "rb"));
-  if (!part) return false;
+  if (!part) {
+    segment.state.store(SegmentState::Failed);
+    ReportFailure(MakeError(DownloadErrorKind::MissingPart, "a part file cannot be read"), false);
+    return false;
+  }
   if (std::fseek(target, static_cast<long>(segment.rangeStart), SEEK_SET) != 0) return false;
   uint32_t position = segment.rangeStart;
   char buffer[kChunkSize];
@@ -359,6 +429,8 @@ bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target)
   part.reset();
   if (position >= segment.rangeEnd) return true;
   platform::RemoveFile(segment.partFile);
+  segment.bytesDone.store(0);
   segment.state.store(SegmentState::Failed);
+  ReportFailure(MakeError(DownloadErrorKind::MissingPart, "a part file was short"), false);
   return false;
 }

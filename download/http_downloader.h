@@ -12,6 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "download/download_error.h"
+#include "download/http_body.h"
+#include "download/http_header.h"
 #include "platform/sockets.h"
 
 // Header text read from a response: at most 1024 bytes, plus room for the terminating NUL.
@@ -26,11 +29,13 @@ constexpr int kHttpPort = 80;
 constexpr int kMaxSegments = 50;
 // Files must be smaller than this: sizes and offsets travel as signed 32-bit decimals.
 constexpr uint32_t kMaxFileSize = 0x80000000u;
+// Redirects the size request follows before it gives up.
+constexpr int kMaxRedirects = 5;
+// A connection that ends before its range is whole after fewer body bytes than this counts
+// as a failure for the back-off: a server handing out a byte per connection is not progress.
+constexpr uint64_t kStormBytes = 64 * 1024;
 
 enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3 };
-
-// Asked now and then during a long wait: true ends the wait early.
-using StopTest = std::function<bool()>;
 
 class HttpDownloader;
 
@@ -59,6 +64,17 @@ struct DownloadSegment {
 // Size of a file; 0 when it is missing or a folder.
 uint32_t QueryFileSize(const std::string& path);
 
+// Where each segment's "file downloaded" line goes: standard output unless changed (nullptr:
+// nowhere). A console front end whose standard output is its own report turns it off.
+void SetFinishedLineStream(std::FILE* stream);
+
+// What went wrong since the last look: the gravest failure reported by the size request, a
+// segment or the merge, and whether a connection since then ended early with little.
+struct FailureReport {
+  DownloadError error;
+  bool unproductive = false;
+};
+
 // The file size a response header announces, when it announces a usable one: a
 // "Content-Length:" field of plain decimal digits below 2 GiB, ended by CR LF. A header
 // without such a field (absent, negative, not a number, too large, or cut off) gives false.
@@ -80,6 +96,8 @@ class HttpDownloader {
              const std::atomic<bool>* cancel = nullptr);
   // Starts every segment's thread again; each continues from its part file.
   bool Restart();
+  // Starts again only the segments that failed (their threads have ended); the others go on.
+  bool RetryFailed();
   // Tells every segment to stop and waits for their threads; part files stay.
   bool Stop();
   // Stop, then delete every part file.
@@ -92,6 +110,8 @@ class HttpDownloader {
   uint32_t GetBytesDone() const;
   // The announced file size; 0 before Start has learned it.
   uint32_t GetTotalSize() const { return totalSize_.load(); }
+  // The failures reported since the last call, then forgotten.
+  FailureReport TakeFailures();
 
   // Waits, without a time limit, for the segment threads to end (a Stop from another thread
   // ends them within the socket time-outs), then writes the file from the part files to
@@ -103,7 +123,8 @@ class HttpDownloader {
 
  protected:
   // One exchange, step by step. A failing step closes nothing but what it says.
-  static platform::Socket ConnectDirect(const std::string& host, int port);
+  static platform::Socket ConnectDirect(const std::string& host, int port,
+                                        const StopTest& stopped = StopTest());
   // One send of the whole text; on failure the socket is closed and false returned.
   static bool SendText(platform::Socket& socket, const std::string& text);
   // Reads the response header one byte at a time, up to the blank line or 1024 bytes; the
@@ -122,8 +143,10 @@ class HttpDownloader {
                    uint32_t startOffset);
   // The value of the first "Content-Length:" field read as atoi does; 0 when there is none.
   static int ParseContentLength(const std::string& header);
-  // SendRequest without touching totalSize: the header read comes back in `header`.
-  static bool RequestFile(platform::Socket& socket, const std::string& host,
+  // SendRequest without touching totalSize: the header read comes back in `header`. No error
+  // for a whole "HTTP/1.1 20x" header; a Status error (with the server's Retry-After) for a
+  // whole header with another status.
+  static DownloadError RequestFile(platform::Socket& socket, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
                           uint32_t startOffset, std::string& header,
                           const StopTest& stopped = StopTest());
@@ -132,6 +155,14 @@ class HttpDownloader {
                      int port, const std::string& urlPrefix, const std::string& fileName,
                      const std::string& stem, int count, int useProxy);
   void SegmentThreadProc(DownloadSegment& segment);
+  // One connection's work for a segment that holds `existing` bytes; `received` counts the
+  // body bytes it wrote.
+  DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
+  // The size request, following redirects: host, urlPrefix and fileName become the final
+  // URL's.
+  DownloadError LearnSize(std::string& host, std::string& urlPrefix, std::string& fileName,
+                          uint32_t& size, const StopTest& stopped);
+  void ReportFailure(const DownloadError& error, bool unproductive);
   bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
 
   std::unique_ptr<DownloadSegment[]> segments_;
@@ -146,6 +177,7 @@ class HttpDownloader {
   bool StopLocked(bool deleteParts);
   // Starts one thread per segment; false when a segment is Failed right afterwards.
   bool StartThreads();
+  void StartThread(DownloadSegment& segment);
   // Waits for every segment thread that has not been waited for.
   void JoinAll();
 
@@ -154,4 +186,6 @@ class HttpDownloader {
   std::mutex controlMutex_;
   // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
   mutable std::mutex tableMutex_;
+  std::mutex failureMutex_;
+  FailureReport failures_;
 };

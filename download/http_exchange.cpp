@@ -1,5 +1,5 @@
-// One connection and one HTTP/1.1 GET exchange, on the wire exactly as the servers and proxies
-// in the field have always seen it from this program.
+// One connection and one HTTP/1.1 GET exchange. The request bytes are fixed: each line its own
+// send, the range only from an offset above 0. The answer is read with the one header parser.
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -9,11 +9,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const char kStatusPrefix[] = "HTTP/1.1 20";
 const char kTunnelReply[] = "HTTP/1.0 200 Connection established";
-const char kLengthField[] = "Content-Length:";
 const char kUserAgentLine[] =
     "User-Agent: Mozilla/4.0 \t\t(compatible; MSIE 5.0; Windows NT; DigExt; DTS Agent;)\r\n";
 const char kTunnelUserAgentLine[] = "User-Agent:\t\t           MyApp/0.1\r\n";
@@ -21,38 +17,29 @@ const char kTunnelUserAgentLine[] = "User-Agent:\t\t           MyApp/0.1\r\n";
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The field's text after its colon, up to the first CR LF; `ended` tells whether one came.
-bool FindLengthText(const std::string& header, std::string& text, bool& ended) {
-  size_t field = header.find(kLengthField);
-  if (field == std::string::npos) return false;
-  text = header.substr(field + sizeof kLengthField - 1);
-  size_t lineEnd = text.find("\r\n");
-  ended = lineEnd != std::string::npos;
-  if (ended) text.erase(lineEnd);
-  return true;
-}
-
-// Waits in short slices until the socket has a byte (or its close) to read; false after the
-// receive time-out of silence, when the header's deadline passes, or when told to stop first.
-bool WaitForByte(platform::Socket& socket, Clock::time_point headerDeadline,
-                 const StopTest& stopped) {
-  constexpr int kSliceMs = 100;
-  const Clock::time_point silence = Clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
-  const Clock::time_point deadline = silence < headerDeadline ? silence : headerDeadline;
-  for (;;) {
-    if (stopped && stopped()) return false;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    const int slice = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
-    if (platform::WaitReadable(socket.Handle(), slice)) return true;
+// Reads the header one byte per call, so that not a byte of the body leaves the socket.
+int ReadHeaderBytes(platform::Socket& socket, char (&header)[kHeaderBufferSize],
+                    const StopTest& stopped, WaitResult& why) {
+  const auto headerDeadline = WireClock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
+  int count = 0;
+  why = WaitResult::Ready;
+  while (count < kMaxHeaderBytes) {
+    const auto silence = WireClock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
+    why = WaitForData(socket, silence < headerDeadline ? silence : headerDeadline, stopped);
+    if (why != WaitResult::Ready) break;
+    if (platform::ReceiveBytes(socket.Handle(), &header[count], 1) != 1) break;
+    ++count;
+    if (EndsHeader(header, static_cast<size_t>(count))) break;
   }
+  header[count] = '\0';
+  return count;
 }
 
 }  // namespace
 
-platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port) {
-  return SocketLayer::ConnectWithTimeout(host, port);
+platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port,
+                                               const StopTest& stopped) {
+  return SocketLayer::ConnectWithTimeout(host, port, stopped);
 }
 
 bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text) {
@@ -65,17 +52,8 @@ bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text)
 
 int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize],
                                   const StopTest& stopped) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
-  // One byte per call, so that not a byte of the body is taken from the socket.
-  int count = 0;
-  while (count < kMaxHeaderBytes) {
-    if (!WaitForByte(socket, deadline, stopped)) break;
-    if (platform::ReceiveBytes(socket.Handle(), &header[count], 1) != 1) break;
-    ++count;
-    if (count >= 4 && std::memcmp(&header[count - 4], "\r\n\r\n", 4) == 0) break;
-  }
-  header[count] = '\0';
-  return count;
+  WaitResult why = WaitResult::Ready;
+  return ReadHeaderBytes(socket, header, stopped, why);
 }
 
 platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, int proxyPort,
@@ -91,34 +69,50 @@ platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, i
   return socket;
 }
 
-bool HttpDownloader::RequestFile(platform::Socket& socket, const std::string& host,
-                                 const std::string& urlPrefix, const std::string& fileName,
-                                 uint32_t startOffset, std::string& header,
-                                 const StopTest& stopped) {
+DownloadError HttpDownloader::RequestFile(platform::Socket& socket, const std::string& host,
+                                          const std::string& urlPrefix,
+                                          const std::string& fileName, uint32_t startOffset,
+                                          std::string& header, const StopTest& stopped) {
   header.clear();
-  // Each line is its own send: servers in the field have only ever seen the request so.
-  if (!SendText(socket, "GET " + urlPrefix + fileName + " HTTP/1.1\r\n")) return false;
-  if (!SendText(socket, "Host: " + host + "\r\n")) return false;
-  if (!SendText(socket, "Accept: \r\n")) return false;
-  if (!SendText(socket, "Referer: " + urlPrefix + "\r\n")) return false;
-  if (!SendText(socket, kUserAgentLine)) return false;
+  const DownloadError unsent =
+      MakeError(DownloadErrorKind::Closed, "the request could not be sent");
+  if (!SendText(socket, "GET " + urlPrefix + fileName + " HTTP/1.1\r\n")) return unsent;
+  if (!SendText(socket, "Host: " + host + "\r\n")) return unsent;
+  if (!SendText(socket, "Accept: \r\n")) return unsent;
+  if (!SendText(socket, "Referer: " + urlPrefix + "\r\n")) return unsent;
+  if (!SendText(socket, kUserAgentLine)) return unsent;
   if (startOffset != 0 &&
       !SendText(socket, "Range: bytes=" + std::to_string(startOffset) + "-\r\n"))
-    return false;
-  if (!SendText(socket, "\r\n")) return false;
+    return unsent;
+  if (!SendText(socket, "\r\n")) return unsent;
 
   char buffer[kHeaderBufferSize];
-  int count = ReceiveHeader(socket, buffer, stopped);
-  if (count == 0) return false;
+  WaitResult why = WaitResult::Ready;
+  const int count = ReadHeaderBytes(socket, buffer, stopped, why);
   header.assign(buffer, static_cast<size_t>(count));
-  return header.compare(0, sizeof kStatusPrefix - 1, kStatusPrefix) == 0;
+  if (why == WaitResult::Stopped)
+    return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
+  if (count == 0) {
+    return why == WaitResult::Silent
+               ? MakeError(DownloadErrorKind::TimedOut, "the server did not answer")
+               : MakeError(DownloadErrorKind::Closed, "the server closed without an answer");
+  }
+  const ResponseHeader parsed = ParseResponseHeader(header);
+  if (!parsed.complete) {
+    return MakeError(DownloadErrorKind::BadAnswer,
+                     "the answer's header was cut off or is longer than 1024 bytes");
+  }
+  if (!parsed.statusValid || parsed.version != "HTTP/1.1")
+    return MakeError(DownloadErrorKind::BadAnswer, "the answer is not HTTP/1.1");
+  if (parsed.status / 10 != 20) return StatusError(parsed.status, RetryAfterSeconds(parsed));
+  return DownloadError();
 }
 
 bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& host,
                                  const std::string& urlPrefix, const std::string& fileName,
                                  uint32_t startOffset) {
   std::string header;
-  if (!RequestFile(socket, host, urlPrefix, fileName, startOffset, header)) return false;
+  if (RequestFile(socket, host, urlPrefix, fileName, startOffset, header).Failed()) return false;
   // Only the first answer after Start fixes the size; ranged answers carry smaller lengths.
   uint32_t unknown = 0;
   totalSize_.compare_exchange_strong(unknown,
@@ -127,9 +121,10 @@ bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& ho
 }
 
 int HttpDownloader::ParseContentLength(const std::string& header) {
-  std::string text;
-  bool ended = false;
-  if (!FindLengthText(header, text, ended)) return 0;
+  const ResponseHeader parsed = ParseResponseHeader(header);
+  const HttpField* field = parsed.Find("Content-Length");
+  if (field == nullptr) return 0;
+  const std::string& text = field->value;
   // As atoi reads it, but an overlong number saturates instead of being undefined.
   size_t i = 0;
   while (i < text.size() && IsSpace(text[i])) ++i;
@@ -150,20 +145,10 @@ int HttpDownloader::ParseContentLength(const std::string& header) {
 }
 
 bool ParseFileSize(const std::string& header, uint32_t& size) {
-  std::string text;
-  bool ended = false;
-  if (!FindLengthText(header, text, ended) || !ended) return false;
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  size_t digits = i;
-  uint64_t value = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-    if (value >= kMaxFileSize) return false;
-  }
-  if (i == digits) return false;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  if (i != text.size()) return false;
-  size = static_cast<uint32_t>(value);
+  uint64_t length = 0;
+  bool bad = false;
+  if (!StatedContentLength(ParseResponseHeader(header), length, bad) || length >= kMaxFileSize)
+    return false;
+  size = static_cast<uint32_t>(length);
   return true;
 }

@@ -4,7 +4,8 @@ SocketLayer::SocketLayer() { platform::StartSocketLibrary(); }
 
 SocketLayer::~SocketLayer() { platform::StopSocketLibrary(); }
 
-platform::Socket SocketLayer::ConnectWithTimeout(const std::string& host, int port) {
+platform::Socket SocketLayer::ConnectWithTimeout(const std::string& host, int port,
+                                                 const StopTest& stopped) {
   platform::Socket socket(platform::OpenTcpSocket());
   if (!socket.IsValid()) return socket;
   platform::SetSocketTimeouts(socket.Handle(), kSendTimeoutMs, kReceiveTimeoutMs);
@@ -12,7 +13,7 @@ platform::Socket SocketLayer::ConnectWithTimeout(const std::string& host, int po
   if (!platform::SetSocketNonBlocking(socket.Handle(), true)) return platform::Socket();
   uint32_t address = 0;
   if (!platform::ResolveHostIPv4(host, address)) return platform::Socket();
-  if (!platform::ConnectAndWait(socket.Handle(), address, port, kConnectTimeoutSeconds))
+  if (!platform::ConnectAndWait(socket.Handle(), address, port, kConnectTimeoutSeconds, stopped))
     return platform::Socket();
   if (!platform::SetSocketNonBlocking(socket.Handle(), false)) return platform::Socket();
   return socket;

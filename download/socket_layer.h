@@ -2,9 +2,13 @@
 // IPv4, fixed time-outs, a blocking stream socket handed to the caller.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/sockets.h"
+
+// Asked now and then during a long wait: true ends the wait early.
+using StopTest = std::function<bool()>;
 
 // Send and receive time-outs of every connection, and the longest wait for a connect.
 constexpr int kSendTimeoutMs = 5000;
@@ -21,6 +25,8 @@ class SocketLayer {
   SocketLayer& operator=(const SocketLayer&) = delete;
 
   // A connected blocking socket with 5-second send and receive time-outs, or an empty Socket
-  // when the name does not resolve or no connection is made within 5 seconds.
-  static platform::Socket ConnectWithTimeout(const std::string& host, int port);
+  // when the name does not resolve, no connection is made within 5 seconds, or `stopped`
+  // (asked every 100 ms or so while the connect waits) says to give up.
+  static platform::Socket ConnectWithTimeout(const std::string& host, int port,
+                                             const StopTest& stopped = StopTest());
 };

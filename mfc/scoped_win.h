@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 template <typename Traits>
 class UniqueHandle {
@@ -92,6 +93,14 @@ struct Cursor {
   static void Close(HCURSOR h) { ::DestroyCursor(h); }
 };
 
+// Memory blocks from GlobalAlloc.
+struct GlobalMemory {
+  using Handle = HGLOBAL;
+  static HGLOBAL None() { return nullptr; }
+  static bool IsValid(HGLOBAL h) { return h != nullptr; }
+  static void Close(HGLOBAL h) { ::GlobalFree(h); }
+};
+
 struct Module {
   using Handle = HMODULE;
   static HMODULE None() { return nullptr; }
@@ -113,6 +122,7 @@ using ScopedRegKey = UniqueHandle<scoped_traits::RegistryKey>;
 using ScopedIcon = UniqueHandle<scoped_traits::Icon>;      // icons we created or copied
 using ScopedCursor = UniqueHandle<scoped_traits::Cursor>;  // cursors we created or copied
 using ScopedModule = UniqueHandle<scoped_traits::Module>;  // from LoadLibrary
+using ScopedGlobal = UniqueHandle<scoped_traits::GlobalMemory>;
 
 // A window's (or the screen's, with a null window) device context from GetDC.
 class ScopedGetDC {
@@ -162,6 +172,23 @@ class ScopedPaint {
   HWND window_;
   PAINTSTRUCT paint_{};
   HDC dc_;
+};
+
+// COM on this thread in a single-threaded apartment (the shell's calls and objects ask for it);
+// undone only when this object did it.
+class ScopedCom {
+ public:
+  ScopedCom()
+      : initialized_(SUCCEEDED(
+            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+  ~ScopedCom() {
+    if (initialized_) ::CoUninitialize();
+  }
+  ScopedCom(const ScopedCom&) = delete;
+  ScopedCom& operator=(const ScopedCom&) = delete;
+
+ private:
+  bool initialized_;
 };
 
 // Deletes a GDI object kept as a plain member and nulls it.

@@ -13,6 +13,8 @@
 namespace {
 
 constexpr int kShellSucceeded = 33;  // any ShellExecute result above 32 means success
+// SID_STopLevelBrowser, named here so that no GUID library is linked for it.
+const GUID kTopLevelBrowser = {0x4c96be40, 0x915c, 0x11cf, {0x99, 0xd3, 0x00, 0xaa, 0x00, 0x4a, 0xe8, 0x37}};
 
 // Owns one COM interface pointer.
 template <typename Interface>
@@ -66,8 +68,8 @@ VARIANT StringVariant(const Bstr& text) {
 // The shell dispatch object of the desktop the user is signed in to.
 bool DesktopShell(ComPtr<IShellDispatch2>& shell) {
   ComPtr<IShellWindows> windows;
-  if (FAILED(::CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER,
-                                IID_IShellWindows, windows.OutVoid())))
+  if (FAILED(::CoCreateInstance(__uuidof(ShellWindows), nullptr, CLSCTX_LOCAL_SERVER,
+                                __uuidof(IShellWindows), windows.OutVoid())))
     return false;
   VARIANT location;
   ::VariantInit(&location);
@@ -86,14 +88,14 @@ bool DesktopShell(ComPtr<IShellDispatch2>& shell) {
   ComPtr<IDispatch> background;
   ComPtr<IShellFolderViewDual> folderView;
   ComPtr<IDispatch> application;
-  return SUCCEEDED(desktop->QueryInterface(IID_IServiceProvider, services.OutVoid())) &&
-         SUCCEEDED(services->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+  return SUCCEEDED(desktop->QueryInterface(__uuidof(IServiceProvider), services.OutVoid())) &&
+         SUCCEEDED(services->QueryService(kTopLevelBrowser, __uuidof(IShellBrowser),
                                           browser.OutVoid())) &&
          SUCCEEDED(browser->QueryActiveShellView(view.Out())) &&
-         SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.OutVoid())) &&
-         SUCCEEDED(background->QueryInterface(IID_IShellFolderViewDual, folderView.OutVoid())) &&
+         SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, __uuidof(IDispatch), background.OutVoid())) &&
+         SUCCEEDED(background->QueryInterface(__uuidof(IShellFolderViewDual), folderView.OutVoid())) &&
          SUCCEEDED(folderView->get_Application(application.Out())) &&
-         SUCCEEDED(application->QueryInterface(IID_IShellDispatch2, shell.OutVoid()));
+         SUCCEEDED(application->QueryInterface(__uuidof(IShellDispatch2), shell.OutVoid()));
 }
 
 bool ExecuteThroughDesktop(const char* file, const char* parameters, const char* folder,
@@ -121,12 +123,4 @@ ShellLaunch OpenAsUser(const char* file, const char* parameters, const char* fol
       ::ShellExecuteA(nullptr, "open", file, parameters, folder, showCommand)));
   if (shellCode) *shellCode = code;
   return code > 32 ? ShellLaunch::Elevated : ShellLaunch::Failed;
-}
-
-ScopedCom::ScopedCom()
-    : initialized_(SUCCEEDED(
-          ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
-
-ScopedCom::~ScopedCom() {
-  if (initialized_) ::CoUninitialize();
 }

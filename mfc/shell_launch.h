@@ -20,15 +20,3 @@ enum class ShellLaunch {
 // first.
 ShellLaunch OpenAsUser(const char* file, const char* parameters, const char* folder,
                        int showCommand, int* shellCode = nullptr);
-
-// COM for the calling thread, apartment-threaded, for as long as the object lives.
-class ScopedCom {
- public:
-  ScopedCom();
-  ~ScopedCom();
-  ScopedCom(const ScopedCom&) = delete;
-  ScopedCom& operator=(const ScopedCom&) = delete;
-
- private:
-  bool initialized_;
-};

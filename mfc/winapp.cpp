@@ -1,5 +1,7 @@
 #include "mfc/winapp.h"
 
+#include "platform/system_library_win32.h"
+
 #include <process.h>
 
 #include "mfc/wnd.h"
@@ -95,7 +97,10 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, void* param, int priority, UINT 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Before anything loads a DLL: only System32 is searched, never the program's own folder (a
   // Downloads folder, where anyone may have put a DLL of a system name) nor the current one.
-  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  platform::RestrictDllSearchToSystem32();
+  // The system's own DLLs load these by name when windows and themes first appear, some on
+  // paths that ignore the restriction; loaded from System32 now, those later loads find them.
+  for (const wchar_t* name : {L"uxtheme.dll", L"dwmapi.dll"}) platform::SystemLibrary(name);
   CWinApp* app = AfxGetApp();
   if (!app) return -1;
   app->m_hInstance = instance;

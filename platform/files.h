@@ -31,6 +31,12 @@ uint32_t FileSize(const std::string& path);
 // check. POSIX has no such lock; there the folder's permissions keep others out.
 std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode);
 
+// Opens a log file for appending (emptied first when `truncate`), creating it when missing; the
+// file may be read by others while it is open. A path that is a link (symbolic or hard, or a
+// junction) is refused with nullptr: an elevated program must not append to whatever file a
+// user's link points at.
+std::FILE* OpenLogFile(const std::string& path, bool truncate);
+
 // Sets or clears the read-only mark of an existing file.
 bool SetReadOnly(const std::string& path, bool readOnly);
 

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,21 @@ bool HasWriteBits(const struct stat& info) { return (info.st_mode & 0222) != 0; 
 
 std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
+}
+
+std::FILE* OpenLogFile(const std::string& path, bool truncate) {
+  const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW |
+                                                O_CLOEXEC | (truncate ? O_TRUNC : 0),
+                              0644);
+  if (descriptor < 0) return nullptr;
+  struct stat info;
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    close(descriptor);
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(descriptor, "ab");
+  if (stream == nullptr) close(descriptor);
+  return stream;
 }
 
 std::string TempFolder() {

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
@@ -35,6 +36,28 @@ uint32_t FileSize(const std::string& path) {
 
 std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
   return _fsopen(path.c_str(), mode, _SH_DENYWR);
+}
+
+std::FILE* OpenLogFile(const std::string& path, bool truncate) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | (truncate ? GENERIC_WRITE : 0),
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(descriptor, "ab");
+  if (stream == nullptr) _close(descriptor);  // closes the handle too
+  return stream;
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {

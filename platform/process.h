@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,12 @@ class Process {
   bool exited_ = false;       // POSIX: reaped already, exitCode_ holds its status
   uint32_t exitCode_ = 0;
 };
+
+// The calling thread's number as the system shows it (for log lines).
+uint32_t CurrentThreadNumber();
+
+// `time` as local calendar time.
+void LocalTime(std::time_t time, std::tm& local);
 
 // Makes a downloaded file startable as a program. Windows starts any image it is given; POSIX
 // needs the execute bit. False when that could not be arranged.

@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <thread>
@@ -76,6 +77,10 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   }
   return parts;
 }
+
+uint32_t CurrentThreadNumber() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+void LocalTime(std::time_t time, std::tm& local) { localtime_r(&time, &local); }
 
 bool Process::Start(const std::string& commandLine) {
   Release();

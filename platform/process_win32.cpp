@@ -12,6 +12,10 @@ HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 }  // namespace
 
+uint32_t CurrentThreadNumber() { return GetCurrentThreadId(); }
+
+void LocalTime(std::time_t time, std::tm& local) { localtime_s(&local, &time); }
+
 bool Process::Start(const std::string& commandLine) {
   Release();
   // CreateProcessA may write into the command line: it gets a copy of its own.

@@ -75,11 +75,22 @@ std::string HexText(const unsigned char* bytes, size_t count);
 // Lower-case hex SHA-256 of the held file, or "" when it cannot be read.
 std::string Sha256Hex(const HeldFile& file);
 
-// The whole check, in order: the format, the signature and its signer, the digest.
-ProgramCheck CheckProgram(const HeldFile& file, const ProgramPolicy& policy);
+// What the check saw of a file, for the log: its signer's subject and its SHA-256, each ""
+// when the check did not get that far or did not look.
+struct ProgramFacts {
+  std::string signer;
+  std::string sha256;
+};
 
-// Windows: the signature alone (WinVerifyTrust and the signer's pin). Elsewhere: Ok when no
-// signature is asked for, else BadSignature (the platform has no such signatures).
-ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>& signers);
+// The whole check, in order: the format, the signature and its signer, the digest. `facts`
+// (when given) receives what was seen.
+ProgramCheck CheckProgram(const HeldFile& file, const ProgramPolicy& policy,
+                          ProgramFacts* facts = nullptr);
+
+// Windows: the signature alone (WinVerifyTrust and the signer's pin); the signer's subject goes
+// to `signer` when there is a valid signature. Elsewhere: Ok (programs of that platform carry
+// no such signatures).
+ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>& signers,
+                            std::string* signer = nullptr);
 
 }  // namespace platform

@@ -87,15 +87,19 @@ bool IsWindowsProgram(const HeldFile& file) {
   return machine == kMachineAmd64 || machine == kMachineI386;
 }
 
-ProgramCheck CheckProgram(const HeldFile& file, const ProgramPolicy& policy) {
+ProgramCheck CheckProgram(const HeldFile& file, const ProgramPolicy& policy,
+                          ProgramFacts* facts) {
+  ProgramFacts seen;
+  if (facts == nullptr) facts = &seen;
   if (!file.IsOpen()) return ProgramCheck::Unreadable;
   if (!IsPlatformProgram(file)) return ProgramCheck::NotAProgram;
   if (policy.verifySignature) {
-    const ProgramCheck signature = CheckSignature(file, policy.signers);
+    const ProgramCheck signature = CheckSignature(file, policy.signers, &facts->signer);
     if (signature != ProgramCheck::Ok) return signature;
   }
   if (!policy.sha256Hex.empty()) {
     const std::string digest = Sha256Hex(file);
+    facts->sha256 = digest;
     if (digest.empty()) return ProgramCheck::Unreadable;
     std::string pinned = policy.sha256Hex;
     for (char& c : pinned) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

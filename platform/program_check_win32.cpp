@@ -72,17 +72,20 @@ std::string BcryptSha256(Feed feed) {
   return ok ? HexText(digest, sizeof digest) : std::string();
 }
 
-// Whether the signing certificate is one of the pinned publishers.
-bool SignerIsPinned(PCCERT_CONTEXT certificate, const std::vector<std::string>& signers) {
-  if (signers.empty()) return true;
+// The certificate's subject as the system shows it (its simple display name), or "".
+std::string SubjectOf(PCCERT_CONTEXT certificate) {
   using GetName = DWORD(WINAPI*)(PCCERT_CONTEXT, DWORD, DWORD, void*, LPWSTR, DWORD);
   auto getName = SystemFunction<GetName>(L"crypt32.dll", "CertGetNameStringW");
-  std::string subject;
-  if (getName) {
-    wchar_t name[512] = {};
-    if (getName(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512) > 1)
-      subject = Narrow(name);
-  }
+  wchar_t name[512] = {};
+  if (!getName || getName(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512) <= 1)
+    return std::string();
+  return Narrow(name);
+}
+
+// Whether the signing certificate, of this subject, is one of the pinned publishers.
+bool SignerIsPinned(PCCERT_CONTEXT certificate, const std::string& subject,
+                    const std::vector<std::string>& signers) {
+  if (signers.empty()) return true;
   const std::string fingerprint = "sha256:" + BcryptSha256([&](auto hash) {
     return hash(certificate->pbCertEncoded, certificate->cbCertEncoded);
   });
@@ -147,7 +150,8 @@ std::string Sha256Hex(const HeldFile& file) {
   });
 }
 
-ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>& signers) {
+ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>& signers,
+                            std::string* signer) {
   using Verify = LONG(WINAPI*)(HWND, GUID*, void*);
   using ProviderData = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
   using Signer = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
@@ -179,13 +183,15 @@ ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>
     result = ProgramCheck::BadSignature;
   } else {
     CRYPT_PROVIDER_DATA* data = providerData(trust.hWVTStateData);
-    CRYPT_PROVIDER_SGNR* signer = data ? signerOf(data, 0, FALSE, 0) : nullptr;
-    PCCERT_CONTEXT leaf = (signer && signer->csCertChain > 0 && signer->pasCertChain)
-                              ? signer->pasCertChain[0].pCert
+    CRYPT_PROVIDER_SGNR* provider = data ? signerOf(data, 0, FALSE, 0) : nullptr;
+    PCCERT_CONTEXT leaf = (provider && provider->csCertChain > 0 && provider->pasCertChain)
+                              ? provider->pasCertChain[0].pCert
                               : nullptr;
+    const std::string subject = leaf ? SubjectOf(leaf) : std::string();
+    if (signer) *signer = subject;
     if (leaf == nullptr) {
       result = ProgramCheck::BadSignature;
-    } else if (!SignerIsPinned(leaf, signers)) {
+    } else if (!SignerIsPinned(leaf, subject, signers)) {
       result = ProgramCheck::SignerNotPinned;
     }
   }

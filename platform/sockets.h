@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -32,7 +33,10 @@ bool ResolveHostIPv4(const std::string& host, uint32_t& address);
 
 // Starts a connect on a non-blocking socket and waits until it is writable. True only when the
 // connection was established within the time-out (a refused or unreachable peer is false).
-bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds);
+// The wait asks `stopped` (when given) every kConnectSliceMs and ends early when it says so.
+constexpr int kConnectSliceMs = 100;
+bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds,
+                    const std::function<bool()>& stopped = nullptr);
 
 // One send or receive call: bytes moved, 0 when the peer closed (receive), -1 on an error or a
 // time-out. A send to a closed peer never raises a signal.

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace platform {
@@ -79,7 +80,8 @@ bool ResolveHostIPv4(const std::string& host, uint32_t& address) {
   return true;
 }
 
-bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds) {
+bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds,
+                    const std::function<bool()>& stopped) {
   sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
   peer.sin_family = AF_INET;
@@ -90,7 +92,15 @@ bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeco
   if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
       errno != EINPROGRESS)
     return false;
-  if (!WaitFor(socket, true, timeoutSeconds * 1000)) return false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (bool ready = false; !ready;) {
+    if (stopped && stopped()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    ready = WaitFor(socket, true, left < kConnectSliceMs ? static_cast<int>(left) : kConnectSliceMs);
+  }
   // A refused connect also makes the socket writable; only a clean SO_ERROR means connected.
   int error = 0;
   socklen_t length = sizeof error;

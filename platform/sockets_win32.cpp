@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace platform {
@@ -74,7 +75,8 @@ bool ResolveHostIPv4(const std::string& host, uint32_t& address) {
   return true;
 }
 
-bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds) {
+bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds,
+                    const std::function<bool()>& stopped) {
   sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
   peer.sin_family = AF_INET;
@@ -89,12 +91,21 @@ bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeco
   // at once instead of after the whole time-out, as on POSIX.
   fd_set writable;
   fd_set failed;
-  FD_ZERO(&writable);
-  FD_ZERO(&failed);
-  FD_SET(Sock(socket), &writable);
-  FD_SET(Sock(socket), &failed);
-  timeval timeout = ToTimeval(timeoutSeconds * 1000);
-  if (select(0, nullptr, &writable, &failed, &timeout) <= 0) return false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (int ready = 0; ready == 0;) {
+    if (stopped && stopped()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Sock(socket), &writable);
+    FD_SET(Sock(socket), &failed);
+    timeval timeout = ToTimeval(left < kConnectSliceMs ? static_cast<int>(left) : kConnectSliceMs);
+    ready = select(0, nullptr, &writable, &failed, &timeout);
+    if (ready < 0) return false;
+  }
   if (!FD_ISSET(Sock(socket), &writable) || FD_ISSET(Sock(socket), &failed)) return false;
   int error = 0;
   int length = sizeof error;

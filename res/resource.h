@@ -37,6 +37,7 @@
 #define IDC_BROWSE 1009
 #define IDC_TERMS_LINK 1010
 #define IDC_MANUAL_LINK 1011
+#define IDC_LOG_PATH 1012
 
 #ifndef RC_INVOKED
 // Resource type of the PNG skin picture.

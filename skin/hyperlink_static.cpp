@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
 #include "skin/focus_cue.h"
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "skin/gdiplus_owners.h"
 #include "skin/subclass_registry.h"
 
 using namespace Gdiplus::DllExports;
@@ -192,8 +193,10 @@ void LayeredWindowHost::RenderSkin() {
   }
   if (dib.valid()) {
     ScopedSelectObject select(memory, dib);
-    Gdiplus::GpGraphics* graphics = nullptr;
-    if (GdipCreateFromHDC(memory, &graphics) == Gdiplus::Ok) {
+    ScopedGdipGraphics graphics;
+    Gdiplus::GpGraphics* created = nullptr;
+    if (GdipCreateFromHDC(memory, &created) == Gdiplus::Ok) {
+      graphics.reset(created);
       GdipSetSmoothingMode(graphics, Gdiplus::SmoothingModeNone);
       image->Draw(graphics, 0, 0, width, height);
       // Top of the z-order first, so that a later child lands over an earlier one.
@@ -202,7 +205,7 @@ void LayeredWindowHost::RenderSkin() {
         CaptureChild(graphics, screen, child);
       }
       DrawCaret(graphics);
-      GdipDeleteGraphics(graphics);
+      graphics.reset();  // the drawing is in the DIB once the graphics is gone
       // Nothing is pushed when the composite could not be drawn: the last one stays.
       pUpdateLayeredWindow(skinWindow, screen, &destination, &size, memory, &source, 0, &blend,
                            ULW_ALPHA);
@@ -230,11 +233,10 @@ void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, 
     ::SendMessageA(child, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()), kPrintFlags);
   }
   // The capture has no alpha: the control stands opaque on the picture.
-  Gdiplus::GpBitmap* bitmap = nullptr;
-  if (GdipCreateBitmapFromHBITMAP(capture, nullptr, &bitmap) == Gdiplus::Ok) {
-    GdipDrawImageI(graphics, bitmap, rect.left, rect.top);
-    GdipDisposeImage(bitmap);
-  }
+  Gdiplus::GpBitmap* created = nullptr;
+  if (GdipCreateBitmapFromHBITMAP(capture, nullptr, &created) != Gdiplus::Ok) return;
+  ScopedGdipImage bitmap(created);
+  GdipDrawImageI(graphics, bitmap, rect.left, rect.top);
 }
 
 void LayeredWindowHost::DrawCaret(Gdiplus::GpGraphics* graphics) {
@@ -247,10 +249,10 @@ void LayeredWindowHost::DrawCaret(Gdiplus::GpGraphics* graphics) {
   ::ScreenToClient(skinWindow, &top);
   int caretHeight = info.rcCaret.bottom - info.rcCaret.top;
   // The real caret sits on the nearly invisible dialog; the skin shows a still line instead.
-  Gdiplus::GpPen* pen = nullptr;
-  if (GdipCreatePen1(0xFF000000, 1.0f, Gdiplus::UnitWorld, &pen) != Gdiplus::Ok) return;
+  Gdiplus::GpPen* created = nullptr;
+  if (GdipCreatePen1(0xFF000000, 1.0f, Gdiplus::UnitWorld, &created) != Gdiplus::Ok) return;
+  ScopedGdipPen pen(created);
   GdipDrawLineI(graphics, pen, top.x, top.y, top.x, top.y + caretHeight);
-  GdipDeletePen(pen);
 }
 
 UINT LayeredWindowHost::FadeInThread(void* param) {
@@ -341,12 +343,10 @@ void LayeredWindowHost::OnLButtonDown(UINT flags, POINT point) {
 BOOL LayeredWindowHost::OnEraseBkgnd(HDC dc) {
   // The dialog's own surface shows the picture too: where no compositor blends it away, and
   // so that a control moved or hidden leaves no trace of itself behind.
-  Gdiplus::GpGraphics* graphics = nullptr;
-  if (image && GdipCreateFromHDC(dc, &graphics) == Gdiplus::Ok) {
-    image->Draw(graphics, 0, 0, static_cast<int>(image->Width()),
-                static_cast<int>(image->Height()));
-    GdipDeleteGraphics(graphics);
-  }
+  Gdiplus::GpGraphics* created = nullptr;
+  if (!image || GdipCreateFromHDC(dc, &created) != Gdiplus::Ok) return TRUE;
+  ScopedGdipGraphics graphics(created);
+  image->Draw(graphics, 0, 0, static_cast<int>(image->Width()), static_cast<int>(image->Height()));
   return TRUE;
 }
 

@@ -7,61 +7,53 @@
 
 using namespace Gdiplus::DllExports;
 
-PngImage::~PngImage() {
-  // Disposing releases GDI+'s hold on the stream; only then may the block it reads go.
-  if (image_) GdipDisposeImage(image_);
-  if (block_) ::GlobalFree(block_);
-}
-
 UINT PngImage::Width() const {
   UINT width = 0;
-  if (!image_ || GdipGetImageWidth(image_, &width) != Gdiplus::Ok) return 0;
+  if (!image_.valid() || GdipGetImageWidth(image_, &width) != Gdiplus::Ok) return 0;
   return width;
 }
 
 UINT PngImage::Height() const {
   UINT height = 0;
-  if (!image_ || GdipGetImageHeight(image_, &height) != Gdiplus::Ok) return 0;
+  if (!image_.valid() || GdipGetImageHeight(image_, &height) != Gdiplus::Ok) return 0;
   return height;
 }
 
 void PngImage::Draw(Gdiplus::GpGraphics* graphics, int x, int y, int width, int height) const {
-  if (image_ && graphics) GdipDrawImageRectI(graphics, image_, x, y, width, height);
+  if (image_.valid() && graphics) GdipDrawImageRectI(graphics, image_, x, y, width, height);
 }
 
 namespace {
 
-std::unique_ptr<PngImage> MakeImage(Gdiplus::GpImage* image, HGLOBAL block) {
-  std::unique_ptr<PngImage> picture(new (std::nothrow) PngImage(image, block));
-  if (!picture) {
-    if (image) GdipDisposeImage(image);
-    if (block) ::GlobalFree(block);
-  }
-  return picture;
+// Without memory for the picture, its image and block go with the arguments.
+std::unique_ptr<PngImage> MakeImage(ScopedGdipImage image, ScopedGlobal block) {
+  return std::unique_ptr<PngImage>(new (std::nothrow)
+                                       PngImage(std::move(image), std::move(block)));
 }
 
 // A bitmap resource as a GDI+ bitmap; the GDI bitmap is only borrowed for the copy.
 std::unique_ptr<PngImage> LoadBitmapImage(UINT resourceId, HMODULE module) {
+  ScopedGdipImage image;
+  ScopedBitmap gdiBitmap(::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId)));
   Gdiplus::GpBitmap* bitmap = nullptr;
-  HBITMAP gdiBitmap = ::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId));
-  if (gdiBitmap) {
-    if (GdipCreateBitmapFromHBITMAP(gdiBitmap, nullptr, &bitmap) != Gdiplus::Ok) bitmap = nullptr;
-    ::DeleteObject(gdiBitmap);
+  if (gdiBitmap.valid() &&
+      GdipCreateBitmapFromHBITMAP(gdiBitmap, nullptr, &bitmap) == Gdiplus::Ok) {
+    image.reset(bitmap);
   }
-  return MakeImage(bitmap, nullptr);
+  return MakeImage(std::move(image), ScopedGlobal());
 }
 
 // The resource bytes in a block of their own: GDI+ may read the stream for as long as the
 // image lives, while the resource itself is only borrowed.
-HGLOBAL CopyResource(UINT resourceId, LPCSTR resourceType, HMODULE module) {
+ScopedGlobal CopyResource(UINT resourceId, LPCSTR resourceType, HMODULE module) {
   HRSRC resource = ::FindResourceA(module, MAKEINTRESOURCEA(resourceId), resourceType);
-  if (!resource) return nullptr;
+  if (!resource) return ScopedGlobal();
   DWORD size = ::SizeofResource(module, resource);
   HGLOBAL loaded = ::LoadResource(module, resource);
   const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
-  if (!bytes || size == 0) return nullptr;
-  HGLOBAL block = ::GlobalAlloc(GMEM_FIXED, size);
-  if (!block) return nullptr;
+  if (!bytes || size == 0) return ScopedGlobal();
+  ScopedGlobal block(::GlobalAlloc(GMEM_FIXED, size));
+  if (!block.valid()) return block;
   std::memcpy(::GlobalLock(block), bytes, size);
   ::GlobalUnlock(block);
   return block;
@@ -74,15 +66,16 @@ std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCSTR resourceType
   if (resourceType == RT_BITMAP) return LoadBitmapImage(resourceId, module);
   if (!module) module = AfxGetResourceHandle();
 
-  HGLOBAL block = CopyResource(resourceId, resourceType, module);
-  Gdiplus::GpImage* image = nullptr;
-  if (block) {
+  ScopedGlobal block = CopyResource(resourceId, resourceType, module);
+  ScopedGdipImage image;
+  if (block.valid()) {
     IStream* stream = nullptr;
     // The stream must not free the block: the picture owns it and frees it after GDI+.
     if (SUCCEEDED(::CreateStreamOnHGlobal(block, FALSE, &stream))) {
-      if (GdipLoadImageFromStream(stream, &image) != Gdiplus::Ok) image = nullptr;
+      Gdiplus::GpImage* decoded = nullptr;
+      if (GdipLoadImageFromStream(stream, &decoded) == Gdiplus::Ok) image.reset(decoded);
       stream->Release();
     }
   }
-  return MakeImage(image, block);
+  return MakeImage(std::move(image), std::move(block));
 }

@@ -8,25 +8,27 @@
 
 #include <memory>
 
+#include "skin/gdiplus_owners.h"
+
 class PngImage {
  public:
-  // Takes ownership of `image` (may be null: nothing decoded) and of the global memory block
-  // that its stream reads from (may be null).
-  PngImage(Gdiplus::GpImage* image, HGLOBAL block) : image_(image), block_(block) {}
-  ~PngImage();
-  PngImage(const PngImage&) = delete;
-  PngImage& operator=(const PngImage&) = delete;
+  // `image` may be empty (nothing decoded); `block` is the global memory block that its stream
+  // reads from (may be empty).
+  PngImage(ScopedGdipImage image, ScopedGlobal block)
+      : block_(std::move(block)), image_(std::move(image)) {}
 
   // Pixel size; 0 when nothing was decoded.
   UINT Width() const;
   UINT Height() const;
   // Draws the picture scaled to the rectangle; nothing when nothing was decoded.
   void Draw(Gdiplus::GpGraphics* graphics, int x, int y, int width, int height) const;
-  Gdiplus::GpImage* Handle() const { return image_; }
+  Gdiplus::GpImage* Handle() const { return image_.get(); }
 
  private:
-  Gdiplus::GpImage* image_;
-  HGLOBAL block_;
+  // Disposing the image releases GDI+'s hold on the stream; only then may the block it reads
+  // go: members are destroyed in reverse order.
+  ScopedGlobal block_;
+  ScopedGdipImage image_;
 };
 
 // Loads picture `resourceId` of `resourceType` from `module` (null: the application's resource

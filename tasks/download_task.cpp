@@ -9,6 +9,7 @@
 #include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/program_check.h"
+#include "tasks/install_log.h"
 #include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
 
@@ -151,20 +152,17 @@ void DownloadTask::Resume() {
 }
 
 void DownloadTask::Stop() {
-  if (!worker_.joinable()) return;
-  const bool running = workerRunning_.load();
   {
     std::lock_guard<std::mutex> lock(control_);
     stopRequested_.store(true);
   }
   wake_.notify_all();
   // The worker stops the segment threads as it ends; then nothing else touches the parts.
+  // A worker that had ended already may have left parts too: they go as well.
   JoinWorker();
-  if (running) {
-    std::lock_guard<std::mutex> lock(control_);
-    downloader_.StopAndDeleteParts();
-    segmentsStopped_ = true;
-  }
+  std::lock_guard<std::mutex> lock(control_);
+  downloader_.StopAndDeleteParts();
+  segmentsStopped_ = true;
 }
 
 bool DownloadTask::IsFinished() const {
@@ -176,6 +174,23 @@ bool DownloadTask::IsFinished() const {
 }
 
 bool DownloadTask::HasFailed() const { return failed_.load() && !workerRunning_.load(); }
+
+DownloadError DownloadTask::LastError() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return lastError_;
+}
+
+void DownloadTask::NoteError(const DownloadError& error) {
+  if (!error.Failed() || error.kind == DownloadErrorKind::Stopped) return;
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  lastError_ = error;
+}
+
+void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& error) {
+  NoteError(error);
+  item.state.store(ItemState::Failed);
+  failed_.store(true);
+}
 
 bool DownloadTask::DeletePartFiles() {
   if (workerRunning_.load()) return false;
@@ -240,18 +255,63 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
 }
 
 void DownloadTask::Worker() {
+  {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    lastError_ = DownloadError();
+  }
   DownloadItem* item = FindPendingItem();
+  // The file on the server changed under the download (or proved shorter: 416): it is
+  // learned again, a few times.
+  int sizeChanges = 0;
+  int rangeRefusals = 0;
   while (item != nullptr && !stopRequested_.load()) {
-    if (!StartDownload(*item) || !FollowDownload(*item)) break;
-    FinishResult result = FinishItem(*item);
-    if (result == FinishResult::StartOver) continue;
+    if (!StartDownload(*item)) break;
+    FinishResult result = FetchAndWrite(*item);
+    if (result == FinishResult::StartOver) {
+      const DownloadError why = LastError();
+      const bool refused = why.kind == DownloadErrorKind::Status;
+      if ((refused && ++rangeRefusals > kMaxRangeRefusals) ||
+          (!refused && ++sizeChanges > kMaxStartOvers)) {
+        GiveUp(*item, MakeError(why.kind, why.reason + ", again after starting over"));
+        break;
+      }
+      StartOver(*item);
+      continue;
+    }
     if (result != FinishResult::Written) break;
+    sizeChanges = 0;
+    rangeRefusals = 0;
     if (AllItemsDone()) {
       if (LaunchPrograms() != LaunchResult::DownloadAgain) break;
     }
     item = FindPendingItem();
   }
   EndWorker();
+}
+
+DownloadTask::FinishResult DownloadTask::FetchAndWrite(DownloadItem& item) {
+  while (true) {
+    switch (FollowDownload(item)) {
+      case FollowResult::StartOver: return FinishResult::StartOver;
+      case FollowResult::GaveUp: return FinishResult::GaveUp;
+      case FollowResult::Stopped: return FinishResult::Stopped;
+      case FollowResult::Finished: break;
+    }
+    const FinishResult result = FinishItem(item);
+    if (result != FinishResult::Refetch) return result;
+  }
+}
+
+void DownloadTask::StartOver(DownloadItem& item) {
+  item.state.store(ItemState::Pending);
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+    phase_ = Phase::Preparing;
+  }
+  progress_.currentBytesDone.store(0);
+  progress_.bytesDone.store(progress_.completedBytes.load());
 }
 
 bool DownloadTask::StartDownload(DownloadItem& item) {
@@ -275,41 +335,52 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
     downloader_.StopAndDeleteParts();
     segmentsStopped_ = true;
     lock.unlock();
-    if (!Wait(NextDelay(delay))) return false;
+    const FailureReport report = downloader_.TakeFailures();
+    NoteError(report.error);
+    if (report.error.IsPermanent()) {
+      GiveUp(item, report.error);
+      return false;
+    }
+    const int pause = report.error.retryAfterSeconds >= 0
+                          ? std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000)
+                          : Jitter(NextDelay(delay));
+    if (!Wait(pause)) return false;
   }
   return false;
 }
 
-bool DownloadTask::FollowDownload(DownloadItem& item) {
-  // A failed segment is recovered at once; while recoveries bring no new byte (the server is
-  // gone), they come further and further apart.
-  int recoveryDelay = kDownloadPollMs;
-  Clock::time_point nextRecovery = Clock::now();
-  bool recovered = false;
-  uint32_t bytesAtRecovery = 0;
+DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
+  // Failed segments are fetched again after a pause: short while connections bring data,
+  // longer and longer while they end with little (a storm of tiny answers is no progress).
+  int backoff = kDownloadPollMs;
+  bool recoveryDue = false;
+  Clock::time_point recoverAt = Clock::now();
   int waitMs = kFirstPollMs / 2;  // so that the first wait is kFirstPollMs
   uint32_t lastBytes = 0;
   Clock::time_point lastPass = Clock::now();
   while (true) {
     {
       std::lock_guard<std::mutex> lock(control_);
-      if (stopRequested_.load()) return false;
+      if (stopRequested_.load()) return FollowResult::Stopped;
       // A paused download has every segment stopped; Resume starts them all again.
       if (!paused_ && downloader_.HasFailed()) {
-        if (Clock::now() >= nextRecovery) {
-          const uint32_t bytes = downloader_.GetBytesDone();
-          recoveryDelay = (recovered && bytes <= bytesAtRecovery)
-                              ? std::min(recoveryDelay * 2, maxDelayMs_.load())
-                              : kDownloadPollMs;
-          downloader_.Stop();
-          downloader_.Restart();
-          recovered = true;
-          bytesAtRecovery = bytes;
-          nextRecovery = Clock::now() + std::chrono::milliseconds(recoveryDelay);
+        if (!recoveryDue) {
+          const FailureReport report = downloader_.TakeFailures();
+          NoteError(report.error);
+          if (report.error.IsPermanent()) {
+            GiveUp(item, report.error);
+            return FollowResult::GaveUp;
+          }
+          if (report.error.NeedsStartOver()) return FollowResult::StartOver;
+          recoverAt = Clock::now() + std::chrono::milliseconds(RecoveryDelay(report, backoff));
+          recoveryDue = true;
+        } else if (Clock::now() >= recoverAt) {
+          downloader_.RetryFailed();
+          recoveryDue = false;
         }
       } else if (downloader_.IsFinished()) {
         phase_ = Phase::Writing;
-        return true;
+        return FollowResult::Finished;
       }
     }
     const uint32_t bytes = downloader_.GetBytesDone();
@@ -320,8 +391,27 @@ bool DownloadTask::FollowDownload(DownloadItem& item) {
     waitMs = NextPollMs(bytes, lastBytes, item.size.load(), now - lastPass, waitMs);
     lastBytes = bytes;
     lastPass = now;
-    if (!Wait(waitMs)) return false;
+    int pause = waitMs;
+    if (recoveryDue) {
+      const auto untilRecovery =
+          std::chrono::duration_cast<std::chrono::milliseconds>(recoverAt - now).count();
+      pause = static_cast<int>(std::clamp<long long>(untilRecovery, 1, pause));
+    }
+    if (!Wait(pause)) return FollowResult::Stopped;
   }
+}
+
+int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
+  if (report.error.retryAfterSeconds >= 0) {
+    return std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000);
+  }
+  if (!report.unproductive) {
+    backoff = kDownloadPollMs;
+    return kDownloadPollMs;
+  }
+  const int now = backoff;
+  backoff = std::min(backoff * 2, maxDelayMs_.load());
+  return Jitter(now);
 }
 
 DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
@@ -333,24 +423,22 @@ DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   while (true) {
     BeforeMerge(item);
     if (downloader_.MergeParts(item.localPath)) break;
+    NoteError(downloader_.TakeFailures().error);
     if (downloader_.HasFailed()) {
-      // A part file was short: the parts go, and the file is fetched again from byte 0.
-      item.state.store(ItemState::Pending);
-      {
-        std::lock_guard<std::mutex> lock(control_);
-        downloader_.StopAndDeleteParts();
-        segmentsStopped_ = true;
-        phase_ = Phase::Preparing;
-      }
-      progress_.currentBytesDone.store(0);
-      progress_.bytesDone.store(progress_.completedBytes.load());
-      return FinishResult::StartOver;
+      // A part vanished or was short: only its segment is fetched again.
+      std::lock_guard<std::mutex> lock(control_);
+      if (stopRequested_.load()) return FinishResult::Stopped;
+      downloader_.RetryFailed();
+      segmentsStopped_ = false;
+      phase_ = Phase::Downloading;
+      return FinishResult::Refetch;
     }
     // The file cannot be written under this name (a program holds it open, say): another name.
     if (stopRequested_.load()) return FinishResult::Stopped;
     if (suffixes == kMaxTmpSuffixes) {
-      item.state.store(ItemState::Failed);
-      failed_.store(true);
+      GiveUp(item, MakeError(DownloadErrorKind::NotWritable,
+                             "the file could not be written as " + item.localPath +
+                                 " nor under any shorter \"_tmp\" name"));
       return FinishResult::GaveUp;
     }
     item.localPath += kTmpSuffix;
@@ -385,28 +473,37 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
     // in between, so the program that starts is the one that was checked.
     platform::HeldFile file;
     file.Open(item.localPath);
-    const platform::ProgramCheck check = platform::CheckProgram(file, policy_);
+    platform::ProgramFacts facts;
+    const platform::ProgramCheck check = platform::CheckProgram(file, policy_, &facts);
+    install_log::Writef("CHECK", "%s: %s; signer \"%s\"; sha256 %s", item.localPath.c_str(),
+                        platform::ProgramCheckText(check), facts.signer.c_str(),
+                        facts.sha256.empty() ? "not pinned" : facts.sha256.c_str());
     if (check != platform::ProgramCheck::Ok) {
       file.Close();
       return RefuseProgram(item, check);
     }
     std::string commandLine;
-    if (BuildCommandLine(item.localPath, item.arguments, commandLine) &&
-        platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+    const bool built = BuildCommandLine(item.localPath, item.arguments, commandLine);
+    if (built && platform::MakeRunnable(item.localPath) && program.Start(commandLine)) {
+      install_log::Write("LAUNCH", commandLine);
       break;
     }
+    install_log::Write("FAIL", built ? "could not start " + commandLine
+                                     : "the command line for " + item.localPath + " is too long");
     file.Close();
     item.state.store(ItemState::Failed);
     if (!Wait(NextDelay(delay))) return LaunchResult::Stopped;
   }
   item.launched = true;
-  while (program.Poll() == platform::ProcessState::Running) {
+  uint32_t exitCode = 0;
+  while (program.Poll(&exitCode) == platform::ProcessState::Running) {
     if (!Wait(kProgramPollMs)) {
       // Stopped: the program goes on without us.
       item.state.store(ItemState::Failed);
       return LaunchResult::Stopped;
     }
   }
+  install_log::Writef("EXIT", "%s ended with exit code %u", item.localPath.c_str(), exitCode);
   item.state.store(ItemState::Done);
   return LaunchResult::Ran;
 }
@@ -414,21 +511,23 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
 DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
                                                        platform::ProgramCheck check) {
   refusal_.store(check);
+  install_log::Writef("FAIL", "refused %s: %s; deleted, never started", item.localPath.c_str(),
+                      platform::ProgramCheckText(check));
   platform::SetReadOnly(item.localPath, false);
   platform::RemoveFile(item.localPath);
+  // The parts go too: they hold the refused bytes, and a new download starts from byte 0.
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+  }
   // A page that is no program at all will be no program next time either.
   if (check == platform::ProgramCheck::NotAProgram || ++refusals_ > 1) {
     item.state.store(ItemState::Failed);
     failed_.store(true);
     return LaunchResult::Refused;
   }
-  // Fetched again from byte 0: the parts it was written from may be what was changed.
-  {
-    std::lock_guard<std::mutex> lock(control_);
-    downloader_.StopAndDeleteParts();
-    segmentsStopped_ = true;
-    phase_ = Phase::Preparing;
-  }
+  SetPhase(Phase::Preparing);
   const uint32_t completed = progress_.completedBytes.load();
   progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
   progress_.itemsDone.store(progress_.itemsDone.load() - 1);
@@ -462,6 +561,11 @@ bool DownloadTask::Wait(int ms) {
   std::unique_lock<std::mutex> lock(control_);
   return !wake_.wait_for(lock, std::chrono::milliseconds(ms),
                          [this] { return stopRequested_.load(); });
+}
+
+int DownloadTask::Jitter(int ms) {
+  std::uniform_int_distribution<int> less(0, ms / 4);
+  return ms - less(random_);
 }
 
 int DownloadTask::NextDelay(int& delay) const {

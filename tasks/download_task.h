@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,10 @@ struct RetryDelays {
 constexpr size_t kCommandLineBufferSize = 260;
 // How many "_tmp" names a file that cannot be written may try before the item fails.
 constexpr int kMaxTmpSuffixes = 20;
+// How often an item starts over because the file on the server changed before it gives up,
+// and because the server refused a range as beyond the file (416).
+constexpr int kMaxStartOvers = 2;
+constexpr int kMaxRangeRefusals = 1;
 
 // The command line for a downloaded program: its path in quotes, a blank, the arguments and a
 // blank; just the quoted path when there are no arguments. False when it would not fit in
@@ -84,9 +89,11 @@ class DownloadTask {
   const TaskProgress& GetProgress() const { return progress_; }
   // The files are written, the programs have run, and the worker has ended.
   bool IsFinished() const;
-  // The worker ended giving up on an item (its file could be written under no name, or the
-  // downloaded program was refused twice by the check).
+  // The worker ended giving up on an item: an error that trying again cannot mend (the
+  // downloaded program refused by its check included).
   bool HasFailed() const;
+  // Why the item gave up, or else the last failure seen (None when there was none).
+  DownloadError LastError() const;
   // Why the last downloaded program was refused, Ok when none was. A refused program is
   // deleted and never started; it is downloaded once more from scratch (its parts may have
   // been damaged), except a file that is no program at all, which ends the item at once.
@@ -121,7 +128,8 @@ class DownloadTask {
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
-  enum class FinishResult { Written, StartOver, GaveUp, Stopped };
+  enum class FinishResult { Written, StartOver, Refetch, GaveUp, Stopped };
+  enum class FollowResult { Finished, StartOver, GaveUp, Stopped };
   enum class LaunchResult { Ran, DownloadAgain, Refused, Stopped };
 
   void Worker();
@@ -129,10 +137,21 @@ class DownloadTask {
   bool PathOfAnotherItem(const DownloadItem& item, const std::string& path) const;
   // Starts the item's download, retrying with pauses; false when told to stop.
   bool StartDownload(DownloadItem& item);
-  // Follows the download until it is finished (true) or the task is told to stop (false).
-  bool FollowDownload(DownloadItem& item);
+  // Follows the download, mending failed segments, until it is finished, must start over,
+  // cannot go on, or the task is told to stop.
+  FollowResult FollowDownload(DownloadItem& item);
+  // The pause before the next recovery after `report`; `delay` grows while failures bring
+  // nothing.
+  int RecoveryDelay(const FailureReport& report, int& delay);
+  // Ends the item with an error that trying again cannot mend.
+  void GiveUp(DownloadItem& item, const DownloadError& error);
+  void NoteError(const DownloadError& error);
+  // Follows the download and writes the file, fetching again what the merge finds missing.
+  FinishResult FetchAndWrite(DownloadItem& item);
   // Writes the item's file from the parts and counts it.
   FinishResult FinishItem(DownloadItem& item);
+  // Drops the item's parts so that its download begins again from its size request.
+  void StartOver(DownloadItem& item);
   // Runs every program to run that has not run yet, in list order, each until it exits.
   LaunchResult LaunchPrograms();
   LaunchResult RunProgram(DownloadItem& item);
@@ -145,6 +164,8 @@ class DownloadTask {
   // Waits up to `ms`, returning at once on Stop; false when the task is told to stop.
   bool Wait(int ms);
   int NextDelay(int& delay) const;
+  // `ms` less up to a quarter, at random: clients that failed together do not return together.
+  int Jitter(int ms);
   bool AllItemsDone() const;
   void SumSizes();
   void SetPhase(Phase phase);
@@ -159,6 +180,10 @@ class DownloadTask {
   TaskProgress progress_;
   std::atomic<int> firstDelayMs_{RetryDelays().firstMs};
   std::atomic<int> maxDelayMs_{RetryDelays().maxMs};
+  std::minstd_rand random_{std::random_device{}()};  // the worker's alone
+
+  mutable std::mutex errorMutex_;
+  DownloadError lastError_;
   platform::ProgramPolicy policy_ = platform::BuildProgramPolicy();
   std::atomic<platform::ProgramCheck> refusal_{platform::ProgramCheck::Ok};
   int refusals_ = 0;  // the worker's own: checks failed in this Start

@@ -22,24 +22,17 @@ std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemSta
   }
   if (!hasCurrentItem) return WizardText::kInstalling;
   char text[64];
-  int percent = PercentOf(bytesDone, bytesTotal);
-  std::snprintf(text, sizeof text, WizardText::kPercentFormat, percent < 0 ? 0 : percent);
+  std::snprintf(text, sizeof text, WizardText::kPercentFormat, PercentOf(bytesDone, bytesTotal));
   return text;
-}
-
-int PercentOf(uint32_t done, uint32_t total) {
-  if (total == 0) return -1;
-  return static_cast<int>(static_cast<uint64_t>(done) * 100 / total);
 }
 
 std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::string& status) {
   char numbers[80];
-  int percent = PercentOf(bytesDone, bytesTotal);
-  if (percent < 0) {
+  if (bytesTotal == 0) {  // the whole is not known
     std::snprintf(numbers, sizeof numbers, "  ?%%  %u bytes  ", bytesDone);
   } else {
-    std::snprintf(numbers, sizeof numbers, "%3d%%  %u/%u bytes  ", percent, bytesDone,
-                  bytesTotal);
+    std::snprintf(numbers, sizeof numbers, "%3d%%  %u/%u bytes  ",
+                  PercentOf(bytesDone, bytesTotal), bytesDone, bytesTotal);
   }
   return numbers + AnsiToUtf8(status);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tasks/download_task.h"
+#include "wizard/percent.h"
 
 // Bytes standing still this long (and a little more) count as a stalled network.
 constexpr uint64_t kStallMs = 5000;
@@ -22,9 +23,6 @@ class FetchStatus {
   uint32_t highest_ = 0;
   uint64_t lastGrowthMs_ = 0;
 };
-
-// Percent done of the whole, rounded down; -1 when the whole is not known.
-int PercentOf(uint32_t done, uint32_t total);
 
 // "42%  5880000/14000000 bytes  <status>" with the status in UTF-8.
 std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::string& status);

@@ -2,12 +2,14 @@
 // download task into the temporary folder, optionally starts the file as the installer starts
 // its setup program, and waits for it.
 //
-//   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS] URL
+//   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
+//                 [--log FILE] URL
 //
 // A file to run passes the installer's check first (the program format; the build's signature
 // and signer pins in the Windows build; the digest given with --sha256 or built in).
-// Progress goes to standard error; the last line on standard output is "saved: <path>".
-// Exit status 0 on success, 1 with a message on failure, at the deadline or on Ctrl-C.
+// Progress goes to standard error; standard output carries only "saved: <path>". Exit status
+// 0 on success, 1 with a one-line message naming the cause on failure, at the deadline or on
+// Ctrl-C.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "download/socket_layer.h"
 #include "platform/console.h"
 #include "tasks/download_task.h"
+#include "tasks/install_log.h"
 #include "tools/fetch_status.h"
 
 namespace {
@@ -35,6 +38,7 @@ const char kUsage[] =
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
     "  --sha256 HEX        the file to run must have this SHA-256\n"
+    "  --log FILE          append the installer's log lines to FILE\n"
     "  --deadline SECONDS  give up after this long (default 120)\n";
 
 struct Options {
@@ -43,6 +47,7 @@ struct Options {
   std::string arguments;
   double deadlineSeconds = kDefaultDeadlineSeconds;
   std::string sha256;
+  std::string log;
   std::string url;
   bool help = false;
 };
@@ -86,10 +91,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         Fail("--sha256 takes 64 hex digits, not \"" + options.sha256 + "\"");
         return false;
       }
+    } else if (argument == "--log" && hasValue) {
+      options.log = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
     } else if (argument == "--segments" || argument == "--run" || argument == "--deadline" ||
-               argument == "--sha256") {
+               argument == "--sha256" || argument == "--log") {
       Fail(argument + " needs a value");
       return false;
     } else if (argument.compare(0, 2, "--") == 0) {
@@ -138,9 +145,14 @@ class ProgressView {
   std::string shown_;
 };
 
-// Why the task had not succeeded when it was given up, from what it shows.
+// Why the task had not succeeded when it was given up: the last failure it met, or else what
+// its progress shows.
 std::string WhyUnfinished(const DownloadTask& task) {
   const DownloadItem& item = *task.ItemAt(0);
+  const DownloadError error = task.LastError();
+  if (error.Failed() && item.state.load() != ItemState::Done &&
+      item.state.load() != ItemState::Busy)
+    return error.reason;
   if (task.GetProgress().currentItem.load() == nullptr)
     return "the download did not start: the server could not be reached, refused the file or "
            "announced no size";
@@ -199,8 +211,7 @@ int Fetch(const Options& options) {
              "; it was deleted and not started");
         return 1;
       }
-      Fail("the file could not be written as " + task.ItemAt(0)->localPath +
-           " nor under any shorter \"_tmp\" name");
+      Fail(task.LastError().reason);
       return 1;
     }
     if (platform::InterruptRequested()) {
@@ -240,7 +251,16 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (!options.log.empty() && !install_log::Open(options.log)) {
+    Fail("cannot write the log " + options.log);
+    return 1;
+  }
   SocketLayer sockets;
+  // Standard output is this program's own report: the segments' lines stay off it.
+  SetFinishedLineStream(nullptr);
   platform::CatchInterrupts();
-  return Fetch(options);
+  install_log::Write("START", "vantreo-fetch " + options.url);
+  const int status = Fetch(options);
+  install_log::Writef("END", "exit status %d", status);
+  return status;
 }

@@ -8,7 +8,8 @@ shift 2
 
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# VANTREO_EXTRA_DLLOVERRIDES: more overrides for one run (the DLL planting test).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${VANTREO_EXTRA_DLLOVERRIDES:+;$VANTREO_EXTRA_DLLOVERRIDES}"
 export LC_ALL=zh_CN.UTF-8
 mkdir -p "$prefix"
 # The first program in a new prefix sets it up; parallel tests wait for that once.

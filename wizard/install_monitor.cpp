@@ -1,7 +1,5 @@
 #include "wizard/install_monitor.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdio>
 
 #include "wizard/wizard_texts.h"
@@ -38,13 +36,6 @@ std::string StatusText(StatusKind kind, int percent) {
 uint32_t ScaleToShare(uint32_t bytesDone, int share) {
   return static_cast<uint32_t>(static_cast<uint64_t>(bytesDone) * static_cast<uint64_t>(share) /
                                100u);
-}
-
-// Exact integer ratios: a share of exactly 93 % must read 93, which floating point can miss.
-int PercentOf(uint32_t done, uint32_t total) {
-  if (total == 0) return 0;
-  const uint64_t percent = static_cast<uint64_t>(done) * 100u / total;
-  return static_cast<int>(std::min<uint64_t>(percent, INT_MAX));
 }
 
 uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth) {

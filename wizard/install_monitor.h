@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tasks/download_task.h"
+#include "wizard/percent.h"
 
 enum class StatusKind : int {
   Installing,      // the install has begun; no byte has arrived yet
@@ -73,7 +74,5 @@ class InstallMonitor {
 
 // `bytesDone` scaled to `share` percent, without 32-bit overflow, truncated.
 uint32_t ScaleToShare(uint32_t bytesDone, int share);
-// done / total as a whole percentage, truncated; 0 when total is 0.
-int PercentOf(uint32_t done, uint32_t total);
 // Pixels of a bar `fullWidth` long that done / total fills, truncated; 0 when total is 0.
 uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth);

@@ -8,6 +8,7 @@
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
 #include "mfc/shell_launch.h"
+#include "tasks/install_log.h"
 #include "platform/private_folder.h"
 #include "platform/program_check.h"
 #include "res/resource.h"
@@ -37,9 +38,6 @@ constexpr DWORD kStartingGameMs = 500;
 constexpr UINT_PTR kPathToolId = 1;
 const char* const kGameProgram = "%s\\Vantreo.exe";
 const char* const kCompanionProgram = "%s\\GlyphHint.exe";
-
-// COM for the shell calls of this thread (the folder dialog, starting the game), as the shell
-// asks of its callers; undone only when this call did it.
 
 // The folder dialog opens at `data`, a path.
 int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
@@ -80,7 +78,12 @@ void StartInstalledProgram(const char* format, const std::string& folder) {
   int length = std::snprintf(path, sizeof(path), format, folder.c_str());
   if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
   // As the signed-in user: the installer's administrator rights are not the game's.
-  OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW);
+  int code = 0;
+  const ShellLaunch how = OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW, &code);
+  install_log::Writef("LAUNCH", "%s %s", path,
+                      how == ShellLaunch::AsUser     ? "as the signed-in user"
+                      : how == ShellLaunch::Elevated ? "with the installer's rights"
+                                                     : "failed");
 }
 
 }  // namespace
@@ -171,6 +174,7 @@ BOOL InstallWizardDialog::OnInitDialog() {
     pathLabel.GetClientRect(&rect);
     pathTip.AddTool(&pathLabel, installFolder.c_str(), &rect, kPathToolId);
   }
+  taskbar.Watch(m_hWnd);
   // The keyboard starts at the main action: Enter starts the install. Its cue follows the
   // system's rule: hidden until the keyboard is used, unless the user always wants cues.
   SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(startButton.m_hWnd), TRUE);
@@ -229,6 +233,7 @@ void InstallWizardDialog::OnOK() {
       startButton.SetTip(WizardText::kTipContinue, TRUE);
       startButton.Invalidate();
       state = Paused;
+      install_log::Write("STEP", "paused");
       task.Pause();
       break;
     case Paused:
@@ -236,6 +241,7 @@ void InstallWizardDialog::OnOK() {
       startButton.SetTip(WizardText::kTipPause, TRUE);
       startButton.Invalidate();
       state = Running;
+      install_log::Write("STEP", "continued");
       task.Resume();
       break;
     default:
@@ -273,6 +279,7 @@ void InstallWizardDialog::AskAndClose() {
 void InstallWizardDialog::CloseWizard() {
   if (closing) return;
   closing = true;
+  install_log::Write("STEP", installStarted ? "closed during the install" : "closed");
   StopMonitor();
   if (task.IsFinished()) {
     CleanUpAfterSetup();
@@ -438,6 +445,7 @@ void InstallWizardDialog::StartInstall() {
 
   startButton.EnableWindow(FALSE);
   installStarted = true;
+  install_log::Write("STEP", "install started into " + installFolder);
   task.Start();
 
   monitorTarget = m_hWnd;
@@ -526,6 +534,7 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorFinish();
       return 0;
     default:
+      if (taskbar.HandleButtonCreated(message)) return 0;
       return LayeredWindowHost::WindowProc(message, wParam, lParam);
   }
 }
@@ -552,11 +561,18 @@ void InstallWizardDialog::OnMonitorBegin() {
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   if (closing) return;
   const std::string text = StatusText(static_cast<StatusKind>(kind), percent);
-  if (statusLabel.GetWindowText() != text) statusLabel.SetWindowText(text.c_str());
+  if (statusLabel.GetWindowText() != text) {
+    statusLabel.SetWindowText(text.c_str());
+    // Percent lines are many: the log keeps the others, which say what happened.
+    if (static_cast<StatusKind>(kind) != StatusKind::Percent) install_log::Write("STATUS", text);
+  }
+  taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
 void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
-  if (closing || !strip) return;
+  if (closing) return;
+  taskbar.Bar(done, total);
+  if (!strip) return;
   strip->done = done;
   strip->total = total;
   const uint32_t before = strip->filledPixels;
@@ -568,13 +584,16 @@ void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
 void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
   if (closing) return;
   startButton.EnableWindow(enable);
+  taskbar.SetupRunning(!enable);  // nothing to pause: the setup program runs (or the task gave up)
 }
 
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
   finishPending = asking;
   if (finishPending) return;
+  taskbar.Finished();
   CleanUpAfterSetup();
+  install_log::Write("STEP", "installed; starting the game");
   ScopedCom com;
   StartInstalledProgram(kGameProgram, installFolder);
   StartInstalledProgram(kCompanionProgram, installFolder);

@@ -15,6 +15,7 @@
 #include "skin/layered_window_host.h"
 #include "tasks/download_task.h"
 #include "wizard/progress_strip_dialog.h"
+#include "wizard/taskbar_progress.h"
 #include "wizard/wizard_state.h"
 
 // The monitor thread's procedure; `wizard` is the InstallWizardDialog. Returns 0.
@@ -125,4 +126,6 @@ class InstallWizardDialog : public LayeredWindowHost {
   HWND monitorTarget = nullptr;  // where the monitor posts, fixed before it starts
   std::unique_ptr<CWinThread> monitorThread;
   ScopedHandle monitorStop;  // manual-reset event: the monitor ends within its current wait
+
+  TaskbarProgress taskbar;  // the install's progress on the taskbar button
 };

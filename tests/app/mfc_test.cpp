@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mfc/afxwin.h"
+#include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
 #include "res/resource.h"
 

@@ -2,6 +2,7 @@
 // length field as the size request reads it.
 #include <gtest/gtest.h>
 
+#include "download/http_answer.h"
 #include "download/socket_layer.h"
 #include "tests/download/downloader_probe.h"
 #include "tests/support/test_server.h"
@@ -114,9 +115,12 @@ TEST_F(SendRequestTest, FirstAnsweredLengthFixesTotalSize) {
   EXPECT_EQ(downloader.GetTotalSize(), 5000u);
 }
 
-TEST_F(SendRequestTest, LowerCaseLengthFieldLeavesSizeUnknown) {
-  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n"));
-  EXPECT_EQ(downloader.GetTotalSize(), 0u);
+TEST_F(SendRequestTest, LengthFieldInAnyLetterCaseAndLfOnlyLinesGiveTheSize) {
+  ASSERT_TRUE(Exchange("HTTP/1.1 200 OK\ncontent-LENGTH: 4096\n\nBODY"));
+  EXPECT_EQ(downloader.GetTotalSize(), 4096u);
+  char body[8] = {};
+  EXPECT_EQ(platform::ReceiveBytes(socket.Handle(), body, 4), 4) << "the header ends at LF LF";
+  EXPECT_STREQ(body, "BODY");
 }
 
 TEST(SendRequest, FailedSendClosesSocketAndFails) {
@@ -135,7 +139,8 @@ TEST(ParseContentLength, ReadsLikeAtoi) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n", 4096},
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096", 4096},    // cut off without CR LF
       {"HTTP/1.1 200 OK\r\nContent-Length:77\r\n\r\n", 77},
-      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", 0},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", 4096},   // names ignore case
+      {"HTTP/1.1 200 OK\nCONTENT-LENGTH:  4096 \n\n", 4096},      // LF-only lines
       {"HTTP/1.1 200 OK\r\n\r\n", 0},
       {"Content-Length: 12\r\nContent-Length: 34\r\n", 12},  // the first one counts
       {"Content-Length: -5\r\n", -5},
@@ -146,7 +151,10 @@ TEST(ParseContentLength, ReadsLikeAtoi) {
       {"Content-Length:\t 2147483647\r\n", 2147483647},
       {"Content-Length: 99999999999999\r\n", 2147483647},    // saturates, never overflows
       {"Content-Length: -99999999999999\r\n", -2147483647 - 1},
-      {"X-Content-Length: 9\r\n", 9},                       // matched anywhere, as before
+      {"X-Content-Length: 9\r\n", 0},                       // whole names only
+      {"X-Original-Content-Length: 52000\r\nContent-Length: 7\r\n", 7},
+      {"Content-Length : 9\r\n", 0},                      // no blank before the colon
+      {"HTTP/1.1 200 Content-Length: 9\r\n\r\n", 0},      // inside the status line
   };
   for (const Case& c : cases) EXPECT_EQ(DownloaderProbe::ParseContentLength(c.header), c.value) << c.header;
 }
@@ -170,7 +178,11 @@ TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 12ab\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096", false, 0},  // cut off: maybe more digits
-      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 4096\r\n\r\n", true, 4096},
+      {"HTTP/1.1 200 OK\nContent-Length: 4096\n\n", true, 4096},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n", true, 5},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 6\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nX-Original-Content-Length: 52000\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\n\r\n", false, 0},
   };
   for (const Case& c : cases) {
@@ -178,6 +190,171 @@ TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
     EXPECT_EQ(ParseFileSize(c.header, size), c.valid) << c.header;
     if (c.valid) {
       EXPECT_EQ(size, c.size) << c.header;
+    }
+  }
+}
+
+TEST(ResponseHeaderParser, ReadsFieldsAsServersSendThem) {
+  struct Case {
+    const char* text;
+    bool complete;
+    int status;
+    const char* name;   // the field looked up
+    const char* value;  // its value, or nullptr when it must not be found
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\n\r\n", true, 206,
+       "content-range", "bytes 5-9/10"},
+      {"HTTP/1.1 200 OK\nLOCATION:   http://h/x \t\n\n", true, 200, "Location", "http://h/x"},
+      {"HTTP/1.1 200 OK\r\nX-Content-Range: bytes 0-1/2\r\n\r\n", true, 200,
+       "Content-Range", nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Range : bytes 0-1/2\r\n\r\n", true, 200, "Content-Range",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\n folded: no\r\n\r\n", true, 200, "folded", nullptr},
+      {"HTTP/1.1 200 OK\r\nRetry-After: 5\r\n", false, 200, "Retry-After", "5"},
+      {"HTTP/1.1 200 OK\r\n\r\nLocation: in-the-body\r\n", true, 200, "Location", nullptr},
+      {"HTTP/1.0 200 OK\r\n\r\n", true, 200, "x", nullptr},
+      {"HTTP/1.1 2000 OK\r\n\r\n", true, 0, "x", nullptr},
+      {"HTTP/1.1 302\r\nLocation: /a\r\n\r\n", true, 302, "location", "/a"},
+      {"", false, 0, "x", nullptr},
+  };
+  for (const Case& c : cases) {
+    const ResponseHeader header = ParseResponseHeader(c.text);
+    EXPECT_EQ(header.complete, c.complete) << c.text;
+    EXPECT_EQ(header.status, c.status) << c.text;
+    const HttpField* field = header.Find(c.name);
+    if (c.value == nullptr) {
+      EXPECT_EQ(field, nullptr) << c.text;
+    } else {
+      ASSERT_NE(field, nullptr) << c.text;
+      EXPECT_EQ(field->value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(ResponseHeaderParser, RangesCodingsAndRetryHints) {
+  struct RangeCase {
+    const char* value;
+    bool valid;
+    uint64_t first, last, total;
+  };
+  const RangeCase ranges[] = {
+      {"bytes 100-199/200", true, 100, 199, 200},
+      {"BYTES 0-0/*", true, 0, 0, kUnknownTotal},
+      {"bytes 100-199/150", false, 0, 0, 0},  // ends past the file
+      {"bytes 200-100/300", false, 0, 0, 0},
+      {"bytes */300", false, 0, 0, 0},        // the form of a refusal
+      {"bytes 1-2/3, 5-6/7", false, 0, 0, 0},
+      {"items 1-2/3", false, 0, 0, 0},
+      {"bytes -1-2/3", false, 0, 0, 0},
+  };
+  for (const RangeCase& c : ranges) {
+    ContentRange range;
+    EXPECT_EQ(ParseContentRange(c.value, range), c.valid) << c.value;
+    if (c.valid) {
+      EXPECT_EQ(range.first, c.first) << c.value;
+      EXPECT_EQ(range.last, c.last) << c.value;
+      EXPECT_EQ(range.total, c.total) << c.value;
+    }
+  }
+  struct CodingCase {
+    const char* text;
+    BodyCoding coding;
+    int retryAfter;
+    bool multipart;
+  };
+  const CodingCase codings[] = {
+      {"HTTP/1.1 200 OK\r\n\r\n", BodyCoding::Identity, -1, false},
+      {"HTTP/1.1 200 OK\r\ntransfer-encoding:  Chunked\r\n\r\n", BodyCoding::Chunked, -1, false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", BodyCoding::Unsupported,
+       -1, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: 7\r\n\r\n", BodyCoding::Identity, 7, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: 3600\r\n\r\n", BodyCoding::Identity, 60, false},
+      {"HTTP/1.1 503 X\r\nRetry-After: Fri, 31 Dec 1999 23:59:59 GMT\r\n\r\n",
+       BodyCoding::Identity, -1, false},
+      {"HTTP/1.1 206 P\r\nContent-Type: Multipart/ByteRanges; boundary=b\r\n\r\n",
+       BodyCoding::Identity, -1, true},
+  };
+  for (const CodingCase& c : codings) {
+    const ResponseHeader header = ParseResponseHeader(c.text);
+    EXPECT_EQ(BodyCodingOf(header), c.coding) << c.text;
+    EXPECT_EQ(RetryAfterSeconds(header), c.retryAfter) << c.text;
+    EXPECT_EQ(IsMultipart(header), c.multipart) << c.text;
+  }
+}
+
+TEST(RedirectTarget, AbsoluteAndRelativeHttpOnPort80Only) {
+  struct Case {
+    const char* location;
+    const char* url;  // the next request's target; nullptr: not followed
+    const char* host;
+  };
+  const Case cases[] = {
+      {"http://b.example/x/f.exe", "http://b.example/x/f.exe", "b.example"},
+      {"HTTP://b.example:80/f.exe", "http://b.example/f.exe", "b.example"},
+      {"http://b.example", "http://b.example/", "b.example"},
+      {"//c.example/g.exe", "http://c.example/g.exe", "c.example"},
+      {"/root/g.exe", "http://h.example/root/g.exe", "h.example"},
+      {"sub/g.exe?v=1/2", "http://h.example/dir/sub/g.exe?v=1/2", "h.example"},
+      {"g.exe#part", "http://h.example/dir/g.exe", "h.example"},
+      {"https://b.example/f.exe", nullptr, nullptr},
+      {"http://b.example:8080/f.exe", nullptr, nullptr},
+      {"ftp://b.example/f.exe", nullptr, nullptr},
+      {"http://user@b.example/f.exe", nullptr, nullptr},
+      {"http:///f.exe", nullptr, nullptr},
+      {"/a b.exe", nullptr, nullptr},
+      {"", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string host = "h.example";
+    std::string prefix = "http://h.example/dir/";
+    std::string name = "f.exe";
+    const bool followed = FollowLocation(c.location, host, prefix, name);
+    EXPECT_EQ(followed, c.url != nullptr) << c.location;
+    if (!followed || c.url == nullptr) continue;
+    EXPECT_EQ(prefix + name, c.url) << c.location;
+    EXPECT_EQ(prefix.back(), '/') << c.location;
+    EXPECT_EQ(host, c.host) << c.location;
+  }
+}
+
+TEST(RangeAnswer, CheckedBeforeAByteIsWritten) {
+  struct Case {
+    const char* header;
+    uint32_t offset;
+    DownloadErrorKind error;
+    uint64_t skip;
+  };
+  // A file of 1000 bytes, asked for from `offset` on.
+  const Case cases[] = {
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 400-999/1000\r\n\r\n", 400,
+       DownloadErrorKind::None, 0},
+      {"HTTP/1.1 206 P\r\ncontent-range: bytes 400-999/*\r\n\r\n", 400,
+       DownloadErrorKind::None, 0},
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 0-999/1000\r\n\r\n", 400,
+       DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Length: 600\r\n\r\n", 400, DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Type: multipart/byteranges; boundary=x\r\n"
+       "Content-Range: bytes 400-999/1000\r\n\r\n", 400, DownloadErrorKind::BadRange, 0},
+      {"HTTP/1.1 206 P\r\nContent-Range: bytes 400-1099/1100\r\n\r\n", 400,
+       DownloadErrorKind::SizeChanged, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", 400, DownloadErrorKind::None, 400},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1200\r\n\r\n", 400,
+       DownloadErrorKind::SizeChanged, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", 400, DownloadErrorKind::None,
+       400},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", 0, DownloadErrorKind::BadAnswer,
+       0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Length: 999\r\n\r\n", 0,
+       DownloadErrorKind::BadAnswer, 0},
+      {"HTTP/1.1 204 No Content\r\n\r\n", 0, DownloadErrorKind::Status, 0},
+  };
+  for (const Case& c : cases) {
+    BodyPlan plan;
+    const DownloadError error = PlanBody(ParseResponseHeader(c.header), c.offset, 1000, plan);
+    EXPECT_EQ(error.kind, c.error) << c.header;
+    if (!error.Failed()) {
+      EXPECT_EQ(plan.skip, c.skip) << c.header;
     }
   }
 }

@@ -91,7 +91,7 @@ inline size_t HeaderLength(const Reply& reply) {
 
 // The scripted servers of these tests take 127.0.0.100-115 (port 80); 116-117 are the nginx
 // fixture's, 118 stays unused (a refused address), 119 is left to the test that brings its
-// server up late.
+// server up late. The randomised server takes 150-159, the answer shapes 160-169.
 #define FAULTS_START_ON_PORT_80(server, handler) START_ON_PORT_80_IN(server, handler, 100, 115)
 
 // One test's download: a file name of its own in the temporary folder, removed afterwards.

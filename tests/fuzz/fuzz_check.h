@@ -22,11 +22,15 @@ class FuzzDownloader : public HttpDownloader {
   using HttpDownloader::RequestFile;
 };
 
-// The header as ReceiveHeader must take it from `data`: up to and including the first blank
-// line, never more than 1024 bytes.
+// The header as ReceiveHeader must take it from `data`: up to and including the first empty
+// line (after LF or CR LF), never more than 1024 bytes.
 inline size_t ExpectedHeaderLength(const std::string& data) {
   size_t limit = data.size() < static_cast<size_t>(kMaxHeaderBytes) ? data.size()
                                                                     : kMaxHeaderBytes;
-  size_t blank = data.substr(0, limit).find("\r\n\r\n");
-  return blank == std::string::npos ? limit : blank + 4;
+  for (size_t i = 1; i < limit; ++i) {
+    if (data[i] != '\n') continue;
+    if (data[i - 1] == '\n' || (i >= 2 && data[i - 1] == '\r' && data[i - 2] == '\n'))
+      return i + 1;
+  }
+  return limit;
 }

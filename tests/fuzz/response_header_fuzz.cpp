@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   shutdown(ends[1], SHUT_WR);
 
   std::string header;
-  const bool accepted = FuzzDownloader::RequestFile(client, "h", "http://h/", "f", 1000, header);
+  const bool accepted =
+      !FuzzDownloader::RequestFile(client, "h", "http://h/", "f", 1000, header).Failed();
   FUZZ_CHECK(client.IsValid());
 
   // Not a byte beyond the header was taken from the socket: the rest is still there.
@@ -49,7 +50,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FUZZ_CHECK(ReadAll(ends[1]) == kExpectedRequest);
   close(ends[1]);
 
-  FUZZ_CHECK(accepted == (header.compare(0, 11, "HTTP/1.1 20") == 0));
+  // Accepted: a whole header whose status line is HTTP/1.1 and a 20x code.
+  const ResponseHeader parsed = ParseResponseHeader(header);
+  FUZZ_CHECK(accepted == (parsed.complete && header.compare(0, 11, "HTTP/1.1 20") == 0 &&
+                          parsed.statusValid));
+  if (parsed.complete) FUZZ_CHECK(EndsHeader(header.data(), header.size()));
+
+  // What the segments read of an answer never goes beyond what it states.
+  uint64_t length = 0;
+  bool bad = false;
+  if (StatedContentLength(parsed, length, bad)) FUZZ_CHECK(!bad);
+  for (const HttpField& field : parsed.fields) {
+    FUZZ_CHECK(!field.name.empty() && field.name.find(':') == std::string::npos);
+    FUZZ_CHECK(field.value.find('\n') == std::string::npos);
+  }
 
   // Whatever the header holds, the size the downloader trusts is one the atoi reading agrees
   // with.

@@ -37,10 +37,9 @@ Pixels DrawIntoDib(const PngImage& image) {
   ScopedBitmap dib(::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   {
     ScopedSelectObject select(memory, dib);
-    Gdiplus::GpGraphics* graphics = nullptr;
-    EXPECT_EQ(GdipCreateFromHDC(memory, &graphics), Gdiplus::Ok);
+    ScopedGdipGraphics graphics;
+    EXPECT_EQ(GdipCreateFromHDC(memory, graphics.receive()), Gdiplus::Ok);
     image.Draw(graphics, 0, 0, width, height);
-    GdipDeleteGraphics(graphics);
   }
   return ReadBitmap(dib);
 }

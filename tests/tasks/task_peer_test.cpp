@@ -431,8 +431,8 @@ TEST_F(TaskPeerTest, RefusedProgramsAreDeletedAndNeverStarted) {
     EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
     EXPECT_EQ(LogFor(fileName).size(), 5 * c.downloads);
     EXPECT_FALSE(platform::PathExists(task.ItemAt(0)->localPath)) << "deleted";
+    EXPECT_FALSE(AnyPartFileLeft(fileName, 4)) << "nor any part of it left";
     EXPECT_EQ(ReadFile(record), "") << "never started";
-    task.DeletePartFiles();
   }
 }
 

@@ -13,6 +13,7 @@ See tests/gui/README.md for the rig (prefix, probe) this builds on.
 """
 
 import fcntl
+import glob
 import hashlib
 import os
 import random
@@ -58,6 +59,7 @@ CONFIGURING = "安装完成,正在为您配置游戏..."
 STARTING_GAME = "正在为您启动游戏.."
 REDOWNLOADING = "网络数据异常，正在重新下载..."
 NETWORK_STALLED = "网络异常，请检查您的网络连接..."
+PACKAGE_REFUSED = "安装包校验失败，请手动下载完整安装包"
 FOLDER_LABEL = "安装路径"
 
 
@@ -429,6 +431,23 @@ def temp_downloads(prefix):
             if name.startswith(SETUP_NAME):
                 found.append(os.path.join(root, name))
     return sorted(found)
+
+
+def install_log(prefix):
+    """The lines of the installer's log in the user's temporary folder ([] when none)."""
+    users = os.path.join(prefix, "drive_c", "users")
+    for user in sorted(os.listdir(users)):
+        path = os.path.join(users, user, "Temp", "VantreoInstaller.log")
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as log:
+                return log.read().splitlines()
+    return []
+
+
+def clear_install_log(prefix):
+    for line_file in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp",
+                                            "VantreoInstaller.log")):
+        os.remove(line_file)
 
 
 def started_programs(prefix, folder):

@@ -10,6 +10,7 @@ usage: install_gui_test.py --exe VantreoInstaller.exe --probe probe.exe
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +21,7 @@ import install_driver as drv
 from install_driver import (CONFIGURING, FOLDER_LABEL, IDC_AGREE, IDC_BAR_CAP, IDC_BROWSE,
                             IDC_CLOSE, IDC_MANUAL_LINK, IDC_MINIMIZE, IDC_PATH,
                             IDC_TERMS_LINK, IDCANCEL, IDOK, INSTALLING, KEY, NETWORK_STALLED,
-                            REDOWNLOADING, SETUP_SIZE, STARTING_GAME, gui)
+                            PACKAGE_REFUSED, REDOWNLOADING, SETUP_SIZE, STARTING_GAME, gui)
 
 DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
@@ -76,6 +77,7 @@ class InstallCase(unittest.TestCase):
             shutil.rmtree(drv.unix_path(rig.prefix, folder), ignore_errors=True)
         self.digest = nginx.serve(options.setup, signer=signer())
         nginx.clear_log()
+        drv.clear_install_log(rig.prefix)
         self.wizard = None
 
     def tearDown(self):
@@ -85,8 +87,8 @@ class InstallCase(unittest.TestCase):
         rig.probe.kill("VantreoInstaller.exe")
         rig.probe.kill("VantreoSetup.exe")
 
-    def open_wizard(self):
-        self.wizard = drv.Wizard(rig, options.exe, options.watch)
+    def open_wizard(self, exe=None):
+        self.wizard = drv.Wizard(rig, exe or options.exe, options.watch)
         return self.wizard
 
     def wait_percent(self, at_least, timeout=60):
@@ -132,9 +134,28 @@ class InstallCase(unittest.TestCase):
         setup_log = os.path.join(drv.unix_path(rig.prefix, folder), "setup.log")
         self.assertEqual(open(setup_log).read().split("\n")[0].strip(),
                          "arguments /VERYSILENT /SILENT")
+        # The installer runs elevated under Wine: it downloaded to its private folder and
+        # deleted the program once it had run. The program ran only after its signature
+        # (which covers every byte) was checked.
         downloads = drv.temp_downloads(rig.prefix)
-        self.assertEqual([os.path.basename(p) for p in downloads], [drv.SETUP_NAME], downloads)
-        self.assertEqual(drv.sha256(downloads[0]), self.digest, "the download differs")
+        self.assertEqual(downloads, [], "the download or its parts were left behind")
+        self.assert_log_has(["START VantreoInstaller.exe .* elevated",
+                             "STEP install started into " + re.escape(folder),
+                             'CHECK .*VantreoSetup.exe: checked; signer "Vantreo Test Publisher"',
+                             "LAUNCH .*VantreoSetup.exe\" /VERYSILENT /SILENT",
+                             "EXIT .*exit code 0", "STEP installed; starting the game",
+                             "LAUNCH .*Vantreo.exe as the signed-in user"])
+
+    def assert_log_has(self, patterns):
+        """Each pattern matches a line of the installer's log, in this order."""
+        lines = drv.install_log(rig.prefix)
+        position = 0
+        for pattern in patterns:
+            found = [i for i in range(position, len(lines))
+                     if re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d T\d+ " + pattern, lines[i])]
+            self.assertTrue(found, "no log line %r after line %d:\n%s" % (
+                pattern, position, "\n".join(lines[-40:])))
+            position = found[0] + 1
 
     def assert_bar_follows(self, samples):
         widths = [s.bar_width for s in samples if s.strip]
@@ -163,9 +184,9 @@ class InstallCase(unittest.TestCase):
 
 
 class WholeInstall(InstallCase):
-    def check_whole_install(self, served_size, shots):
+    def check_whole_install(self, served_size, shots, exe=None):
         self.digest = nginx.serve(options.setup, served_size, signer())
-        wizard = self.open_wizard()
+        wizard = self.open_wizard(exe)
         self.assertEqual(wizard.status(), FOLDER_LABEL)
         wizard.screenshot(shots + "-0-ready")
         wizard.watcher.shots = shots
@@ -216,6 +237,59 @@ class WholeInstall(InstallCase):
 
     def test_whole_install_when_the_server_file_is_smaller(self):
         self.check_whole_install(SETUP_SIZE - 1400000, "install-smaller")
+
+    # DLLs of system names planted beside the installer (its Downloads folder), with Wine told
+    # to prefer such native DLLs: the installer takes its DLLs from System32 only. Not
+    # version.dll and uxtheme.dll: Wine's own user32 imports the first and loads the second
+    # by name while it starts (Windows' user32 does neither), before any code of the
+    # installer runs; the control below shows the planting works for uxtheme.dll.
+    PLANTED_NAMES = ("gdiplus", "wintrust", "crypt32", "bcrypt", "dwmapi", "secur32")
+
+    def test_a_whole_install_never_loads_a_planted_dll(self):
+        folder = os.path.join(options.work, "Downloads")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        exe = shutil.copy(options.exe, os.path.join(folder, "VantreoInstaller.exe"))
+        shutil.copy(options.plant_probe, folder)
+        for name in self.PLANTED_NAMES + ("uxtheme",):
+            shutil.copy(options.planted_dll, os.path.join(folder, name + ".dll"))
+        rig.env["VANTREO_EXTRA_DLLOVERRIDES"] = "uxtheme=n,b"
+        try:
+            # The control: the ordinary search order does load a planted DLL.
+            control = rig.start(os.path.join(folder, "plant_probe.exe"), ["uxtheme.dll"])
+            self.assertEqual(control.wait(30), 0)
+            marker = os.path.join(folder, "uxtheme.dll.loaded")
+            self.assertTrue(os.path.exists(marker), "the planted DLL was not taken: no control")
+            os.remove(marker)
+            os.remove(os.path.join(folder, "uxtheme.dll"))
+            rig.env["VANTREO_EXTRA_DLLOVERRIDES"] = ",".join(self.PLANTED_NAMES) + "=n,b"
+            self.check_whole_install(SETUP_SIZE, "planted", exe=exe)
+        finally:
+            del rig.env["VANTREO_EXTRA_DLLOVERRIDES"]
+        self.assertEqual([n for n in os.listdir(folder) if n.endswith(".loaded")], [])
+
+
+class RefusedProgram(InstallCase):
+    def test_an_unsigned_setup_program_is_never_started_and_the_user_is_told(self):
+        nginx.serve(options.setup)  # the stand-in as built, without its signature
+        nginx.clear_log()
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        samples = wizard.watch(until=lambda s: s.status == PACKAGE_REFUSED, timeout=120)
+        self.assertEqual(wizard.status(), PACKAGE_REFUSED, drv.distinct(samples))
+        wizard.screenshot("refused")
+        self.assertNotIn(CONFIGURING, drv.distinct(samples))
+        self.assertFalse(os.path.exists(os.path.join(drv.unix_path(rig.prefix, DEFAULT_FOLDER),
+                                                     "setup.log")), "the setup program ran")
+        self.assertEqual(rig.probe.process_count("VantreoSetup.exe"), 0)
+        self.assertEqual(len(nginx.requests()), 10, "fetched twice, then no more")
+        self.assertEqual(drv.temp_downloads(rig.prefix), [], "the refused file was kept")
+        self.assertTrue(wizard.enabled(IDC_MANUAL_LINK), "the manual download is the way on")
+        self.assert_log_has(["FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
+                             "FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
+                             "STATUS " + re.escape(PACKAGE_REFUSED)])
+        wizard.click(IDC_CLOSE)
+        self.assert_exits_quickly(time.time(), limit=5)
 
 
 class PauseAndContinue(InstallCase):
@@ -757,7 +831,7 @@ def main():
     global options
     parser = argparse.ArgumentParser()
     for name in ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address",
-                 "--work", "--sign-keys", "--signer"):
+                 "--work", "--sign-keys", "--signer", "--planted-dll", "--plant-probe"):
         parser.add_argument(name, required=True)
     options, rest = parser.parse_known_args()
     options.work = os.path.abspath(options.work)

@@ -1,0 +1,35 @@
+#include "download/download_error.h"
+
+bool DownloadError::IsPermanent() const {
+  switch (kind) {
+    case DownloadErrorKind::Redirect:
+    case DownloadErrorKind::NotWritable:
+      return true;
+    case DownloadErrorKind::Status:
+      // A client error stays one, but for a time-out and a request to slow down; 416 means
+      // the file is shorter than thought and is dealt with by starting over.
+      return status >= 400 && status < 500 && status != 408 && status != 429 && status != 416;
+    default:
+      return false;
+  }
+}
+
+bool DownloadError::NeedsStartOver() const {
+  return kind == DownloadErrorKind::SizeChanged ||
+         (kind == DownloadErrorKind::Status && status == 416);
+}
+
+DownloadError MakeError(DownloadErrorKind kind, std::string reason) {
+  DownloadError error;
+  error.kind = kind;
+  error.reason = std::move(reason);
+  return error;
+}
+
+DownloadError StatusError(int status, int retryAfterSeconds) {
+  DownloadError error = MakeError(DownloadErrorKind::Status,
+                                  "the server answered with status " + std::to_string(status));
+  error.status = status;
+  error.retryAfterSeconds = retryAfterSeconds;
+  return error;
+}

@@ -1,0 +1,38 @@
+// What went wrong with a download, as a value that travels from the HTTP exchange through the
+// downloader and the task to whoever shows it: a kind to decide on, and a reason to show.
+#pragma once
+
+#include <string>
+
+enum class DownloadErrorKind {
+  None,
+  Stopped,       // told to stop: no failure of the server's
+  Connect,       // no connection (refused, unreachable, name unknown)
+  TimedOut,      // the server fell silent
+  Closed,        // the connection ended before the answer or its body was whole
+  Status,        // an HTTP status other than success (`status` holds it)
+  BadAnswer,     // a header or body this program cannot read (cut, malformed, unknown coding)
+  BadRange,      // a partial answer for other bytes than those asked for, or several ranges
+  Redirect,      // a redirect that cannot be followed
+  NoSize,        // the size answer announced no usable length (tried again: it may be a moment's)
+  SizeChanged,   // the file on the server is no longer the one whose size was learned
+  MissingPart,   // a part file vanished or shrank before the file was written from it
+  Disk,          // a part file could not be written
+  NotWritable,   // the target file can be written under no name
+};
+
+struct DownloadError {
+  DownloadErrorKind kind = DownloadErrorKind::None;
+  int status = 0;              // for Status
+  int retryAfterSeconds = -1;  // what the server asked for, at most 60; -1: nothing
+  std::string reason;          // one line, for people
+
+  bool Failed() const { return kind != DownloadErrorKind::None; }
+  // Trying again cannot help: the item ends at once.
+  bool IsPermanent() const;
+  // The server's file is not the one the download began with: start the item over.
+  bool NeedsStartOver() const;
+};
+
+DownloadError MakeError(DownloadErrorKind kind, std::string reason);
+DownloadError StatusError(int status, int retryAfterSeconds);

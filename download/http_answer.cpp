@@ -1,0 +1,121 @@
+#include "download/http_answer.h"
+
+#include <cctype>
+
+#include "download/http_downloader.h"
+
+DownloadError PlanBody(const ResponseHeader& header, uint32_t offset, uint32_t total,
+                       BodyPlan& plan) {
+  plan.coding = BodyCodingOf(header);
+  if (plan.coding == BodyCoding::Unsupported)
+    return MakeError(DownloadErrorKind::BadAnswer, "the answer uses an unknown transfer coding");
+  bool bad = false;
+  plan.lengthKnown = StatedContentLength(header, plan.length, bad);
+  if (bad)
+    return MakeError(DownloadErrorKind::BadAnswer, "the answer states an unreadable length");
+  if (header.status == 200) {
+    if (plan.coding == BodyCoding::Identity && plan.lengthKnown && plan.length != total)
+      return MakeError(DownloadErrorKind::SizeChanged, "the file changed size on the server");
+    plan.skip = offset;
+    return DownloadError();
+  }
+  if (header.status != 206) return StatusError(header.status, RetryAfterSeconds(header));
+  if (IsMultipart(header))
+    return MakeError(DownloadErrorKind::BadRange, "the server sent several ranges in one answer");
+  const HttpField* field = header.Find("Content-Range");
+  ContentRange range;
+  if (field == nullptr || !ParseContentRange(field->value, range))
+    return MakeError(DownloadErrorKind::BadRange, "a partial answer without a readable range");
+  if (range.total != kUnknownTotal && range.total != total)
+    return MakeError(DownloadErrorKind::SizeChanged, "the file changed size on the server");
+  if (range.first != offset) {
+    return MakeError(DownloadErrorKind::BadRange,
+                     "a partial answer from byte " + std::to_string(range.first) +
+                         " to a request from byte " + std::to_string(offset));
+  }
+  if (plan.coding == BodyCoding::Identity) {
+    // The range says how long the body is; bytes beyond it are no part of the file.
+    plan.lengthKnown = true;
+    plan.length = range.last - range.first + 1;
+  }
+  return DownloadError();
+}
+
+std::string Printable(const std::string& text) {
+  constexpr size_t kMaxShown = 200;
+  std::string shown = text.substr(0, kMaxShown);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text.size() > kMaxShown ? shown + "..." : shown;
+}
+
+bool IsRedirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+DownloadError SizeOf(const ResponseHeader& header, uint32_t& size) {
+  uint64_t length = 0;
+  bool bad = false;
+  bool known = StatedContentLength(header, length, bad);
+  if (bad)
+    return MakeError(DownloadErrorKind::BadAnswer, "the size answer states an unreadable length");
+  ContentRange range;
+  const HttpField* field = header.Find("Content-Range");
+  if (header.status == 206) {
+    known = field != nullptr && ParseContentRange(field->value, range) &&
+            range.total != kUnknownTotal;
+    length = range.total;
+  }
+  if (!known || BodyCodingOf(header) != BodyCoding::Identity)
+    return MakeError(DownloadErrorKind::NoSize, "the server announced no size for the file");
+  if (length >= kMaxFileSize)
+    return MakeError(DownloadErrorKind::NoSize, "the file is 2 GiB or larger");
+  size = static_cast<uint32_t>(length);
+  return DownloadError();
+}
+
+bool FollowLocation(std::string location, std::string& host, std::string& urlPrefix,
+                    std::string& fileName) {
+  for (char c : location) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
+  }
+  const size_t fragment = location.find('#');
+  if (fragment != std::string::npos) location.erase(fragment);
+  if (location.empty()) return false;
+  std::string url;
+  if (location.compare(0, 2, "//") == 0) location = "http:" + location;
+  const size_t colon = location.find(':');
+  const size_t slash = location.find('/');
+  if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) {
+    // An absolute address: "http://host[:80]/path" and nothing else.
+    std::string scheme = location.substr(0, colon);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" || location.compare(colon, 3, "://") != 0) return false;
+    const size_t hostStart = colon + 3;
+    size_t hostEnd = location.find_first_of("/?", hostStart);
+    if (hostEnd == std::string::npos) hostEnd = location.size();
+    std::string authority = location.substr(hostStart, hostEnd - hostStart);
+    if (authority.find('@') != std::string::npos) return false;
+    const size_t portAt = authority.find(':');
+    if (portAt != std::string::npos) {
+      if (authority.substr(portAt + 1) != "80") return false;
+      authority.erase(portAt);
+    }
+    if (authority.empty()) return false;
+    host = authority;
+    std::string path = location.substr(hostEnd);
+    if (path.empty() || path[0] != '/') path = "/" + path;
+    url = "http://" + host + path;
+  } else if (location[0] == '/') {
+    url = "http://" + host + location;
+  } else {
+    url = urlPrefix + location;
+  }
+  // The name is what follows the path's last "/" (a query may hold others).
+  const size_t query = url.find('?');
+  const size_t cut = url.rfind('/', query == std::string::npos ? std::string::npos : query);
+  urlPrefix = url.substr(0, cut + 1);
+  fileName = url.substr(cut + 1);
+  return true;
+}
