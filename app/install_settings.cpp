@@ -45,4 +45,37 @@ bool InstallFolderFits(const std::string& folder) {
   return folder.size() < MAX_PATH - std::char_traits<char>::length(kLongestProgram);
 }
 
+FolderProblem CheckInstallFolder(const std::string& folder) {
+  const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (folder.size() < 3 || !isLetter(folder[0]) || folder[1] != ':' || folder[2] != '\\') {
+    return FolderProblem::NotAbsolute;
+  }
+  // Walked by character: the second byte of a double-byte character may equal '|' or '\\'.
+  for (size_t at = 3; at < folder.size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>(folder[at]);
+    if (::IsDBCSLeadByte(c) && at + 1 < folder.size()) {
+      ++at;
+      continue;
+    }
+    if (c < 0x20 || std::char_traits<char>::find("<>:\"|?*", 7, static_cast<char>(c))) {
+      return FolderProblem::BadCharacter;
+    }
+  }
+  return InstallFolderFits(folder) ? FolderProblem::None : FolderProblem::TooLong;
+}
+
+const char* FolderProblemText(FolderProblem problem) {
+  switch (problem) {
+    case FolderProblem::None:
+      return "usable";
+    case FolderProblem::NotAbsolute:
+      return "not a full path with a drive letter";
+    case FolderProblem::BadCharacter:
+      return "holds a character no folder name may have";
+    case FolderProblem::TooLong:
+      return "too long for the paths of the programs in it";
+  }
+  return "unknown";
+}
+
 }  // namespace InstallSettings

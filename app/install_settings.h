@@ -18,8 +18,12 @@ constexpr const char* kPlazaClassValue = "PlazaClass";
 // Every string read from or formed for the key fits in MAX_PATH bytes, NUL included.
 constexpr DWORD kStringBytes = MAX_PATH;
 constexpr const char* kProductFolder = "\\Vantreo";
-// The longest name of a program the wizard starts from the install folder.
-constexpr const char* kLongestProgram = "\\GlyphHint.exe";
+// The programs the setup program installs and the installer starts from the install folder:
+// the game and its companion.
+constexpr const char* kGameProgram = "\\Vantreo.exe";
+constexpr const char* kCompanionProgram = "\\GlyphHint.exe";
+// The longest name of a program the installer starts from the install folder.
+constexpr const char* kLongestProgram = kCompanionProgram;
 
 // True when the key holds a usable `Path` (a string value of 2 to 260 bytes with its NUL); then
 // `folder` is that string with double backslashes collapsed. False, leaving `folder` alone,
@@ -40,5 +44,17 @@ std::string MakeInstallFolder(const std::string& baseFolder);
 // True when every program the wizard starts from `folder` has a path shorter than MAX_PATH; a
 // longer folder would install but never start its game.
 bool InstallFolderFits(const std::string& folder);
+
+// Why a folder given on the command line cannot be the install folder.
+enum class FolderProblem {
+  None,
+  NotAbsolute,   // not of the form X:\... (relative, drive-relative or a network path)
+  BadCharacter,  // a character no file name may hold (< > : " | ? * or a control character)
+  TooLong,       // its programs' paths would not fit in MAX_PATH (InstallFolderFits)
+};
+
+// Checks a folder (system code page) as the folder dialog would never hand out a bad one.
+FolderProblem CheckInstallFolder(const std::string& folder);
+const char* FolderProblemText(FolderProblem problem);
 
 }  // namespace InstallSettings

@@ -1,5 +1,6 @@
 #include "app/installer_app.h"
 
+#include "app/command_line.h"
 #include "app/gdiplus_session.h"
 #include "app/lobby_check.h"
 
@@ -14,6 +15,7 @@
 #include "skin/subclass_registry.h"
 #endif
 #include "wizard/install_wizard_dialog.h"
+#include "wizard/silent_install.h"
 
 const char* const kOneInstanceText = "对不起,只能运行一个安装实例！";
 const char* const kInstanceMutexName = "VantreodInstaller";
@@ -44,37 +46,67 @@ std::string WindowsVersion() {
   return text;
 }
 
-void LogStart() {
-  install_log::Open();
+// Opens the log where `/LOG=` says, else (or when that file cannot be written) at its default
+// place, and records the start.
+void LogStart(const CommandLine& commandLine, const std::string& arguments) {
+  const bool opened = !commandLine.logPath.empty() && install_log::Open(commandLine.logPath);
+  if (!opened) install_log::Open();
   install_log::Writef("START", "%s %s, Windows %s, code page %u, %s", VANTREO_ORIGINAL_FILENAME,
                       VANTREO_PRODUCT_VERSION, WindowsVersion().c_str(), ::GetACP(),
                       platform::ProcessIsElevated() ? "elevated" : "not elevated");
+  if (arguments.find_first_not_of(" \t") != std::string::npos) {
+    install_log::Write("STEP", "command line:" + arguments);
+  }
+  if (!commandLine.logPath.empty() && !opened) {
+    install_log::Write("FAIL", "the log cannot be written at " + commandLine.logPath);
+  }
+}
+
+ExitCode EndWith(ExitCode code, const char* why) {
+  install_log::Writef("END", "exit code %d: %s", static_cast<int>(code), why);
+  return code;
 }
 
 }  // namespace
 
 BOOL InstallerApp::InitInstance() {
   AfxEnableControlContainer();
-  LogStart();
-  // Both load DLLs of the system, so they start here, not in static constructors.
-  SocketLayer socketLayer;        // Winsock 1.1
-  GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
+  const std::string arguments = ArgumentsOf(::GetCommandLineA());
+  const CommandLine commandLine = ParseCommandLine(arguments);
+  LogStart(commandLine, arguments);
+  // A command line that is not understood starts nothing: a script must not install by guess.
+  if (commandLine.error != CommandLineError::None) {
+    exitCode_ = EndWith(ExitCode::BadCommandLine, DescribeError(commandLine).c_str());
+    return FALSE;
+  }
+  // Loads a DLL of the system, so it starts here, not in a static constructor.
+  SocketLayer socketLayer;  // Winsock 1.1
 
   HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kInstanceMutexName);
   const bool alreadyRunning = mutex && ::GetLastError() == ERROR_ALREADY_EXISTS;
   instanceMutex_.reset(mutex);
   if (alreadyRunning) {
-    install_log::Write("END", "another installer is running");
-    AfxMessageBox(kOneInstanceText, MB_OK | MB_ICONEXCLAMATION);
+    const ExitCode code = EndWith(ExitCode::AnotherCopy, "another installer is running");
+    // The exit codes are the silent run's; the wizard ends with 0 on every path.
+    if (commandLine.silent) {
+      exitCode_ = code;
+    } else {
+      AfxMessageBox(kOneInstanceText, MB_OK | MB_ICONEXCLAMATION);
+    }
     return FALSE;
   }
   // Without a mutex (creation failed) the installer runs as if it were the only one.
 
+  if (commandLine.silent) {
+    exitCode_ = RunSilentInstall(commandLine);
+    return FALSE;
+  }
   if (!CheckRunningLobby()) {
     install_log::Write("END", "the lobby is running and stays");
     return FALSE;
   }
 
+  GdiplusSession gdiplusSession;  // the skin's pictures need GDI+ until the wizard is gone
   InstallWizardDialog wizard;
   m_pMainWnd = &wizard;
   wizard.DoModal();

@@ -1,6 +1,7 @@
 // The application object: one installer at a time, the lobby check, then the wizard.
 #pragma once
 
+#include "app/command_line.h"
 #include "mfc/scoped_win.h"
 #include "mfc/winapp.h"
 
@@ -14,8 +15,11 @@ class InstallerApp : public CWinApp {
   // Applies the single-instance rule and the lobby check, then runs the wizard modally.
   // Returns FALSE on every path, so the process ends when the wizard has closed.
   BOOL InitInstance() override;
+  // The exit code InitInstance settled on (see ExitCode); 0 for the wizard on every path.
+  int ExitInstance() override { return static_cast<int>(exitCode_); }
 
  private:
+  ExitCode exitCode_ = ExitCode::Installed;
   // Held until the process ends; its end frees the name for the next installer.
   ScopedHandle instanceMutex_;
 };

@@ -22,14 +22,18 @@ HWND FindRecordedWindow(RegKey& key, const char* valueName) {
 
 }  // namespace
 
-bool CheckRunningLobby() {
+HWND FindRunningLobby() {
   RegKey key;
   if (key.Open(HKEY_CURRENT_USER, InstallSettings::kKeyPath, KEY_READ) != ERROR_SUCCESS) {
-    return true;
+    return nullptr;
   }
   // The launcher first; the lobby only when no launcher window runs.
   HWND lobby = FindRecordedWindow(key, InstallSettings::kLauncherClassValue);
-  if (!lobby) lobby = FindRecordedWindow(key, InstallSettings::kPlazaClassValue);
+  return lobby ? lobby : FindRecordedWindow(key, InstallSettings::kPlazaClassValue);
+}
+
+bool CheckRunningLobby() {
+  HWND lobby = FindRunningLobby();
   if (!lobby) return true;
 
   if (AfxMessageBox(kLobbyRunningText, MB_YESNO | MB_ICONQUESTION) != IDYES) {

@@ -105,6 +105,7 @@ void DownloadTask::Start() {
   failed_.store(false);
   refusal_.store(platform::ProgramCheck::Ok);
   refusals_ = 0;
+  programExitCode_.store(0);
   for (const auto& item : items_) item->launched = false;
   progress_.currentItem.store(nullptr);
   progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
@@ -504,6 +505,7 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
     }
   }
   install_log::Writef("EXIT", "%s ended with exit code %u", item.localPath.c_str(), exitCode);
+  programExitCode_.store(exitCode);
   item.state.store(ItemState::Done);
   return LaunchResult::Ran;
 }

@@ -99,6 +99,8 @@ class DownloadTask {
   // been damaged), except a file that is no program at all, which ends the item at once.
   platform::ProgramCheck GetRefusal() const { return refusal_.load(); }
   bool IsRunning() const { return workerRunning_.load(); }
+  // The exit code of the last program the task ran to its end in this Start; 0 before one has.
+  uint32_t GetProgramExitCode() const { return programExitCode_.load(); }
 
   size_t ItemCount() const { return items_.size(); }
   const DownloadItem* ItemAt(size_t index) const { return items_[index].get(); }
@@ -187,6 +189,7 @@ class DownloadTask {
   platform::ProgramPolicy policy_ = platform::BuildProgramPolicy();
   std::atomic<platform::ProgramCheck> refusal_{platform::ProgramCheck::Ok};
   int refusals_ = 0;  // the worker's own: checks failed in this Start
+  std::atomic<uint32_t> programExitCode_{0};
 
   // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so
   // that the worker's recovery and the caller's Pause, Resume and Stop never overlap. Waits

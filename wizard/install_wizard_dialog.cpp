@@ -3,18 +3,15 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <cstdio>
-
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
-#include "mfc/shell_launch.h"
 #include "tasks/install_log.h"
-#include "platform/private_folder.h"
 #include "platform/program_check.h"
 #include "res/resource.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
 #include "wizard/install_monitor.h"
+#include "wizard/setup_install.h"
 #include "wizard/wizard_texts.h"
 
 namespace {
@@ -36,8 +33,6 @@ constexpr int kStatusWidening = 200;
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
 constexpr UINT_PTR kPathToolId = 1;
-const char* const kGameProgram = "%s\\Vantreo.exe";
-const char* const kCompanionProgram = "%s\\GlyphHint.exe";
 
 // The folder dialog opens at `data`, a path.
 int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
@@ -69,21 +64,6 @@ std::string NearestExistingFolder(std::string folder) {
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
   ::MoveWindow(control, x, y, size, size, TRUE);
-}
-
-// A program of the install folder, started with that folder as its working directory. A path
-// longer than MAX_PATH is not cut (a cut path names another file): nothing is started then.
-void StartInstalledProgram(const char* format, const std::string& folder) {
-  char path[MAX_PATH];
-  int length = std::snprintf(path, sizeof(path), format, folder.c_str());
-  if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) return;
-  // As the signed-in user: the installer's administrator rights are not the game's.
-  int code = 0;
-  const ShellLaunch how = OpenAsUser(path, nullptr, folder.c_str(), SW_SHOW, &code);
-  install_log::Writef("LAUNCH", "%s %s", path,
-                      how == ShellLaunch::AsUser     ? "as the signed-in user"
-                      : how == ShellLaunch::Elevated ? "with the installer's rights"
-                                                     : "failed");
 }
 
 }  // namespace
@@ -161,7 +141,7 @@ BOOL InstallWizardDialog::OnInitDialog() {
   termsLink.SetLink(kHomeUrl);
   manualLink.SetLink(kManualUrl);
 
-  task.AddItem(kDownloadUrl, std::string(), kExpectedSetupSize, 1, kSetupArguments);
+  QueueSetupProgram(task);
 
   if (!InstallSettings::ReadInstallFolder(installFolder)) {
     installFolder = InstallSettings::DefaultInstallFolder();
@@ -282,7 +262,7 @@ void InstallWizardDialog::CloseWizard() {
   install_log::Write("STEP", installStarted ? "closed during the install" : "closed");
   StopMonitor();
   if (task.IsFinished()) {
-    CleanUpAfterSetup();
+    CleanUpAfterSetup(task);
   } else {
     // The segments stop now; the task's worker is told to end and waited for when the wizard
     // goes. The part files stay for the next run.
@@ -290,13 +270,6 @@ void InstallWizardDialog::CloseWizard() {
   }
   state = Halted;
   EndDialog(IDCANCEL);
-}
-
-void InstallWizardDialog::CleanUpAfterSetup() {
-  // The download's parts stay after the file is written from them; the setup has run.
-  task.DeletePartFiles();
-  // An elevated installer's private folder keeps only its own files, not the program.
-  if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
 }
 
 void InstallWizardDialog::StopMonitor() {
@@ -592,10 +565,8 @@ void InstallWizardDialog::OnMonitorFinish() {
   finishPending = asking;
   if (finishPending) return;
   taskbar.Finished();
-  CleanUpAfterSetup();
+  CleanUpAfterSetup(task);
   install_log::Write("STEP", "installed; starting the game");
-  ScopedCom com;
-  StartInstalledProgram(kGameProgram, installFolder);
-  StartInstalledProgram(kCompanionProgram, installFolder);
+  StartInstalledPrograms(installFolder);
   EndDialog(0);
 }

@@ -15,6 +15,7 @@
 #include "skin/layered_window_host.h"
 #include "tasks/download_task.h"
 #include "wizard/progress_strip_dialog.h"
+#include "wizard/setup_install.h"
 #include "wizard/taskbar_progress.h"
 #include "wizard/wizard_state.h"
 
@@ -23,11 +24,6 @@ UINT MonitorInstall(void* wizard);
 
 class InstallWizardDialog : public LayeredWindowHost {
  public:
-  // The setup program as the task gets it.
-  static constexpr uint32_t kExpectedSetupSize = 14000000;
-  static constexpr const char* kSetupArguments = "/VERYSILENT /SILENT";
-  static constexpr int kSegmentsPerFile = 4;
-
   explicit InstallWizardDialog(CWnd* parent = nullptr);
   // Stops the monitor before the task and the controls it reports to go.
   ~InstallWizardDialog() override;
@@ -80,8 +76,6 @@ class InstallWizardDialog : public LayeredWindowHost {
   // Stops the monitor and the task and ends with IDCANCEL. A download cut short keeps its
   // part files for the next run.
   void CloseWizard();
-  // Deletes what the finished setup no longer needs.
-  void CleanUpAfterSetup();
   // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
   void StopMonitor();
 

@@ -114,4 +114,34 @@ TEST_F(InstallSettingsTest, FolderFitsOnlyWhenItsProgramPathsStayUnderMaxPath) {
   EXPECT_TRUE(InstallSettings::InstallFolderFits(InstallSettings::DefaultInstallFolder()));
 }
 
+TEST_F(InstallSettingsTest, GivenFolderMustBeAFullPathOfAllowedCharactersThatFits) {
+  using InstallSettings::FolderProblem;
+  const struct {
+    std::string folder;
+    FolderProblem problem;
+  } cases[] = {
+      {"C:\\Net Bar\\Vantreo", FolderProblem::None},
+      {"d:\\", FolderProblem::None},
+      {"D:\\网吧\\游戏", FolderProblem::None},
+      // Second bytes 0x7C ('|') and 0x5C ('\\') of double-byte characters are no separators.
+      {"D:\\皘癨", FolderProblem::None},
+      {"Vantreo", FolderProblem::NotAbsolute},
+      {"..\\Vantreo", FolderProblem::NotAbsolute},
+      {"\\Vantreo", FolderProblem::NotAbsolute},
+      {"C:Vantreo", FolderProblem::NotAbsolute},
+      {"\\\\server\\share\\Vantreo", FolderProblem::NotAbsolute},
+      {"1:\\Vantreo", FolderProblem::NotAbsolute},
+      {"", FolderProblem::NotAbsolute},
+      {"C:\\Van|treo", FolderProblem::BadCharacter},
+      {"C:\\Vantreo?", FolderProblem::BadCharacter},
+      {"C:\\a:b", FolderProblem::BadCharacter},
+      {"C:\\a\tb", FolderProblem::BadCharacter},
+      {"D:\\" + std::string(234, 'x') + "\\Vantreo", FolderProblem::None},
+      {"D:\\" + std::string(235, 'x') + "\\Vantreo", FolderProblem::TooLong},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(InstallSettings::CheckInstallFolder(c.folder), c.problem) << c.folder;
+  }
+}
+
 }  // namespace

@@ -145,6 +145,8 @@ TEST_F(TaskPeerTest, SetupProgramIsDownloadedStartedSilentlyAndWaitedFor) {
   const std::string program = SetupProgram(2000000);
   const std::string url = Serve(fileName, program, true);
   SetEnvironment("VANTREO_FAKE_SETUP_SECONDS", "0.6");
+  // A failing setup program still ends the task; its code is kept for the caller to judge.
+  SetEnvironment("VANTREO_FAKE_SETUP_EXIT", "3");
   DownloadTask task(4);
   ASSERT_TRUE(task.AddItem(url, "", kExpectedSize, 1, kSetupArguments));
   const DownloadItem& item = *task.ItemAt(0);
@@ -175,6 +177,7 @@ TEST_F(TaskPeerTest, SetupProgramIsDownloadedStartedSilentlyAndWaitedFor) {
   EXPECT_EQ(item.localPath, temp + fileName);
   EXPECT_EQ(Sha256Hex(ReadFile(item.localPath)), Sha256Hex(program));
   EXPECT_EQ(ReadFile(record), ExpectedRecord(item.localPath, kSetupArguments));
+  EXPECT_EQ(task.GetProgramExitCode(), 3u);
   // Four segments, each from its own start; segment 0 without a range.
   std::vector<LogLine> log = LogFor(fileName);
   ASSERT_EQ(log.size(), 5u);

@@ -444,6 +444,19 @@ def install_log(prefix):
     return []
 
 
+def log_lacks(lines, patterns):
+    """The first pattern that matches no log line after the line the previous one matched, or
+    None when each matches, in this order."""
+    position = 0
+    for pattern in patterns:
+        found = [i for i in range(position, len(lines))
+                 if re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d T\d+ " + pattern, lines[i])]
+        if not found:
+            return pattern
+        position = found[0] + 1
+    return None
+
+
 def clear_install_log(prefix):
     for line_file in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp",
                                             "VantreoInstaller.log")):

@@ -149,13 +149,7 @@ class InstallCase(unittest.TestCase):
     def assert_log_has(self, patterns):
         """Each pattern matches a line of the installer's log, in this order."""
         lines = drv.install_log(rig.prefix)
-        position = 0
-        for pattern in patterns:
-            found = [i for i in range(position, len(lines))
-                     if re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d T\d+ " + pattern, lines[i])]
-            self.assertTrue(found, "no log line %r after line %d:\n%s" % (
-                pattern, position, "\n".join(lines[-40:])))
-            position = found[0] + 1
+        self.assertIsNone(drv.log_lacks(lines, patterns), "\n".join(lines[-40:]))
 
     def assert_bar_follows(self, samples):
         widths = [s.bar_width for s in samples if s.strip]

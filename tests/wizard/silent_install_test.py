@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""The install without a window, as a script runs it: the real installer (built with loopback
+URLs) under Wine with /S and its switches, nginx serving the stand-in setup program, probe.exe
+watching that no dialog, wizard or message box, ever shows. Each case reads the exit code.
+
+usage: silent_install_test.py --exe VantreoInstaller.exe --probe probe.exe
+           --setup VantreoSetup.exe --sign-keys DIR --signer SUBJECT --work DIR [unittest args]
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import time
+import unittest
+
+import install_driver as drv
+from install_driver import KEY, gui
+
+FOLDER = r"C:\Net Bar\Vantreo"
+LAUNCHER = "VantreoSilentTestLauncher"
+REG_SZ = 1
+# Long enough for the HTTP layer to give up on a permanent error (4xx) and for a few of
+# today's retries of one.
+PERMANENT_ERROR_SECONDS = 15
+
+options = None
+rig = None
+nginx = None
+
+
+def setUpModule():
+    global rig, nginx
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("nginx needs root for port 80")
+    nginx = drv.Nginx(os.path.join(options.work, "nginx"), options.address).start()
+    rig = drv.make_rig(options.work, options.probe, "silent").__enter__()
+
+
+def tearDownModule():
+    if rig:
+        rig.__exit__(*sys.exc_info())
+    if nginx:
+        nginx.stop()
+
+
+def read_lines(path):
+    with open(path, encoding="utf-8") as text:
+        return text.read().splitlines()
+
+
+class SilentRun:
+    """The installer started with `args`; `wait` follows it to its end, noting every dialog
+    window (the wizard, a message box) that shows meanwhile."""
+
+    def __init__(self, args):
+        self.program = rig.start(options.exe, args)
+        self.windows = []
+
+    def wait(self, timeout):
+        deadline = time.time() + timeout
+        while True:
+            for window in (rig.probe.find("#32770", "*"), rig.probe.find("*", drv.WIZARD_TITLE)):
+                if window:
+                    self.windows.append(window.title)
+            code = self.program.wait(0.2)
+            if code is not None or time.time() > deadline:
+                return code
+
+
+class SilentCase(unittest.TestCase):
+    def setUp(self):
+        rig.probe.kill("VantreoInstaller.exe")
+        rig.probe.reg_delete(r"Software\Vantreo")
+        for path in drv.temp_downloads(rig.prefix):
+            os.remove(path)
+        shutil.rmtree(drv.unix_path(rig.prefix, FOLDER), ignore_errors=True)
+        nginx.serve(options.setup, signer=(options.sign_keys, options.signer))
+        nginx.clear_log()
+        drv.clear_install_log(rig.prefix)
+
+    def tearDown(self):
+        rig.stop_all()
+        rig.probe.kill("VantreoInstaller.exe")
+        rig.probe.kill("VantreoSetup.exe")
+
+    def run_silent(self, args, timeout=20, code=None):
+        """Runs the installer to its end (within `timeout` seconds) and returns its exit code,
+        checked against `code` when given; no window may show."""
+        run = SilentRun(args)
+        result = run.wait(timeout)
+        self.assertEqual(run.windows, [], "a window showed")
+        if code is not None:
+            self.assertEqual(result, code, "%s ended with %s:\n%s" % (
+                args, result, "\n".join(drv.install_log(rig.prefix)[-15:])))
+        return result
+
+    def assert_log_has(self, patterns, lines=None):
+        lines = drv.install_log(rig.prefix) if lines is None else lines
+        self.assertIsNone(drv.log_lacks(lines, patterns), "\n".join(lines[-30:]))
+
+    def setup_log(self):
+        path = os.path.join(drv.unix_path(rig.prefix, FOLDER), "setup.log")
+        if not os.path.exists(path):
+            return None
+        with open(path) as log:
+            return log.readline().strip()
+
+
+class WholeSilentInstall(SilentCase):
+    def test_installs_into_the_given_folder_and_starts_the_game_unless_nolaunch(self):
+        # The folder unquoted, its blank splitting it into two arguments, as scripts write it.
+        self.run_silent(["/S", r"/D=C:\Net", r"Bar\Vantreo"], timeout=120, code=0)
+        self.assertEqual(rig.probe.reg_query(KEY, "Path"), (REG_SZ, FOLDER.encode() + b"\0"))
+        self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
+        deadline = time.time() + 10
+        while len(drv.started_programs(rig.prefix, FOLDER)) < 2 and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(sorted(drv.started_programs(rig.prefix, FOLDER)),
+                         ["started GlyphHint.exe in %s" % FOLDER, "started Vantreo.exe in %s" % FOLDER])
+        self.assertEqual(drv.temp_downloads(rig.prefix), [], "the download was left behind")
+        self.assert_log_has([r"STEP command line: /S /D=C:\\Net Bar\\Vantreo$",
+                             r"STEP install started into C:\\Net Bar\\Vantreo$",
+                             'CHECK .*VantreoSetup.exe: checked; signer "Vantreo Test Publisher"',
+                             'LAUNCH .*VantreoSetup.exe" /VERYSILENT /SILENT', "EXIT .*exit code 0",
+                             "STEP installed; starting the game", "LAUNCH .*Vantreo.exe as",
+                             r"END exit code 0: installed into C:\\Net Bar\\Vantreo$"])
+
+        # Again into the stored folder (no /D=), switches in other cases and order, the log
+        # where /LOG= says: installed, the game not started.
+        shutil.rmtree(drv.unix_path(rig.prefix, FOLDER))
+        drv.clear_install_log(rig.prefix)
+        log = drv.unix_path(rig.prefix, r"C:\silent run.log")
+        if os.path.exists(log):
+            os.remove(log)
+        self.run_silent(["/nolaunch", r"/Log=C:\silent run.log", "/s"], timeout=120, code=0)
+        self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
+        time.sleep(1)
+        self.assertEqual(drv.started_programs(rig.prefix, FOLDER), [])
+        self.assertEqual(rig.probe.reg_query(KEY, "Path"), (REG_SZ, FOLDER.encode() + b"\0"))
+        self.assertEqual(drv.install_log(rig.prefix), [], "logged at the default place")
+        self.assert_log_has([r"STEP install started into C:\\Net Bar\\Vantreo$",
+                             r"STEP installed; the game is not started \(/NOLAUNCH\)",
+                             "END exit code 0"], read_lines(log))
+
+
+class SilentFailures(SilentCase):
+    def test_what_cannot_start_ends_at_once_with_its_code(self):
+        cases = [
+            (["/S", "/X"], 2, 'END exit code 2: unknown switch "/X"'),
+            (["/NOLAUNCH"], 2, 'END exit code 2: "/NOLAUNCH" goes only with /S'),
+            (["/S", "/D="], 2, 'END exit code 2: "/D=" needs a value'),
+            (["/S", r"/D=Games\Vantreo"], 7, "END exit code 7: .* not a full path"),
+            (["/S", "/D=C:\\" + "x" * 250], 7, "END exit code 7: .* too long"),
+        ]
+        for args, code, line in cases:
+            drv.clear_install_log(rig.prefix)
+            self.run_silent(args, code=code)
+            self.assert_log_has([line])
+            self.assertIsNone(rig.probe.reg_query(KEY, "Path"), "a folder was stored")
+        # A running lobby is neither closed nor shown: the script decides.
+        rig.probe.reg_set_sz(KEY, "LauncherClass", LAUNCHER)
+        launcher = rig.host(LAUNCHER, ignore_close=True)
+        self.run_silent(["/S"], code=4)
+        self.assert_log_has(["END exit code 4: the lobby is running and stays"])
+        time.sleep(0.5)
+        self.assertEqual(launcher.posted(), [])
+        self.assertEqual(nginx.requests(), [], "a failed start downloaded")
+
+    def test_a_refused_program_ends_with_5_and_is_never_started(self):
+        nginx.serve(options.setup)  # the stand-in as built, without its signature
+        self.run_silent(["/S"], timeout=120, code=5)
+        self.assertIsNone(self.setup_log(), "the setup program ran")
+        self.assertEqual(drv.temp_downloads(rig.prefix), [], "the refused file was kept")
+        self.assert_log_has(["FAIL refused .*VantreoSetup.exe: the downloaded program is not signed",
+                             "END exit code 5: the downloaded program was refused"])
+
+    def test_a_missing_file_ends_with_1_and_a_second_copy_meanwhile_with_3(self):
+        os.remove(nginx.served)  # nginx answers 404
+        first = SilentRun(["/S"])
+        deadline = time.time() + 30
+        while not any(r[2] == 404 for r in nginx.requests()) and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertTrue(any(r[2] == 404 for r in nginx.requests()), nginx.requests())
+        self.run_silent(["/S"], code=3)
+        self.assert_log_has(["END exit code 3: another installer is running"])
+
+        code = first.wait(PERMANENT_ERROR_SECONDS)
+        self.assertEqual(first.windows, [], "a window showed")
+        requests = nginx.requests()
+        if code is None:
+            # Until the HTTP layer ends a 4xx at once (issue 12), the task retries it, pausing
+            # longer each time, and the run goes on: no busy retry, no window.
+            print("\n404: still retrying after %d s, %d requests (exit 1 needs 4xx to be "
+                  "permanent)" % (PERMANENT_ERROR_SECONDS, len(requests)))
+            self.assertLessEqual(len(requests), 20, requests)
+        else:
+            self.assertEqual(code, 1)
+            self.assert_log_has(["END exit code 1: the setup program could not be downloaded"])
+        self.assertEqual([r for r in requests if r[2] != 404], [])
+
+
+def main():
+    global options
+    parser = argparse.ArgumentParser()
+    for name in ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer"):
+        parser.add_argument(name, required=True)
+    options, rest = parser.parse_known_args()
+    options.work = os.path.abspath(options.work)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
