@@ -1,5 +1,7 @@
 #include "skin/hover_button.h"
 
+#include "skin/focus_cue.h"
+
 const CRuntimeClass CHoverButton::classCHoverButton = {"CHoverButton",
                                                        &CBitmapButton::classCBitmapButton};
 
@@ -8,6 +10,7 @@ namespace {
 constexpr int kFrames = 3;  // normal, hover, pressed
 constexpr DWORD kHoverTimeMs = 1;
 constexpr UINT_PTR kToolId = 1;
+constexpr int kFocusInset = 3;
 
 }  // namespace
 
@@ -51,7 +54,22 @@ void CHoverButton::SetTip(const char* text, BOOL activate) {
 BOOL CHoverButton::PreTranslateMessage(MSG* msg) {
   EnsureTooltip();
   if (tooltip.m_hWnd) tooltip.RelayEvent(msg);
+  // The dialog would take Enter on an owner-drawn button for its default button: this one is
+  // meant. (Space the button handles itself.)
+  if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN && msg->hwnd == m_hWnd) {
+    if (IsWindowEnabled()) {
+      ::SendMessageA(::GetParent(m_hWnd), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(m_hWnd));
+    }
+    return TRUE;
+  }
   return CBitmapButton::PreTranslateMessage(msg);
+}
+
+LRESULT CHoverButton::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CBitmapButton::WindowProc(message, wParam, lParam);
+  if (ChangesFocusCue(message)) Invalidate(FALSE);
+  return result;
 }
 
 void CHoverButton::DrawItem(DRAWITEMSTRUCT* item) {
@@ -67,6 +85,7 @@ void CHoverButton::DrawItem(DRAWITEMSTRUCT* item) {
     column = frameWidth;
   }
   ::BitBlt(item->hDC, 0, 0, frameWidth, frameHeight, memory, column, 0, SRCCOPY);
+  if (FocusCueShown(m_hWnd)) DrawFocusCue(item->hDC, item->rcItem, kFocusInset);
 }
 
 void CHoverButton::OnMouseMove(UINT flags, POINT point) {

@@ -1,6 +1,7 @@
 // A push button whose whole face is one frame of a strip bitmap of three equal frames side by
 // side: normal, hover (the pointer rested on it for 1 ms) and pressed. It can carry a tooltip.
-// It draws no text and no focus mark. The button must have the BS_OWNERDRAW style.
+// It draws no text; focused from the keyboard, it shows the focus cue (skin/focus_cue.h). Enter
+// presses it, as Space does. The button must have the BS_OWNERDRAW style.
 #pragma once
 
 #include "mfc/afxwin.h"
@@ -23,6 +24,7 @@ class CHoverButton : public CBitmapButton {
 
   BOOL PreTranslateMessage(MSG* msg) override;
   void DrawItem(DRAWITEMSTRUCT* item) override;
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
   BOOL IsHovering() const { return hovering; }
   BOOL IsTracking() const { return tracking; }

@@ -4,6 +4,7 @@
 
 #include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
+#include "skin/focus_cue.h"
 
 #include <cstdio>
 
@@ -66,7 +67,7 @@ HyperLinkStatic::~HyperLinkStatic() {
 }
 
 void HyperLinkStatic::PreSubclassWindow() {
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY));
+  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | WS_TABSTOP));
   if (url.empty()) url = GetWindowText();
   if (GetWindowText().empty()) SetWindowText(url.c_str());
 
@@ -100,7 +101,30 @@ void HyperLinkStatic::SetLink(const std::string& target) {
 
 BOOL HyperLinkStatic::PreTranslateMessage(MSG* msg) {
   if (tooltip.m_hWnd) tooltip.RelayEvent(msg);
+  // Before the dialog, which would take Enter for its default button.
+  if (msg->message == WM_KEYDOWN && msg->hwnd == m_hWnd &&
+      (msg->wParam == VK_RETURN || msg->wParam == VK_SPACE)) {
+    OnLinkClicked();
+    return TRUE;
+  }
   return CStatic::PreTranslateMessage(msg);
+}
+
+LRESULT HyperLinkStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CStatic::WindowProc(message, wParam, lParam);
+  if (ChangesFocusCue(message)) {
+    Invalidate(TRUE);
+  } else if ((message == WM_PAINT || message == WM_PRINTCLIENT) && FocusCueShown(m_hWnd)) {
+    RECT client;
+    GetClientRect(&client);
+    if (message == WM_PRINTCLIENT) {
+      DrawFocusCue(reinterpret_cast<HDC>(wParam), client, 0);
+    } else {
+      ScopedGetDC dc(m_hWnd);
+      DrawFocusCue(dc, client, 0);
+    }
+  }
+  return result;
 }
 
 void HyperLinkStatic::FitToText() {

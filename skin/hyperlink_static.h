@@ -1,7 +1,8 @@
 // A static text control of a dialog turned into a link: underlined, fitted to its text, with a
 // hand cursor and a tooltip showing the target, which opens in the browser when clicked. When
 // the shell cannot open it, the program registered for ".htm" files is tried; failing that, the
-// user hears a beep and reads why. The text colour is the parent dialog's business.
+// user hears a beep and reads why. The text colour is the parent dialog's business. It is a
+// tab stop: focused from the keyboard it shows the focus cue, and Enter or Space opens it.
 #pragma once
 
 #include <string>
@@ -18,6 +19,7 @@ class HyperLinkStatic : public CStatic {
   const std::string& Link() const { return url; }
 
   BOOL PreTranslateMessage(MSG* msg) override;
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
   // Opens `target` with the shell, or through the ".htm" association when the shell reports
   // code 32. Returns the shell's (or WinExec's) code: above 32 is success.

@@ -163,6 +163,8 @@ void LayeredWindowHost::RenderSkin() {
   if (rendering || !skinWindow || !::IsWindow(skinWindow) || !image || !pUpdateLayeredWindow) {
     return;
   }
+  // Minimised, the skin is hidden and must stay so: the restore renders afresh.
+  if (IsIconic()) return;
   rendering = true;  // the children's WM_PRINT traffic comes back here
 
   RECT skinRect;
@@ -213,7 +215,9 @@ void LayeredWindowHost::RenderSkin() {
 }
 
 void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, HWND child) {
-  if (!::IsWindow(child)) return;
+  // A hidden child shows nothing: the picture shows through where it is. (Its own style: the
+  // dialog itself may not show yet.)
+  if (!::IsWindow(child) || !(::GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE)) return;
   RECT rect;
   ::GetWindowRect(child, &rect);
   ScreenToClient(&rect);
@@ -225,7 +229,6 @@ void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, 
   ScopedBitmap capture(::CreateCompatibleBitmap(screen, width, height));
   if (!memory.valid() || !capture.valid()) return;
   {
-    // Not cleared first: a hidden child prints nothing and leaves the bitmap as it came.
     ScopedSelectObject select(memory, capture);
     ::SendMessageA(child, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()), kPrintFlags);
   }
@@ -308,16 +311,26 @@ void LayeredWindowHost::OnShowWindow(BOOL show, UINT status) {
 void LayeredWindowHost::OnMove(int x, int y) {
   CDialog::OnMove(x, y);
   // For this frameless dialog the client origin is the window origin. Brought to the top too,
-  // but never activated: the dialog keeps the focus.
-  if (skinWindow && ::IsWindow(skinWindow)) {
+  // but never activated: the dialog keeps the focus. Not to where a minimised dialog sits.
+  if (skinWindow && ::IsWindow(skinWindow) && !IsIconic()) {
     ::SetWindowPos(skinWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
   }
 }
 
 void LayeredWindowHost::OnSize(UINT type, int cx, int cy) {
   CDialog::OnSize(type, cx, cy);
-  if (skinWindow && ::IsWindow(skinWindow)) {
-    ::SetWindowPos(skinWindow, nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOACTIVATE);
+  if (!skinWindow || !::IsWindow(skinWindow)) return;
+  // Minimised, the dialog is a taskbar button only, whatever runs meanwhile: so is the skin.
+  if (type == SIZE_MINIMIZED) {
+    ::ShowWindow(skinWindow, SW_HIDE);
+    return;
+  }
+  RECT rect;
+  GetWindowRect(&rect);
+  ::SetWindowPos(skinWindow, nullptr, rect.left, rect.top, cx, cy, SWP_NOACTIVATE);
+  if (IsWindowVisible() && !::IsWindowVisible(skinWindow)) {
+    ::ShowWindow(skinWindow, SW_SHOWNA);
+    RenderSkin();
   }
 }
 
@@ -327,7 +340,15 @@ void LayeredWindowHost::OnLButtonDown(UINT flags, POINT point) {
   CDialog::OnLButtonDown(flags, point);
 }
 
-BOOL LayeredWindowHost::OnEraseBkgnd(HDC) { return TRUE; }
+BOOL LayeredWindowHost::OnEraseBkgnd(HDC dc) {
+  // The dialog's own surface shows the picture too: where no compositor blends it away, and
+  // so that a control moved or hidden leaves no trace of itself behind.
+  Gdiplus::GpGraphics* created = nullptr;
+  if (!image || GdipCreateFromHDC(dc, &created) != Gdiplus::Ok) return TRUE;
+  ScopedGdipGraphics graphics(created);
+  image->Draw(graphics, 0, 0, static_cast<int>(image->Width()), static_cast<int>(image->Height()));
+  return TRUE;
+}
 
 void LayeredWindowHost::OnDestroy() {
   StopFade();

@@ -56,9 +56,9 @@ class LayeredWindowHost : public CDialog {
 
   // Called when the left button goes down on the dialog's own surface: drags the dialog.
   void OnLButtonDown(UINT flags, POINT point) override;
-  // Called to erase the background: nothing to erase, the skin shows instead.
+  // Called to erase the background: the picture.
   BOOL OnEraseBkgnd(HDC dc) override;
-  // Called when the dialog has moved or been resized: the skin follows.
+  // Called when the dialog has moved or been resized: the skin follows; minimised, it hides.
   void OnMove(int x, int y) override;
   void OnSize(UINT type, int cx, int cy) override;
   // Called when the dialog is shown or hidden: so is the skin; the first time, it fades in.

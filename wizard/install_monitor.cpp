@@ -8,9 +8,13 @@ std::string StatusText(StatusKind kind, int percent) {
   switch (kind) {
     case StatusKind::Installing:
       return WizardText::kInstalling;
-    case StatusKind::Percent: {
+    case StatusKind::Percent:
+    case StatusKind::Paused: {
       char line[64];
-      std::snprintf(line, sizeof(line), WizardText::kPercentFormat, percent);
+      std::snprintf(line, sizeof(line),
+                    kind == StatusKind::Paused ? WizardText::kPausedFormat
+                                               : WizardText::kPercentFormat,
+                    percent);
       return line;
     }
     case StatusKind::Configuring:
@@ -89,6 +93,8 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
   } else {
     step.status = step.percent < 100 ? StatusKind::Percent : StatusKind::Configuring;
   }
+  // Paused, the line says so, with the share reached, until the user continues.
+  if (sample.paused && step.status != StatusKind::Configuring) step.status = StatusKind::Paused;
   step.advanceBar = step.percent <= 100;
   if (bytes > lastBytesDone_) {
     lastProgressTick_ = nowMs;

@@ -13,6 +13,7 @@
 enum class StatusKind : int {
   Installing,      // the install has begun; no byte has arrived yet
   Percent,         // "installing: N %"
+  Paused,          // "paused: N %": the user paused the download
   Configuring,     // 100 % reached; also the first step of the finish
   StartingGame,    // second step of the finish
   Redownloading,   // the byte count fell: the download starts over

@@ -32,6 +32,34 @@ constexpr COLORREF kManualLinkText = RGB(0, 0, 255);
 constexpr int kStatusWidening = 200;
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
+constexpr UINT_PTR kPathToolId = 1;
+
+// The folder dialog opens at `data`, a path.
+int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
+  if (message == BFFM_INITIALIZED) ::SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, data);
+  return 0;
+}
+
+// `folder`, or its nearest parent that exists (the install folder is made by the install).
+// Walked by characters: a trail byte of a double-byte character can look like a backslash.
+std::string NearestExistingFolder(std::string folder) {
+  while (!folder.empty()) {
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+    size_t lastSeparator = std::string::npos;
+    for (const char* at = folder.c_str(); *at; at = ::CharNextA(at)) {
+      if (*at == '\\') lastSeparator = static_cast<size_t>(at - folder.c_str());
+    }
+    // "C:\" keeps its backslash: "C:" alone names the drive's current folder.
+    const size_t parent = lastSeparator != std::string::npos && lastSeparator > 0 &&
+                                  folder[lastSeparator - 1] == ':'
+                              ? lastSeparator + 1
+                              : lastSeparator;
+    if (parent == std::string::npos || parent >= folder.size()) return std::string();
+    folder.resize(parent);
+  }
+  return folder;
+}
 
 // Moves a control out of sight: the skin composites hidden controls too.
 void PutOutOfSight(HWND control, int x, int y, int size) {
@@ -57,6 +85,7 @@ void InstallWizardDialog::DoDataExchange(CDataExchange* dx) {
   DDX_Control(dx, IDC_TERMS_LINK, termsLink);
   DDX_Control(dx, IDC_MANUAL_LINK, manualLink);
   DDX_Control(dx, IDC_STATUS, statusLabel);
+  DDX_Control(dx, IDC_PATH, pathLabel);
   DDX_Control(dx, IDC_MINIMIZE, minimizeButton);
   DDX_Control(dx, IDC_CLOSE, closeButton);
   DDX_Control(dx, IDOK, startButton);
@@ -119,9 +148,34 @@ BOOL InstallWizardDialog::OnInitDialog() {
     InstallSettings::WriteInstallFolder(installFolder);
   }
   UpdateData(FALSE);
-
+  // The path is shortened in its middle to fit; its tooltip shows it whole.
+  if (pathTip.Create(this, 0)) {
+    RECT rect;
+    pathLabel.GetClientRect(&rect);
+    pathTip.AddTool(&pathLabel, installFolder.c_str(), &rect, kPathToolId);
+  }
   taskbar.Watch(m_hWnd);
-  return TRUE;
+  // The keyboard starts at the main action: Enter starts the install. Its cue follows the
+  // system's rule: hidden until the keyboard is used, unless the user always wants cues.
+  SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(startButton.m_hWnd), TRUE);
+  SendMessage(WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
+  return FALSE;
+}
+
+BOOL InstallWizardDialog::PreTranslateMessage(MSG* msg) {
+  if (pathTip.m_hWnd && msg->hwnd == pathLabel.m_hWnd) pathTip.RelayEvent(msg);
+  // Moving the focus with the keyboard shows where it is, as the system's dialogs do.
+  if (msg->message == WM_KEYDOWN &&
+      (msg->wParam == VK_TAB || (msg->wParam >= VK_LEFT && msg->wParam <= VK_DOWN)) &&
+      (SendMessage(WM_QUERYUISTATE) & UISF_HIDEFOCUS)) {
+    SendMessage(WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+  }
+  return LayeredWindowHost::PreTranslateMessage(msg);
+}
+
+void InstallWizardDialog::ShowFolder() {
+  UpdateData(FALSE);
+  if (pathTip.m_hWnd) pathTip.UpdateTipText(installFolder.c_str(), &pathLabel, kPathToolId);
 }
 
 BOOL InstallWizardDialog::OnCommand(WPARAM wParam, LPARAM lParam) {
@@ -156,6 +210,7 @@ void InstallWizardDialog::OnOK() {
       break;
     case Running:
       startButton.LoadStrip(IDB_CONTINUE);
+      startButton.SetTip(WizardText::kTipContinue, TRUE);
       startButton.Invalidate();
       state = Paused;
       install_log::Write("STEP", "paused");
@@ -163,6 +218,7 @@ void InstallWizardDialog::OnOK() {
       break;
     case Paused:
       startButton.LoadStrip(IDB_PAUSE);
+      startButton.SetTip(WizardText::kTipPause, TRUE);
       startButton.Invalidate();
       state = Running;
       install_log::Write("STEP", "continued");
@@ -173,17 +229,45 @@ void InstallWizardDialog::OnOK() {
   }
 }
 
-void InstallWizardDialog::OnCancel() { CloseWizard(); }
+void InstallWizardDialog::OnCancel() { AskAndClose(); }
 
-void InstallWizardDialog::OnClose() { CloseWizard(); }
+void InstallWizardDialog::OnClose() { AskAndClose(); }
+
+bool InstallWizardDialog::InstallUnfinished() const {
+  // Once the task has given up, the line already tells the user to close: nothing to lose.
+  return installStarted && !finishPending && !task.IsFinished() && !task.HasFailed();
+}
+
+void InstallWizardDialog::AskAndClose() {
+  if (closing || asking) return;  // one question at a time
+  if (InstallUnfinished()) {
+    const HWND focused = ::GetFocus();
+    // The box runs its own message loop: the monitor's reports go on meanwhile, and a finish
+    // that arrives is held until the answer.
+    asking = true;
+    const int answer = AfxMessageBox(WizardText::kQuitQuestion, MB_YESNO | MB_ICONQUESTION);
+    asking = false;
+    if (answer != IDYES) {
+      ReturnFocus(focused);
+      if (finishPending) OnMonitorFinish();
+      return;
+    }
+  }
+  CloseWizard();
+}
 
 void InstallWizardDialog::CloseWizard() {
   if (closing) return;
   closing = true;
   install_log::Write("STEP", installStarted ? "closed during the install" : "closed");
   StopMonitor();
-  // Blocks until the task's thread has ended; the partial download is deleted.
-  task.Stop();
+  if (task.IsFinished()) {
+    CleanUpAfterSetup(task);
+  } else {
+    // The segments stop now; the task's worker is told to end and waited for when the wizard
+    // goes. The part files stay for the next run.
+    task.Pause();
+  }
   state = Halted;
   EndDialog(IDCANCEL);
 }
@@ -221,6 +305,7 @@ void InstallWizardDialog::OnAgreeClicked() {
 
 void InstallWizardDialog::OnBrowse() {
   if (installStarted) return;
+  HWND focused = ::GetFocus();
   ScopedCom com;
   char displayName[MAX_PATH] = {};
   BROWSEINFOA browse{};
@@ -228,7 +313,10 @@ void InstallWizardDialog::OnBrowse() {
   browse.hwndOwner = m_hWnd;
   browse.pszDisplayName = displayName;
   browse.lpszTitle = WizardText::kChooseFolder;
-  browse.ulFlags = BIF_RETURNONLYFSDIRS;
+  browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+  const std::string startFolder = NearestExistingFolder(installFolder);
+  browse.lpfn = &SelectCurrentFolder;
+  browse.lParam = reinterpret_cast<LPARAM>(startFolder.c_str());
   LPITEMIDLIST chosen = ::SHBrowseForFolderA(&browse);
   if (chosen) {
     char path[MAX_PATH] = {};
@@ -242,16 +330,30 @@ void InstallWizardDialog::OnBrowse() {
     }
     ::CoTaskMemFree(chosen);
   }
-  UpdateData(FALSE);
+  ShowFolder();
+  ReturnFocus(focused);
 }
 
 void InstallWizardDialog::OnSysCommand(UINT id, LPARAM lParam) {
   if ((id & 0xFFF0) == IDM_ABOUT) {
+    HWND focused = ::GetFocus();
     AboutDialog about(this);
     about.DoModal();
+    ReturnFocus(focused);
     return;
   }
   LayeredWindowHost::OnSysCommand(id, lParam);
+}
+
+void InstallWizardDialog::ReturnFocus(HWND focused) {
+  // The system hands the activation to the next window in line, which can be the skin window:
+  // then no key would reach the wizard.
+  ::SetActiveWindow(m_hWnd);
+  if (!focused || !::IsWindow(focused) || !::IsChild(m_hWnd, focused) ||
+      !::IsWindowVisible(focused)) {
+    focused = startButton.m_hWnd;
+  }
+  ::SetFocus(focused);
 }
 
 void InstallWizardDialog::OnPaint() {
@@ -413,15 +515,19 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
 void InstallWizardDialog::OnMonitorBegin() {
   if (closing) return;
   // The folder and the terms can no longer change; the label becomes the status line.
-  PutOutOfSight(GetDlgItem(IDC_PATH), -1, -1, 1);
-  PutOutOfSight(GetDlgItem(IDC_AGREE), -1, -1, 1);
-  PutOutOfSight(GetDlgItem(IDC_BROWSE), -1, -1, 1);
+  // Hidden, too: the keyboard cannot reach them, and none paints at its out-of-sight size.
+  for (int id : {IDC_PATH, IDC_AGREE, IDC_BROWSE}) {
+    HWND control = GetDlgItem(id);
+    ::ShowWindow(control, SW_HIDE);
+    PutOutOfSight(control, -1, -1, 1);
+  }
   RECT rect;
   statusLabel.GetWindowRect(&rect);
   ScreenToClient(&rect);
   statusLabel.MoveWindow(rect.left, rect.top, rect.right - rect.left + kStatusWidening,
                          rect.bottom - rect.top);
   startButton.LoadStrip(IDB_PAUSE);
+  startButton.SetTip(WizardText::kTipPause, TRUE);
   startButton.Invalidate();
 }
 
@@ -456,6 +562,8 @@ void InstallWizardDialog::OnMonitorStartButton(BOOL enable) {
 
 void InstallWizardDialog::OnMonitorFinish() {
   if (closing) return;
+  finishPending = asking;
+  if (finishPending) return;
   taskbar.Finished();
   CleanUpAfterSetup(task);
   install_log::Write("STEP", "installed; starting the game");

@@ -36,9 +36,9 @@ class InstallWizardDialog : public LayeredWindowHost {
   BOOL OnInitDialog() override;
   // Called by the start button (and Enter): start, pause or continue, by state.
   void OnOK() override;
-  // Called by Escape and the dialog's cancel: ends the wizard like the close button.
+  // Called by Escape and the dialog's cancel: like the close button.
   void OnCancel() override;
-  // Called when the window is asked to close (Alt+F4, the taskbar): as the close button.
+  // Called when the window is asked to close (Alt+F4, the taskbar): like the close button.
   void OnClose() override;
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
   // Called for system-menu commands: the About item opens the About box.
@@ -53,6 +53,8 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnTimer(UINT_PTR) override {}
   // The monitor's reports arrive as private messages, handled here on the window's thread.
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  // Shows the path's tooltip when the pointer rests on it.
+  BOOL PreTranslateMessage(MSG* msg) override;
 
  private:
   friend UINT MonitorInstall(void* wizard);
@@ -63,7 +65,16 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnAgreeClicked();
   // The change-folder button: the folder dialog.
   void OnBrowse();
-  // Stops the monitor and the task (removing the partial download) and ends with IDCANCEL.
+  // Shows the install folder in its field and its tooltip.
+  void ShowFolder();
+  // After a modal box: the wizard active again, `focused` (or the start button) focused.
+  void ReturnFocus(HWND focused);
+  // Escape, the close button, Alt+F4: while an install runs, asks first; No goes on.
+  void AskAndClose();
+  // An install has started and has neither finished nor given up.
+  bool InstallUnfinished() const;
+  // Stops the monitor and the task and ends with IDCANCEL. A download cut short keeps its
+  // part files for the next run.
   void CloseWizard();
   // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
   void StopMonitor();
@@ -86,6 +97,8 @@ class InstallWizardDialog : public LayeredWindowHost {
   DownloadTask task{kSegmentsPerFile};
 
   CStatic statusLabel;
+  CStatic pathLabel;
+  CToolTipCtrl pathTip;
   HyperLinkStatic termsLink;
   HyperLinkStatic manualLink;
   CHoverButton minimizeButton;
@@ -102,6 +115,8 @@ class InstallWizardDialog : public LayeredWindowHost {
 
   bool installStarted = false;  // the folder and the terms can no longer change
   bool closing = false;         // reports still queued are ignored
+  bool asking = false;          // the close question is open
+  bool finishPending = false;   // the install finished while the close question was open
   HWND monitorTarget = nullptr;  // where the monitor posts, fixed before it starts
   std::unique_ptr<CWinThread> monitorThread;
   ScopedHandle monitorStop;  // manual-reset event: the monitor ends within its current wait

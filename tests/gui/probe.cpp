@@ -391,6 +391,14 @@ std::string Run(const Args& a) {
                   client.right, client.bottom);
     return line;
   }
+  if (command == "focus" && need(1)) {  // focus HWND -> the window's thread: active and focus
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    if (!::GetGUIThreadInfo(::GetWindowThreadProcessId(ParseWindow(a[1]), nullptr), &info)) {
+      return "error";
+    }
+    return "active=" + WindowHandle(info.hwndActive) + "\tfocus=" + WindowHandle(info.hwndFocus);
+  }
   if (command == "enabled" && need(2)) {
     HWND control = Control(ParseWindow(a[1]), a[2]);
     return control ? (::IsWindowEnabled(control) ? "1" : "0") : "none";

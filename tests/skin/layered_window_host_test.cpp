@@ -332,7 +332,7 @@ TEST_F(LayeredHostTest, DraggingByTheLeftButtonMovesDialogAndSkin) {
   dialog.DestroyWindow();
 }
 
-TEST_F(LayeredHostTest, CompositeStacksChildrenDrawsHiddenOnesAndTheCaretLine) {
+TEST_F(LayeredHostTest, CompositeStacksChildrenLeavesHiddenOnesOutAndDrawsTheCaretLine) {
   PlainHostDialog dialog;
   ASSERT_TRUE(dialog.Create());
   ShowAndFade(dialog);
@@ -355,11 +355,10 @@ TEST_F(LayeredHostTest, CompositeStacksChildrenDrawsHiddenOnesAndTheCaretLine) {
   // Controls stand opaque on the picture.
   EXPECT_EQ(Alpha(lastComposite.At(upper.left + 2, upper.top + 2)), 255);
 
-  // The hidden label prints nothing but its capture is still drawn, opaque, where the picture
-  // itself is fully transparent.
+  // The hidden label is left out: the picture, fully transparent there, shows through.
   RECT hidden = ChildRect(dialog.GetDlgItem(IDC_HIDDEN));
   ASSERT_FALSE(::IsWindowVisible(dialog.GetDlgItem(IDC_HIDDEN)));
-  EXPECT_EQ(Alpha(lastComposite.At(hidden.left, hidden.top)), 255);
+  EXPECT_EQ(Alpha(lastComposite.At(hidden.left, hidden.top)), 0);
   EXPECT_EQ(Alpha(lastComposite.At(hidden.right + 1, hidden.top)), 0);
 
   // The caret: a black, opaque, one-pixel line of its height at its left edge.

@@ -46,7 +46,7 @@ IDM_ABOUT = 0x0010
 
 WM_KEYDOWN, WM_CHAR, WM_SYSCHAR, WM_SYSCOMMAND = 0x0100, 0x0102, 0x0106, 0x0112
 VK_RETURN, VK_ESCAPE, VK_UP = 0x0D, 0x1B, 0x26
-SC_RESTORE = 0xF120
+SC_RESTORE, SC_CLOSE = 0xF120, 0xF060
 WS_MINIMIZE = 0x20000000
 
 SETUP_SIZE = 14000000
@@ -54,10 +54,11 @@ SETUP_NAME = "VantreoSetup.exe"
 
 INSTALLING = "正在安装..."
 PERCENT = re.compile(r"^正在安装：(\d+)%$")
+PAUSED = re.compile(r"^已暂停：(\d+)%$")
 CONFIGURING = "安装完成,正在为您配置游戏..."
 STARTING_GAME = "正在为您启动游戏.."
 REDOWNLOADING = "网络数据异常，正在重新下载..."
-NETWORK_STALLED = "网络异常，请检查网您的网络连接..."
+NETWORK_STALLED = "网络异常，请检查您的网络连接..."
 PACKAGE_REFUSED = "安装包校验失败，请手动下载完整安装包"
 FOLDER_LABEL = "安装路径"
 
@@ -335,6 +336,17 @@ class Wizard:
 
     def strip_rect(self):
         return self.client_rect(STRIP_ID)
+
+    def control_hwnd(self, control):
+        return int(self.probe.command("describe", self.hwnd, control).split("\t")[0], 16)
+
+    def focus(self):
+        """(active window, focused window) of the wizard's thread, as handles."""
+        fields = dict(f.split("=", 1) for f in self.probe.command("focus", self.hwnd).split("\t"))
+        return int(fields["active"], 16), int(fields["focus"], 16)
+
+    def focused(self):
+        return self.focus()[1]
 
     def enabled(self, control):
         return self.probe.enabled(self.hwnd, control)

@@ -27,6 +27,8 @@ DEFAULT_FOLDER = r"C:\Program Files\Vantreo"
 LOBBY_TEXT = "Lumeo游戏大厅正在运行，是否要重新安装?"
 REG_SZ, REG_DWORD = 1, 4
 IDC_LOG_PATH = 1012
+QUIT_QUESTION = "安装尚未完成，确定要退出吗？"
+NEW_FOLDER_BUTTON = 0x3746  # of the system's folder dialog
 FULL_BAR = 453
 
 options = None
@@ -104,11 +106,13 @@ class InstallCase(unittest.TestCase):
         self.assertLess(elapsed, limit, "the installer took %.1f s to end" % elapsed)
         return elapsed
 
-    def assert_nothing_left_behind(self):
-        self.assertEqual(drv.temp_downloads(rig.prefix), [],
-                         "part files or the download were left in the temporary folder")
-        self.assertEqual(rig.probe.process_count("VantreoSetup.exe"), 0)
-        self.assertFalse(os.path.exists(drv.unix_path(rig.prefix, DEFAULT_FOLDER)))
+    def close_running(self, wizard):
+        """Closes the wizard while an install runs: it asks; Yes ends it."""
+        wizard.post(gui.WM_CLOSE)
+        box = rig.probe.message_box(drv.BOX_TITLE, 10000)
+        self.assertIsNotNone(box, "no question")
+        rig.probe.click(box[0], gui.IDYES)
+        self.assertIsNotNone(wizard.program.wait(10))
 
     def assert_install_completed(self, samples, folder=DEFAULT_FOLDER):
         """The end of a whole install: the closing texts, the full bar, the exit, the two
@@ -290,10 +294,13 @@ class PauseAndContinue(InstallCase):
         wizard = self.open_wizard()
         wizard.click(IDOK)
         before = self.wait_percent(25)
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         wizard.click(IDOK)  # pause
         time.sleep(1.0)
         before += wizard.watch(until=lambda s: False, timeout=0)
         held = wizard.status()
+        self.assertRegex(held, drv.PAUSED)
+        self.assertEqual(tips(wizard)[IDOK], ["继续"])
         parts = drv.temp_downloads(rig.prefix)
         sizes = [os.path.getsize(p) for p in parts]
         self.assertTrue(parts, "no part files while downloading")
@@ -303,7 +310,6 @@ class PauseAndContinue(InstallCase):
         lines = drv.distinct(paused)
         self.assertTrue(all(line == held for line in lines),
                         "the line changed while paused from %s: %s" % (held, lines))
-        self.assertIsNotNone(drv.percent_of(held))
         self.assertEqual([os.path.getsize(p) for p in parts], sizes, "bytes came while paused")
         self.assertTrue(wizard.enabled(IDOK), "the button cannot continue")
 
@@ -319,13 +325,16 @@ class PauseAndContinue(InstallCase):
 
         wizard.watcher.shots = "pause"
         wizard.click(IDOK)  # continue
+        time.sleep(0.5)
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         after = wizard.watch(timeout=120)
         samples = before + paused + after
         lines = drv.distinct(samples)
         print("\npause: %s" % " | ".join(lines))
         percents = [s.percent for s in samples if s.percent is not None]
         self.assertEqual(percents, sorted(percents))
-        self.assertGreater(max(p for p in percents if p <= 90), drv.percent_of(held))
+        self.assertGreater(max(p for p in percents if p <= 90),
+                           int(drv.PAUSED.match(held).group(1)))
         self.assert_bar_follows(samples)
         self.assert_install_completed(samples)
         # Continued from the part files: more range requests, no second size probe... or one
@@ -335,6 +344,10 @@ class PauseAndContinue(InstallCase):
 
 
 class CloseInTheMiddle(InstallCase):
+    """Closing while an install runs asks first: No goes on as if nothing happened, Yes ends at
+    once and keeps the part files for the next run. Before the start, closing asks nothing
+    (every other test ends that way)."""
+
     def start_and_reach(self, percent):
         wizard = self.open_wizard()
         wizard.click(IDOK)
@@ -342,30 +355,63 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(drv.temp_downloads(rig.prefix), "no part files while downloading")
         return wizard
 
-    def test_close_button_stops_the_download_and_removes_its_parts(self):
-        wizard = self.start_and_reach(20)
-        wizard.screenshot("close-1-before")
+    def ask(self, wizard, close):
+        close(wizard)
+        box = rig.probe.message_box(drv.BOX_TITLE, 10000)
+        self.assertIsNotNone(box, "no question")
+        self.assertEqual(box[1:], (QUIT_QUESTION, [gui.IDYES, gui.IDNO]))
+        return box[0]
+
+    def answer_yes_and_check_the_parts_stay(self, wizard, box):
         started = time.time()
-        wizard.click(IDC_CLOSE)
-        print("\nclosed after %.2f s" % self.assert_exits_quickly(started))
+        rig.probe.click(box, gui.IDYES)
+        self.assert_exits_quickly(started)
+        parts = drv.temp_downloads(rig.prefix)
+        self.assertTrue(parts, "the download was thrown away")
+        self.assertGreater(sum(os.path.getsize(p) for p in parts), 0)
+
+    def test_no_goes_on_then_yes_ends_and_keeps_the_parts(self):
+        closers = {"close button": lambda w: w.click(IDC_CLOSE),
+                   "escape": lambda w: w.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001),
+                   "alt+f4": lambda w: w.post(drv.WM_SYSCOMMAND, drv.SC_CLOSE)}
+        wizard = self.start_and_reach(10)
+        for name, close in closers.items():
+            box = self.ask(wizard, close)
+            # The window thread goes on while the question waits: the line still moves.
+            reached = drv.percent_of(wizard.status())
+            moving = wizard.watch(until=lambda s: (s.percent or 0) > reached, timeout=10)
+            self.assertTrue(moving and moving[-1].percent > reached, name)
+            wizard.screenshot("close-question")
+            rig.probe.click(box, gui.IDNO)
+            self.assertTrue(rig.probe.gone("#32770", drv.BOX_TITLE, 5000), name)
+            self.assertTrue(wizard.program.running(), name)
+        # As if nothing happened: the download goes on, the button still pauses.
+        self.wait_percent(40)
+        self.assertTrue(wizard.enabled(IDOK))
+        self.assertEqual(tips(wizard)[IDOK], ["暂停"])
+        box = self.ask(wizard, closers["close button"])
+        self.answer_yes_and_check_the_parts_stay(wizard, box)
         wizard.finish_screenshots()
-        self.assert_nothing_left_behind()
 
-    def test_escape_ends_the_install_like_the_close_button(self):
-        wizard = self.start_and_reach(20)
-        started = time.time()
-        wizard.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001)
-        print("\nescape ended it after %.2f s" % self.assert_exits_quickly(started))
-        self.assert_nothing_left_behind()
-
-    def test_close_while_paused(self):
+    def test_close_while_paused_keeps_the_pause_on_no(self):
         wizard = self.start_and_reach(20)
         wizard.click(IDOK)  # pause
         time.sleep(1)
+        held = wizard.status()
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
+        rig.probe.click(box, gui.IDNO)
+        time.sleep(1)
+        self.assertEqual(wizard.status(), held)
+        self.assertEqual(tips(wizard)[IDOK], ["继续"])
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
+        self.answer_yes_and_check_the_parts_stay(wizard, box)
+
+    def test_close_while_the_setup_program_runs_asks_too(self):
+        wizard = self.start_and_reach(92)
+        box = self.ask(wizard, lambda w: w.post(gui.WM_CLOSE))
         started = time.time()
-        wizard.post(gui.WM_CLOSE)
+        rig.probe.click(box, gui.IDYES)
         self.assert_exits_quickly(started)
-        self.assert_nothing_left_behind()
 
 
 class TermsBox(InstallCase):
@@ -394,8 +440,97 @@ class TermsBox(InstallCase):
         wizard.click(IDOK)
         samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
         self.assertIn(INSTALLING, drv.distinct(samples))
-        wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
+        self.close_running(wizard)
+
+
+SCREEN = (1024, 768)
+SKIN_PICTURE = os.path.join(drv.SOURCE_ROOT, "res", "art", "skin.png")
+
+
+def pixels_unlike_the_skin(shot, wizard, rect):
+    """Pixels of `rect` (wizard client coordinates) in the screenshot that differ from the skin
+    picture there by more than a few percent."""
+    width, height = rect[2] - rect[0], rect[3] - rect[1]
+    on_screen = "%dx%d+%d+%d" % (width, height, wizard.window.rect[0] + rect[0],
+                                 wizard.window.rect[1] + rect[1])
+    in_skin = "%dx%d+%d+%d" % (width, height, rect[0], rect[1])
+    result = subprocess.run(
+        ["convert", shot, "-crop", on_screen, "+repage", "(", SKIN_PICTURE, "-background",
+         "black", "-alpha", "remove", "-crop", in_skin, "+repage", ")", "-compose", "difference",
+         "-composite", "-colorspace", "gray", "-threshold", "4%", "-format", "%[fx:mean*w*h]",
+         "info:"], stdout=subprocess.PIPE, check=True)
+    return round(float(result.stdout))
+
+
+def colours_around(shot, rect):
+    """Distinct colours of the screenshot above `rect` (screen coordinates) and beside it."""
+    counts = []
+    for geometry in ("%dx%d+0+0" % (SCREEN[0], rect[1]),
+                     "%dx%d+%d+%d" % (SCREEN[0] - rect[2], SCREEN[1] - rect[1], rect[2], rect[1])):
+        result = subprocess.run(["convert", shot, "-crop", geometry, "+repage", "-format", "%k",
+                                 "info:"], stdout=subprocess.PIPE, check=True)
+        counts.append(int(result.stdout))
+    return counts
+
+
+class SkinWhileInstalling(InstallCase):
+    def compositor(self, on):
+        display = rig.display
+        if not on and display.compositor:
+            display.compositor.terminate()
+            display.compositor.wait()
+            display.compositor = None
+        elif on and not display.compositor:
+            display.start_compositor()
+
+    def tearDown(self):
+        super().tearDown()
+        self.compositor(True)
+
+    def test_where_the_controls_were_the_skin_shows_with_and_without_a_compositor(self):
+        for composited in (True, False):
+            self.compositor(composited)
+            wizard = self.open_wizard()
+            moved = [wizard.client_rect(c) for c in (IDC_BROWSE, IDC_AGREE, IDC_PATH)]
+            time.sleep(1)  # the fade-in is over
+            wizard.click(IDOK)
+            self.wait_percent(15)
+            shot = wizard.screenshot("ghosts-%s" % ("composited" if composited else "plain"))
+            wizard.finish_screenshots()
+            # The path's field keeps its art; the status line now stands over its left part.
+            for rect in moved[:2] + [(moved[2][0] + 210, moved[2][1], moved[2][2], moved[2][3])]:
+                self.assertLess(pixels_unlike_the_skin(shot, wizard, rect), 10,
+                                "a control's trace at %s (%s)" % (rect, shot))
+            self.close_running(wizard)
+            wizard.close()
+
+    def test_minimised_during_the_download_no_skin_shows(self):
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        self.wait_percent(10)
+        wizard.click(IDC_MINIMIZE)
+        deadline = time.time() + 5
+        while not wizard.minimised() and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(wizard.minimised())
+        line = wizard.status()
+        time.sleep(3)
+        self.assertNotEqual(wizard.status(), line, "the download stood still: nothing rendered")
+        shot = wizard.screenshot("minimised-downloading")
+        wizard.finish_screenshots()
+        visible = [w for w in drv.top_level_windows(rig.probe) if w.info.get("visible") == "1"]
+        self.assertEqual([w.hwnd for w in visible], [wizard.hwnd], [w.info for w in visible])
+        # Without a window manager, Wine shows the minimised wizard as a small bar of its own.
+        iconic = tuple(int(v) for v in rig.probe.find(drv.WIZARD_CLASS, drv.WIZARD_TITLE)
+                       .info["rect"].split(","))
+        self.assertEqual(colours_around(shot, iconic), [1, 1], "something shows besides the bar")
+        # Restored, the skin is back where the wizard is.
+        wizard.post(drv.WM_SYSCOMMAND, drv.SC_RESTORE)
+        time.sleep(1)
+        shot = wizard.screenshot("minimised-restored")
+        wizard.finish_screenshots()
+        self.assertLess(pixels_unlike_the_skin(shot, wizard, (10, 10, 390, 40)), 10)  # opaque art
+        self.close_running(wizard)
 
 
 def tree_probe(*args):
@@ -403,6 +538,22 @@ def tree_probe(*args):
     result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
                             list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
     return result.stdout.decode("gbk", errors="replace").splitlines()
+
+
+def type_keys(*keys):
+    """Keys typed on the display, as a user would: they go to the window that has the focus."""
+    subprocess.run(["xdotool", "key", "--delay", "100"] + list(keys),
+                   env=dict(os.environ, DISPLAY=rig.display.name), check=True)
+
+
+def tips(wizard):
+    """{control id: [tooltip texts]} of the wizard's tooltips."""
+    found = {}
+    for line in tree_probe("tips", wizard.hwnd):
+        fields = line.split("\t")
+        if len(fields) == 2:
+            found.setdefault(int(fields[0]), []).append(fields[1])
+    return found
 
 
 def gdi_objects(wizard):
@@ -417,6 +568,73 @@ def differing_pixels(first, second, wizard, rect):
     result = subprocess.run(["compare", "-metric", "AE", "-extract", geometry, first, second,
                              "null:"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return int(float(result.stderr.split()[0]))
+
+
+class Keyboard(InstallCase):
+    TAB_STOPS = (IDOK, IDC_CLOSE, IDC_MINIMIZE, IDC_AGREE, IDC_BROWSE, IDC_TERMS_LINK,
+                 IDC_MANUAL_LINK)
+    WHOLE = (0, 0, 502, 371)
+
+    def tab_to(self, wizard, control):
+        target = wizard.control_hwnd(control)
+        for _ in self.TAB_STOPS:
+            if wizard.focused() == target:
+                return
+            type_keys("Tab")
+            time.sleep(0.2)
+        self.fail("Tab never reached control %d" % control)
+
+    def test_tab_shows_where_the_focus_is_and_enter_and_space_act_there_only(self):
+        wizard = self.open_wizard()
+        time.sleep(1)  # the fade-in is over
+        start = wizard.control_hwnd(IDOK)
+        self.assertEqual(wizard.focused(), start)
+        shots = [wizard.screenshot("keys-0")]
+        focused = []
+        for press in range(1, len(self.TAB_STOPS) + 1):
+            wizard.finish_screenshots()
+            type_keys("Tab")
+            time.sleep(0.4)
+            focused.append(wizard.focused())
+            shots.append(wizard.screenshot("keys-%d" % press))
+        wizard.finish_screenshots()
+        self.assertEqual(sorted(focused),
+                         sorted(wizard.control_hwnd(c) for c in self.TAB_STOPS))
+        self.assertEqual(focused[-1], start, "the cycle does not come back to the start button")
+        for before, after in zip(shots, shots[1:]):
+            self.assertGreater(differing_pixels(before, after, wizard, self.WHOLE), 10,
+                               "no visible change from %s to %s" % (before, after))
+
+        # Enter on the change-folder button opens the folder dialog, not the install.
+        self.tab_to(wizard, IDC_BROWSE)
+        type_keys("Return")
+        dialog = wizard.window
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            boxes = [w for w in drv.top_level_windows(rig.probe)
+                     if w.info.get("owner") == wizard.hwnd and w.info.get("class") == "#32770"
+                     and w.info.get("visible") == "1"]
+            if boxes:
+                dialog = boxes[0]
+                break
+            time.sleep(0.2)
+        self.assertNotEqual(dialog.hwnd, wizard.hwnd, "Enter on the button opened no dialog")
+        rig.probe.click(dialog.hwnd, IDCANCEL)
+        time.sleep(0.5)
+        self.assertEqual(wizard.focused(), wizard.control_hwnd(IDC_BROWSE))
+        # Space on the terms box unticks it: the start button greys, nothing starts.
+        self.tab_to(wizard, IDC_AGREE)
+        before = wizard.screenshot("keys-agree-ticked")
+        wizard.finish_screenshots()
+        type_keys("space")
+        time.sleep(0.7)
+        after = wizard.screenshot("keys-agree-unticked")
+        wizard.finish_screenshots()
+        self.assertGreater(differing_pixels(before, after, wizard, wizard.client_rect(IDOK)), 500)
+        self.assertEqual(wizard.status(), FOLDER_LABEL)
+        self.assertEqual(nginx.requests(), [])
+        wizard.post(gui.WM_CLOSE)
+        self.assertIsNotNone(wizard.program.wait(10))
 
 
 class LobbyQuestion(InstallCase):
@@ -453,8 +671,7 @@ class LobbyQuestion(InstallCase):
         samples = wizard.watch(until=lambda s: s.percent is not None, timeout=30)
         self.assertIn(INSTALLING, drv.distinct(samples))
         self.assertEqual(launcher.posted(), [(gui.WM_SHOWWINDOW, 1, 0), (gui.WM_CLOSE, 0, 0)])
-        wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
+        self.close_running(wizard)
 
 
 class FolderDialog(InstallCase):
@@ -497,6 +714,9 @@ class FolderDialog(InstallCase):
         self.assertIn("text=选择路径", texts)
         self.assertFalse(wizard.enabled("-"), "the wizard takes input while choosing a folder")
         tree = self.tree(dialog)
+        # It opens at the folder's nearest parent that exists, and can make a new folder.
+        self.assertEqual(self.tree_probe("selected", tree)[0].split("\t")[1], "Program Files")
+        self.assertIn("class=Button", rig.probe.command("describe", dialog, NEW_FOLDER_BUTTON))
         item = self.find_item(tree, "(D:)")
         if item is None:
             # My Computer's drives are filled in when it is first expanded.
@@ -519,8 +739,12 @@ class FolderDialog(InstallCase):
         self.assertEqual(rig.probe.reg_query(KEY, "UnionID"), (REG_DWORD, b"\0\0\0\0"))
         wizard.screenshot("folder-2-chosen")
 
-        # Cancelled, the dialog changes nothing.
+        self.assertEqual(tips(wizard)[IDC_PATH], [r"D:\Vantreo"])
+        self.assertEqual(wizard.focused(), wizard.control_hwnd(IDC_BROWSE))
+
+        # Cancelled, the dialog changes nothing; it opened at the drive chosen before.
         dialog = self.open_folder_dialog(wizard)
+        self.assertIn("(D:)", self.tree_probe("selected", self.tree(dialog))[0])
         rig.probe.click(dialog, IDCANCEL)
         time.sleep(1)
         self.assertEqual(wizard.text(IDC_PATH), r"D:\Vantreo")
@@ -549,19 +773,25 @@ class WizardWindow(InstallCase):
         self.assertIsNone(wizard.strip_rect())
         # Each button's tooltip, and the links' targets in theirs.
         home = "http://%s" % options.address
-        tips = {}
-        for line in tree_probe("tips", wizard.hwnd):
-            fields = line.split("\t")
-            if len(fields) == 2:
-                tips.setdefault(int(fields[0]), []).append(fields[1])
-        self.assertEqual(tips, {IDC_MINIMIZE: ["最小化"], IDC_CLOSE: ["关闭"], IDOK: ["开始安装"],
-                                IDC_AGREE: ["同意"], IDC_BROWSE: ["浏览"], IDC_TERMS_LINK: [home],
-                                IDC_MANUAL_LINK: [home + "/qipai/VantreoSetup.exe"]})
+        self.assertEqual(tips(wizard), {
+            IDC_MINIMIZE: ["最小化"], IDC_CLOSE: ["关闭"], IDOK: ["开始安装"], IDC_AGREE: ["同意"],
+            IDC_BROWSE: ["浏览"], IDC_TERMS_LINK: [home],
+            IDC_MANUAL_LINK: [home + "/qipai/VantreoSetup.exe"], IDC_PATH: [DEFAULT_FOLDER]})
         time.sleep(1)
         wizard.screenshot("window-ready")
         wizard.finish_screenshots()
         wizard.post(gui.WM_CLOSE)
         self.assertIsNotNone(wizard.program.wait(10))
+
+    def test_a_long_path_is_shortened_in_the_middle_and_whole_in_its_tooltip(self):
+        folder = "D:\\" + "\\".join(["很长的文件夹名称%d" % n for n in range(3)]) + "\\Vantreo"
+        rig.probe.reg_set_sz(KEY, "Path", folder)
+        wizard = self.open_wizard()
+        self.assertEqual(wizard.text(IDC_PATH), folder)
+        self.assertEqual(tips(wizard)[IDC_PATH], [folder])
+        time.sleep(1)
+        wizard.screenshot("window-long-path")  # "D:\很长的...\Vantreo" in one line
+        wizard.finish_screenshots()
 
     def test_about_item_of_the_system_menu_opens_the_about_box(self):
         wizard = self.open_wizard()
@@ -588,8 +818,13 @@ class WizardWindow(InstallCase):
         self.assertTrue(rig.probe.gone("#32770", "关于 Ostradownload", 10000))
         self.assertTrue(wizard.enabled("-"))
         wizard.finish_screenshots()
-        wizard.post(gui.WM_CLOSE)
-        self.assertIsNotNone(wizard.program.wait(10))
+        # The keyboard reaches the wizard again: Enter, typed on the display, starts the install.
+        time.sleep(0.5)
+        self.assertEqual(wizard.focus(), (int(wizard.hwnd, 16), wizard.control_hwnd(IDOK)))
+        type_keys("Return")
+        samples = wizard.watch(until=lambda s: s.status == INSTALLING, timeout=15)
+        self.assertIn(INSTALLING, drv.distinct(samples))
+        self.close_running(wizard)
 
 
 def main():

@@ -47,10 +47,11 @@ TEST(InstallMonitorMath, PercentAndBarAreTruncated) {
 TEST(InstallMonitorText, EveryStatusLine) {
   EXPECT_EQ(StatusText(StatusKind::Installing, 0), WizardText::kInstalling);
   EXPECT_EQ(StatusText(StatusKind::Percent, 37), "正在安装：37%");
+  EXPECT_EQ(StatusText(StatusKind::Paused, 37), "已暂停：37%");
   EXPECT_EQ(StatusText(StatusKind::Configuring, 0), "安装完成,正在为您配置游戏...");
   EXPECT_EQ(StatusText(StatusKind::StartingGame, 0), "正在为您启动游戏..");
   EXPECT_EQ(StatusText(StatusKind::Redownloading, 0), "网络数据异常，正在重新下载...");
-  EXPECT_EQ(StatusText(StatusKind::NetworkStalled, 0), "网络异常，请检查网您的网络连接...");
+  EXPECT_EQ(StatusText(StatusKind::NetworkStalled, 0), "网络异常，请检查您的网络连接...");
   EXPECT_EQ(StatusText(StatusKind::Failed, 0), "安装失败，请关闭后重新运行安装程序");
 }
 
@@ -127,7 +128,8 @@ TEST(InstallMonitor, NoStallMessageWhileThePauseLasts) {
   paused.paused = true;
   for (uint32_t now = 1200; now <= 30000; now += 200) {
     MonitorStep step = monitor.Cycle(paused, now);
-    ASSERT_EQ(step.status, StatusKind::Percent) << "at " << now;
+    ASSERT_EQ(step.status, StatusKind::Paused) << "at " << now;
+    EXPECT_EQ(step.percent, 19);  // 90 % of 3,000,000 of 14,000,000
     EXPECT_EQ(step.startButton, StartButtonChange::Enable);  // the user can continue
   }
   // Continued: five quiet seconds from here are allowed before the network is blamed.

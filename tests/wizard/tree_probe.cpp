@@ -4,6 +4,7 @@
 //   tree_probe.exe items TREE        every item in display order: HANDLE<TAB>depth<TAB>text
 //   tree_probe.exe expand TREE ITEM  expands ITEM (its children are filled in on first expansion)
 //   tree_probe.exe select TREE ITEM  makes ITEM the selection, as a click would
+//   tree_probe.exe selected TREE     the selected item: HANDLE<TAB>text, or none
 //   tree_probe.exe tips WINDOW       every tool of the tooltips WINDOW owns: CONTROL-ID<TAB>text
 //   tree_probe.exe gdi WINDOW        gdi=N: the GDI objects that WINDOW's process holds for
 //                                    good (the fewest of 25 looks 20 ms apart: a render
@@ -204,6 +205,19 @@ int main(int argc, char** argv) {
     List(tree, process, Next(tree, TVGN_ROOT, nullptr), 0);
     ::CloseHandle(process);
     std::printf("end\n");
+    return 0;
+  }
+  if (command == "selected") {
+    HANDLE process = OpenProcessOf(tree);
+    HTREEITEM selected = Next(tree, TVGN_CARET, nullptr);
+    if (!process || !selected) {
+      std::printf("none\n");
+    } else {
+      std::printf("0x%llx\t%s\n",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(selected)),
+                  ItemText(tree, process, selected).c_str());
+    }
+    if (process) ::CloseHandle(process);
     return 0;
   }
   if (argc < 4) return 2;
