@@ -10,20 +10,22 @@
 #include "platform/sockets.h"
 #include "platform/tls.h"
 
+// The ports of addresses that name none.
+constexpr int kHttpPort = 80;
+constexpr int kHttpsPort = 443;
+
 // Where requests go: the host's name (or dotted address), its port, and whether it speaks TLS.
 struct ServerAddress {
   std::string host;
-  int port = 80;
+  int port = kHttpPort;
   bool secure = false;
 
   // The Host field's value: the port only when it is not the scheme's own.
   std::string HostField() const;
 };
 
-constexpr int kHttpsPort = 443;
-
 // The port a scheme uses when the URL names none.
-inline int DefaultPort(bool secure) { return secure ? kHttpsPort : 80; }
+inline int DefaultPort(bool secure) { return secure ? kHttpsPort : kHttpPort; }
 
 // A URL's port: 1 to 65535 in plain decimal digits; 0 for anything else.
 int ParsePort(const std::string& text);

@@ -1,4 +1,4 @@
-// Fetches one file over plain HTTP/1.1 in several byte ranges at once. Each range (segment)
+// Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range (segment)
 // has its own connection, thread and part file; a stopped or failed download resumes from the
 // part files, and MergeParts joins them into the target file.
 #pragma once
@@ -26,8 +26,6 @@ constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
 // Body bytes are received, and part files copied, in chunks of this size.
 constexpr int kChunkSize = 1024;
-// Downloads always go to this port.
-constexpr int kHttpPort = 80;
 constexpr int kMaxSegments = 50;
 // Files must be smaller than this: sizes and offsets travel as signed 32-bit decimals.
 constexpr uint32_t kMaxFileSize = 0x80000000u;
@@ -90,7 +88,7 @@ class HttpDownloader {
   HttpDownloader(const HttpDownloader&) = delete;
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-  // Learns the size of urlPrefix + fileName from the host (port 80), then starts one thread per
+  // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts one thread per
   // segment, each writing its range into targetPath + "_<index>". False when the size request
   // fails or announces no usable size, or when a segment fails at once. A size request still
   // waiting when `cancel` (when given) turns true gives up soon.
