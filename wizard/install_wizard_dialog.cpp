@@ -132,6 +132,7 @@ BOOL InstallWizardDialog::OnInitDialog() {
   termsLink.SetLink(kHomeUrl);
   manualLink.SetLink(kManualUrl);
 
+  task.SetPinnedRoots(kTlsRoots);
   task.AddItem(kDownloadUrl, std::string(), kExpectedSetupSize, 1, kSetupArguments);
 
   if (!InstallSettings::ReadInstallFolder(installFolder)) {

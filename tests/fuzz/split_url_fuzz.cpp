@@ -72,8 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (slash == std::string::npos) {
     FUZZ_CHECK(parts.host.empty());
   } else {
-    const std::string authority = trimmed.substr(hostStart, slash - hostStart);
-    FUZZ_CHECK(parts.host == authority.substr(0, authority.find(':')));
+    // The port's ":" is a single-byte character, never the trail of a double-byte one.
+    size_t colon = slash;
+    for (size_t i = hostStart; i < slash && colon == slash; ++i) {
+      if (starts[i] && trimmed[i] == ':') colon = i;
+    }
+    FUZZ_CHECK(parts.host == trimmed.substr(hostStart, colon - hostStart));
   }
   return 0;
 }
