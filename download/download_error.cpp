@@ -4,6 +4,12 @@ bool DownloadError::IsPermanent() const {
   switch (kind) {
     case DownloadErrorKind::Redirect:
     case DownloadErrorKind::NotWritable:
+    // Trying a refused certificate again, or without TLS, would only hand the download to
+    // whoever is in between.
+    case DownloadErrorKind::Certificate:
+    case DownloadErrorKind::Handshake:
+    case DownloadErrorKind::InsecureRedirect:
+    case DownloadErrorKind::BadAddress:
       return true;
     case DownloadErrorKind::Status:
       // A client error stays one, but for a time-out and a request to slow down; 416 means
@@ -50,6 +56,10 @@ const char* DownloadErrorKindName(DownloadErrorKind kind) {
     case DownloadErrorKind::MissingPart: return "missing part";
     case DownloadErrorKind::Disk: return "disk";
     case DownloadErrorKind::NotWritable: return "not writable";
+    case DownloadErrorKind::Certificate: return "certificate";
+    case DownloadErrorKind::Handshake: return "handshake";
+    case DownloadErrorKind::InsecureRedirect: return "insecure redirect";
+    case DownloadErrorKind::BadAddress: return "bad address";
   }
   return "unknown";
 }

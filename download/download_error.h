@@ -19,6 +19,10 @@ enum class DownloadErrorKind {
   MissingPart,   // a part file vanished or shrank before the file was written from it
   Disk,          // a part file could not be written
   NotWritable,   // the target file can be written under no name
+  Certificate,   // the server's certificate is refused (`reason` says why)
+  Handshake,     // no TLS session could be agreed with the server
+  InsecureRedirect,  // an https address redirected to plain http
+  BadAddress,    // the URL names no usable port
 };
 
 struct DownloadError {

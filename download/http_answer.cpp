@@ -1,6 +1,7 @@
 #include "download/http_answer.h"
 
 #include <cctype>
+#include <utility>
 
 #include "download/http_downloader.h"
 
@@ -75,7 +76,31 @@ DownloadError SizeOf(const ResponseHeader& header, uint32_t& size) {
   return DownloadError();
 }
 
+bool IsSecureAddress(const std::string& url) {
+  static const char kSecure[] = "https://";
+  if (url.size() < sizeof kSecure - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof kSecure; ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kSecure[i]) return false;
+  }
+  return true;
+}
+
 bool FollowLocation(std::string location, std::string& host, std::string& urlPrefix,
+                    std::string& fileName) {
+  ServerAddress server;
+  server.host = host;
+  std::string prefix = urlPrefix;
+  std::string name = fileName;
+  if (!FollowLocation(std::move(location), server, prefix, name) || server.secure ||
+      server.port != kHttpPort)
+    return false;
+  host = server.host;
+  urlPrefix = prefix;
+  fileName = name;
+  return true;
+}
+
+bool FollowLocation(std::string location, ServerAddress& server, std::string& urlPrefix,
                     std::string& fileName) {
   for (char c : location) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
@@ -83,35 +108,42 @@ bool FollowLocation(std::string location, std::string& host, std::string& urlPre
   const size_t fragment = location.find('#');
   if (fragment != std::string::npos) location.erase(fragment);
   if (location.empty()) return false;
+  const std::string ownScheme = server.secure ? "https" : "http";
   std::string url;
-  if (location.compare(0, 2, "//") == 0) location = "http:" + location;
+  if (location.compare(0, 2, "//") == 0) location = ownScheme + ":" + location;
   const size_t colon = location.find(':');
   const size_t slash = location.find('/');
+  ServerAddress next = server;
   if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) {
-    // An absolute address: "http://host[:80]/path" and nothing else.
+    // An absolute address: "http[s]://host[:port]/path" and nothing else.
     std::string scheme = location.substr(0, colon);
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "http" || location.compare(colon, 3, "://") != 0) return false;
+    if ((scheme != "http" && scheme != "https") || location.compare(colon, 3, "://") != 0)
+      return false;
+    next.secure = scheme == "https";
     const size_t hostStart = colon + 3;
     size_t hostEnd = location.find_first_of("/?", hostStart);
     if (hostEnd == std::string::npos) hostEnd = location.size();
     std::string authority = location.substr(hostStart, hostEnd - hostStart);
     if (authority.find('@') != std::string::npos) return false;
+    next.port = DefaultPort(next.secure);
     const size_t portAt = authority.find(':');
     if (portAt != std::string::npos) {
-      if (authority.substr(portAt + 1) != "80") return false;
+      next.port = ParsePort(authority.substr(portAt + 1));
+      if (next.port == 0) return false;
       authority.erase(portAt);
     }
     if (authority.empty()) return false;
-    host = authority;
+    next.host = authority;
     std::string path = location.substr(hostEnd);
     if (path.empty() || path[0] != '/') path = "/" + path;
-    url = "http://" + host + path;
+    url = scheme + "://" + next.HostField() + path;
   } else if (location[0] == '/') {
-    url = "http://" + host + location;
+    url = ownScheme + "://" + server.HostField() + location;
   } else {
     url = urlPrefix + location;
   }
+  server = next;
   // The name is what follows the path's last "/" (a query may hold others).
   const size_t query = url.find('?');
   const size_t cut = url.rfind('/', query == std::string::npos ? std::string::npos : query);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "download/connection.h"
 #include "download/download_error.h"
 #include "download/http_header.h"
 
@@ -33,6 +34,14 @@ bool IsRedirect(int status);
 // else (another scheme or port, bytes no request line may carry), nothing changed then.
 bool FollowLocation(std::string location, std::string& host, std::string& urlPrefix,
                     std::string& fileName);
+// The same for http and https: an absolute http or https address on any port, or a path on the
+// same server. `server` becomes the target's (scheme, host, port); whether a change of scheme
+// may be followed is the caller's choice.
+bool FollowLocation(std::string location, ServerAddress& server, std::string& urlPrefix,
+                    std::string& fileName);
+
+// True for an absolute address whose scheme is https (any letter case).
+bool IsSecureAddress(const std::string& url);
 
 // A server's text as a message may show it: no control bytes (a terminal would obey them),
 // not endless.

@@ -21,7 +21,7 @@ int HexValue(char c) {
 
 }  // namespace
 
-WaitResult WaitForData(const platform::Socket& socket, WireClock::time_point deadline,
+WaitResult WaitForData(Connection& connection, WireClock::time_point deadline,
                        const StopTest& stopped) {
   for (;;) {
     if (stopped && stopped()) return WaitResult::Stopped;
@@ -29,31 +29,39 @@ WaitResult WaitForData(const platform::Socket& socket, WireClock::time_point dea
                           deadline - WireClock::now()).count();
     if (left <= 0) return WaitResult::Silent;
     const int slice = left < kStopSliceMs ? static_cast<int>(left) : kStopSliceMs;
-    if (platform::WaitReadable(socket.Handle(), slice)) return WaitResult::Ready;
+    if (connection.WaitReadable(slice)) return WaitResult::Ready;
   }
 }
 
-int ReceiveSome(const platform::Socket& socket, char* buffer, int length,
+int ReceiveSome(Connection& connection, char* buffer, int length,
                 const StopTest& stopped, DownloadError& error) {
   const auto deadline = WireClock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
-  switch (WaitForData(socket, deadline, stopped)) {
-    case WaitResult::Stopped:
-      error = MakeError(DownloadErrorKind::Stopped, "the download was stopped");
-      return -1;
-    case WaitResult::Silent:
-      error = MakeError(DownloadErrorKind::TimedOut, "the server sent nothing for 5 s");
-      return -1;
-    case WaitResult::Ready:
-      break;
+  for (;;) {
+    switch (WaitForData(connection, deadline, stopped)) {
+      case WaitResult::Stopped:
+        error = MakeError(DownloadErrorKind::Stopped, "the download was stopped");
+        return -1;
+      case WaitResult::Silent:
+        error = MakeError(DownloadErrorKind::TimedOut, "the server sent nothing for 5 s");
+        return -1;
+      case WaitResult::Ready:
+        break;
+    }
+    int got = 0;
+    switch (connection.Receive(buffer, length, got)) {
+      case Connection::Outcome::Data: return got;
+      case Connection::Outcome::Closed: return 0;
+      case Connection::Outcome::NotYet: continue;  // part of a TLS record: wait for the rest
+      case Connection::Outcome::Broken: break;
+    }
+    error = MakeError(DownloadErrorKind::Closed, "the connection broke");
+    return -1;
   }
-  const int got = platform::ReceiveBytes(socket.Handle(), buffer, length);
-  if (got < 0) error = MakeError(DownloadErrorKind::Closed, "the connection broke");
-  return got;
 }
 
-BodyReader::BodyReader(const platform::Socket& socket, BodyCoding coding, bool lengthKnown,
+BodyReader::BodyReader(Connection& connection, BodyCoding coding, bool lengthKnown,
                        uint64_t length, StopTest stopped)
-    : socket_(socket),
+    : connection_(connection),
       coding_(coding),
       lengthKnown_(lengthKnown && coding == BodyCoding::Identity),
       left_(lengthKnown_ ? length : 0),
@@ -82,12 +90,12 @@ int BodyReader::ReadRaw(char* out, int capacity) {
     bufferStart_ += count;
     return count;
   }
-  return ReceiveSome(socket_, out, capacity, stopped_, error_);
+  return ReceiveSome(connection_, out, capacity, stopped_, error_);
 }
 
 bool BodyReader::NextByte(char& byte) {
   if (bufferStart_ == bufferEnd_) {
-    const int got = ReceiveSome(socket_, buffer_, sizeof buffer_, stopped_, error_);
+    const int got = ReceiveSome(connection_, buffer_, sizeof buffer_, stopped_, error_);
     if (got <= 0) {
       if (got == 0) error_ = MakeError(DownloadErrorKind::Closed,
                                        "the connection ended inside the chunked body");

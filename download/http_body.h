@@ -10,6 +10,7 @@
 
 #include "download/download_error.h"
 #include "download/http_header.h"
+#include "download/connection.h"
 #include "download/socket_layer.h"
 #include "platform/sockets.h"
 
@@ -22,18 +23,18 @@ enum class WaitResult { Ready, Silent, Stopped };
 
 // Waits until the socket has a byte (or its close) to read, the deadline passes (Silent), or
 // `stopped` says so.
-WaitResult WaitForData(const platform::Socket& socket, WireClock::time_point deadline,
+WaitResult WaitForData(Connection& connection, WireClock::time_point deadline,
                        const StopTest& stopped);
 
 // One receive once data is there, after at most the receive time-out of silence: the count,
 // 0 when the server closed, -1 with `error` set (silence, a broken connection, a stop).
-int ReceiveSome(const platform::Socket& socket, char* buffer, int length,
+int ReceiveSome(Connection& connection, char* buffer, int length,
                 const StopTest& stopped, DownloadError& error);
 
 class BodyReader {
  public:
   // `length` counts only when `lengthKnown`; a chunked body carries its own ends.
-  BodyReader(const platform::Socket& socket, BodyCoding coding, bool lengthKnown,
+  BodyReader(Connection& connection, BodyCoding coding, bool lengthKnown,
              uint64_t length, StopTest stopped);
   // Up to `capacity` body bytes: the count, 0 at the body's end, -1 on a failure (Error()).
   int Read(char* out, int capacity);
@@ -49,7 +50,7 @@ class BodyReader {
   // Records a framing error; -1.
   int Malformed(const char* what);
 
-  const platform::Socket& socket_;
+  Connection& connection_;
   const BodyCoding coding_;
   const bool lengthKnown_;
   uint64_t left_;  // identity: body bytes still to come; chunked: of the current chunk

@@ -53,14 +53,26 @@ HttpDownloader::~HttpDownloader() {
 bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix,
                            const std::string& fileName, const std::string& targetPath,
                            int segmentCount, const std::atomic<bool>* cancel) {
+  ServerAddress server;
+  server.host = host;
+  return Start(server, urlPrefix, fileName, targetPath, segmentCount, cancel);
+}
+
+bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPrefix,
+                           const std::string& fileName, const std::string& targetPath,
+                           int segmentCount, const std::atomic<bool>* cancel) {
   totalSize_.store(0);
   if (segmentCount < 1 || segmentCount > kMaxSegments) return false;
-  std::string finalHost = host;
+  if (server.port == 0) {
+    ReportFailure(MakeError(DownloadErrorKind::BadAddress, "the address names no usable port"), true);
+    return false;
+  }
+  ServerAddress finalServer = server;
   std::string finalPrefix = urlPrefix;
   std::string finalName = fileName;
   uint32_t size = 0;
   const DownloadError error =
-      LearnSize(finalHost, finalPrefix, finalName, size,
+      LearnSize(finalServer, finalPrefix, finalName, size,
                 [cancel] { return cancel != nullptr && cancel->load(); });
   if (error.Failed()) {
     ReportFailure(error, true);
@@ -71,8 +83,8 @@ bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix
     std::lock_guard<std::mutex> control(controlMutex_);
     targetPath_ = targetPath;
   }
-  return SetupSegments(std::string(), kHttpPort, finalHost, kHttpPort, finalPrefix, finalName,
-                       targetPath, segmentCount, 0);
+  return SetupSegments(std::string(), kHttpPort, finalServer.host, finalServer.port, finalPrefix,
+                       finalName, targetPath, segmentCount, 0);
 }
 
 namespace {
@@ -108,18 +120,50 @@ class RequestNote {
 
 }  // namespace
 
-DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefix,
+void HttpDownloader::SetPinnedRoots(const std::string& pem) {
+  std::lock_guard<std::mutex> control(controlMutex_);
+  pinnedRoots_ = pem;
+}
+
+std::string HttpDownloader::PeerDescription() const {
+  std::lock_guard<std::mutex> lock(peerMutex_);
+  return peerDescription_;
+}
+
+DownloadError HttpDownloader::OpenConnection(const ServerAddress& server,
+                                             const std::string& proxyHost, int proxyPort,
+                                             bool useProxy, const StopTest& stopped,
+                                             Connection& connection) const {
+  platform::Socket socket = useProxy
+                                ? OpenProxyTunnel(proxyHost, proxyPort, server.host, server.port)
+                                : ConnectDirect(server.host, server.port, stopped);
+  if (stopped && stopped()) return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
+  if (!socket.IsValid()) {
+    return MakeError(DownloadErrorKind::Connect, "no connection to " + server.host + " on port " +
+                                                     std::to_string(server.port));
+  }
+  if (!server.secure) {
+    connection = Connection(std::move(socket));
+    return DownloadError();
+  }
+  return connection.StartTls(std::move(socket), server.host, pinnedRoots_, stopped);
+}
+
+DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlPrefix,
                                         std::string& fileName, uint32_t& size,
                                         const StopTest& stopped) {
   for (int hop = 0;; ++hop) {
-    platform::Socket connection = ConnectDirect(host, kHttpPort, stopped);
-    if (stopped && stopped()) return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
-    if (!connection.IsValid())
-      return MakeError(DownloadErrorKind::Connect, "no connection to " + host + " on port 80");
+    Connection connection;
+    DownloadError error = OpenConnection(server, std::string(), 0, false, stopped, connection);
+    if (error.Failed()) return error;
+    {
+      std::lock_guard<std::mutex> lock(peerMutex_);
+      peerDescription_ = server.secure ? "https, certificate " + connection.PeerSubject() : "http";
+    }
     // Only the size is wanted from this answer; its body is never read.
     std::string text;
     RequestNote note(requestLog_, urlPrefix + fileName, 0, false);
-    const DownloadError error = RequestFile(connection, host, urlPrefix, fileName, 0, text, stopped);
+    error = RequestFile(connection, server.HostField(), urlPrefix, fileName, 0, text, stopped);
     note.Answered(text);
     connection.Close();
     const ResponseHeader header = ParseResponseHeader(text);
@@ -129,11 +173,18 @@ DownloadError HttpDownloader::LearnSize(std::string& host, std::string& urlPrefi
         return MakeError(DownloadErrorKind::Redirect, "a redirect without a Location");
       if (hop == kMaxRedirects)
         return MakeError(DownloadErrorKind::Redirect, "more than 5 redirects");
-      if (!FollowLocation(location->value, host, urlPrefix, fileName)) {
+      const bool wasSecure = server.secure;
+      ServerAddress next = server;
+      if (!FollowLocation(location->value, next, urlPrefix, fileName)) {
         return MakeError(DownloadErrorKind::Redirect,
                          "redirected to " + Printable(location->value) +
-                             ", which is not a plain http address on port 80");
+                             ", which is not an http or https address");
       }
+      if (wasSecure && !next.secure) {
+        return MakeError(DownloadErrorKind::InsecureRedirect,
+                         "redirected from https to plain http: " + Printable(location->value));
+      }
+      server = next;
       continue;
     }
     if (error.Failed()) return error;
@@ -161,6 +212,8 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     segment.proxyPort = proxyPort;
     segment.host = host;
     segment.port = port;
+    // The request line carries the absolute address: its scheme decides.
+    segment.secure = IsSecureAddress(urlPrefix);
     segment.urlPrefix = urlPrefix;
     segment.fileName = fileName;
     segment.useProxy = useProxy;
@@ -235,13 +288,15 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
 DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t existing,
                                          uint64_t& received) {
   const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
-  platform::Socket connection =
-      segment.useProxy != 0
-          ? OpenProxyTunnel(segment.proxyHost, segment.proxyPort, segment.host, segment.port)
-          : ConnectDirect(segment.host, segment.port, stopped);
-  if (stopped()) return DownloadError();
-  if (!connection.IsValid())
-    return MakeError(DownloadErrorKind::Connect, "no connection to " + segment.host);
+  ServerAddress server;
+  server.host = segment.host;
+  server.port = segment.port;
+  server.secure = segment.secure;
+  Connection connection;
+  const DownloadError unconnected = OpenConnection(server, segment.proxyHost, segment.proxyPort,
+                                                   segment.useProxy != 0, stopped, connection);
+  if (stopped() || unconnected.kind == DownloadErrorKind::Stopped) return DownloadError();
+  if (unconnected.Failed()) return unconnected;
 
   const bool exists = platform::PathExists(segment.partFile) &&
                       !platform::IsDirectory(segment.partFile);
@@ -252,7 +307,7 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
   const uint32_t offset = segment.rangeStart + existing;
   std::string text;
   RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0);
-  DownloadError error = RequestFile(connection, segment.host, segment.urlPrefix,
+  DownloadError error = RequestFile(connection, server.HostField(), segment.urlPrefix,
                                     segment.fileName, offset, text, stopped);
   note.Answered(text);
   if (error.Failed()) return error;

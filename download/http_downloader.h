@@ -1,4 +1,4 @@
-// Fetches one file over plain HTTP/1.1 in several byte ranges at once. Each range (segment)
+// Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range (segment)
 // has its own connection, thread and part file; a stopped or failed download resumes from the
 // part files, and MergeParts joins them into the target file.
 #pragma once
@@ -12,10 +12,12 @@
 #include <string>
 #include <thread>
 
+#include "download/connection.h"
 #include "download/download_error.h"
 #include "download/http_body.h"
 #include "download/http_header.h"
 #include "platform/sockets.h"
+#include "tls_roots.h"
 
 // Header text read from a response: at most 1024 bytes, plus room for the terminating NUL.
 constexpr int kMaxHeaderBytes = 1024;
@@ -24,8 +26,6 @@ constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
 // Body bytes are received, and part files copied, in chunks of this size.
 constexpr int kChunkSize = 1024;
-// Downloads always go to this port.
-constexpr int kHttpPort = 80;
 constexpr int kMaxSegments = 50;
 // Put behind a file name that is taken and cannot be replaced (an old part, a download that a
 // program holds open), as often as needed.
@@ -57,6 +57,7 @@ struct DownloadSegment {
   uint32_t rangeEnd = 0;  // one past the last byte
   std::atomic<uint32_t> bytesDone{0};
   int useProxy = 0;
+  bool secure = false;  // TLS on the connection to host:port
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
@@ -94,13 +95,23 @@ class HttpDownloader {
   HttpDownloader(const HttpDownloader&) = delete;
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-  // Learns the size of urlPrefix + fileName from the host (port 80), then starts one thread per
+  // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts one thread per
   // segment, each writing its range into targetPath + "_<index>". False when the size request
   // fails or announces no usable size, or when a segment fails at once. A size request still
   // waiting when `cancel` (when given) turns true gives up soon.
   bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
              const std::string& targetPath, int segmentCount,
              const std::atomic<bool>* cancel = nullptr);
+  // The same for any server: http or https, on the URL's port. urlPrefix is the absolute
+  // address up to its last "/" (it is sent as such in the request line).
+  bool Start(const ServerAddress& server, const std::string& urlPrefix,
+             const std::string& fileName, const std::string& targetPath, int segmentCount,
+             const std::atomic<bool>* cancel = nullptr);
+  // The roots (PEM text) an https server's certificate must lead to for the next Start; empty:
+  // the system's trusted roots. Starts as the roots built in (VANTREO_TLS_ROOTS).
+  void SetPinnedRoots(const std::string& pem);
+  // The protocol and, over TLS, the certificate subject of the last size request's server.
+  std::string PeerDescription() const;
   // Starts every segment's thread again; each continues from its part file.
   bool Restart();
   // Starts again only the segments that failed (their threads have ended); the others go on.
@@ -136,6 +147,7 @@ class HttpDownloader {
                                         const StopTest& stopped = StopTest());
   // One send of the whole text; on failure the socket is closed and false returned.
   static bool SendText(platform::Socket& socket, const std::string& text);
+  static bool SendText(Connection& connection, const std::string& text);
   // Reads the response header one byte at a time, up to the blank line or 1024 bytes; the
   // body stays in the socket. Returns the count stored; a NUL follows it. A header that takes
   // longer than kHeaderTimeoutMs in all is cut there, and the read ends soon after `stopped`
@@ -155,7 +167,8 @@ class HttpDownloader {
   // SendRequest without touching totalSize: the header read comes back in `header`. No error
   // for a whole "HTTP/1.1 20x" header; a Status error (with the server's Retry-After) for a
   // whole header with another status.
-  static DownloadError RequestFile(platform::Socket& socket, const std::string& host,
+  // `host` is the Host field's value.
+  static DownloadError RequestFile(Connection& connection, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
                           uint32_t startOffset, std::string& header,
                           const StopTest& stopped = StopTest());
@@ -169,8 +182,13 @@ class HttpDownloader {
   DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
   // The size request, following redirects: host, urlPrefix and fileName become the final
   // URL's.
-  DownloadError LearnSize(std::string& host, std::string& urlPrefix, std::string& fileName,
+  DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
                           uint32_t& size, const StopTest& stopped);
+  // A connection to the server, directly or through the proxy's tunnel, with TLS when the
+  // server is secure.
+  DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
+                               int proxyPort, bool useProxy, const StopTest& stopped,
+                               Connection& connection) const;
   void ReportFailure(const DownloadError& error, bool unproductive);
   bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
 
@@ -198,4 +216,8 @@ class HttpDownloader {
   mutable std::mutex tableMutex_;
   std::mutex failureMutex_;
   FailureReport failures_;
+  // Set before Start, read by the segment threads it starts.
+  std::string pinnedRoots_ = VANTREO_TLS_ROOTS_PEM;
+  mutable std::mutex peerMutex_;
+  std::string peerDescription_;
 };

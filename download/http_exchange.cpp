@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "download/http_downloader.h"
 #include "download/socket_layer.h"
@@ -18,16 +19,19 @@ bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads the header one byte per call, so that not a byte of the body leaves the socket.
-int ReadHeaderBytes(platform::Socket& socket, char (&header)[kHeaderBufferSize],
+int ReadHeaderBytes(Connection& connection, char (&header)[kHeaderBufferSize],
                     const StopTest& stopped, WaitResult& why) {
   const auto headerDeadline = WireClock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
   int count = 0;
   why = WaitResult::Ready;
   while (count < kMaxHeaderBytes) {
     const auto silence = WireClock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
-    why = WaitForData(socket, silence < headerDeadline ? silence : headerDeadline, stopped);
+    why = WaitForData(connection, silence < headerDeadline ? silence : headerDeadline, stopped);
     if (why != WaitResult::Ready) break;
-    if (platform::ReceiveBytes(socket.Handle(), &header[count], 1) != 1) break;
+    int got = 0;
+    const Connection::Outcome outcome = connection.Receive(&header[count], 1, got);
+    if (outcome == Connection::Outcome::NotYet) continue;
+    if (outcome != Connection::Outcome::Data) break;
     ++count;
     if (EndsHeader(header, static_cast<size_t>(count))) break;
   }
@@ -42,6 +46,10 @@ platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port
   return SocketLayer::ConnectWithTimeout(host, port, stopped);
 }
 
+bool HttpDownloader::SendText(Connection& connection, const std::string& text) {
+  return connection.SendAll(text.data(), static_cast<int>(text.size()));
+}
+
 bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text) {
   if (platform::SendBytes(socket.Handle(), text.data(), static_cast<int>(text.size())) == -1) {
     socket.Close();
@@ -53,7 +61,10 @@ bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text)
 int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHeaderBufferSize],
                                   const StopTest& stopped) {
   WaitResult why = WaitResult::Ready;
-  return ReadHeaderBytes(socket, header, stopped, why);
+  Connection connection(std::move(socket));
+  const int count = ReadHeaderBytes(connection, header, stopped, why);
+  socket = connection.ReleaseSocket();
+  return count;
 }
 
 platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, int proxyPort,
@@ -69,26 +80,26 @@ platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, i
   return socket;
 }
 
-DownloadError HttpDownloader::RequestFile(platform::Socket& socket, const std::string& host,
+DownloadError HttpDownloader::RequestFile(Connection& connection, const std::string& host,
                                           const std::string& urlPrefix,
                                           const std::string& fileName, uint32_t startOffset,
                                           std::string& header, const StopTest& stopped) {
   header.clear();
   const DownloadError unsent =
       MakeError(DownloadErrorKind::Closed, "the request could not be sent");
-  if (!SendText(socket, "GET " + urlPrefix + fileName + " HTTP/1.1\r\n")) return unsent;
-  if (!SendText(socket, "Host: " + host + "\r\n")) return unsent;
-  if (!SendText(socket, "Accept: \r\n")) return unsent;
-  if (!SendText(socket, "Referer: " + urlPrefix + "\r\n")) return unsent;
-  if (!SendText(socket, kUserAgentLine)) return unsent;
+  if (!SendText(connection, "GET " + urlPrefix + fileName + " HTTP/1.1\r\n")) return unsent;
+  if (!SendText(connection, "Host: " + host + "\r\n")) return unsent;
+  if (!SendText(connection, "Accept: \r\n")) return unsent;
+  if (!SendText(connection, "Referer: " + urlPrefix + "\r\n")) return unsent;
+  if (!SendText(connection, kUserAgentLine)) return unsent;
   if (startOffset != 0 &&
-      !SendText(socket, "Range: bytes=" + std::to_string(startOffset) + "-\r\n"))
+      !SendText(connection, "Range: bytes=" + std::to_string(startOffset) + "-\r\n"))
     return unsent;
-  if (!SendText(socket, "\r\n")) return unsent;
+  if (!SendText(connection, "\r\n")) return unsent;
 
   char buffer[kHeaderBufferSize];
   WaitResult why = WaitResult::Ready;
-  const int count = ReadHeaderBytes(socket, buffer, stopped, why);
+  const int count = ReadHeaderBytes(connection, buffer, stopped, why);
   header.assign(buffer, static_cast<size_t>(count));
   if (why == WaitResult::Stopped)
     return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
@@ -112,7 +123,11 @@ bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& ho
                                  const std::string& urlPrefix, const std::string& fileName,
                                  uint32_t startOffset) {
   std::string header;
-  if (RequestFile(socket, host, urlPrefix, fileName, startOffset, header).Failed()) return false;
+  Connection connection(std::move(socket));
+  const bool failed =
+      RequestFile(connection, host, urlPrefix, fileName, startOffset, header).Failed();
+  socket = connection.ReleaseSocket();
+  if (failed) return false;
   // Only the first answer after Start fixes the size; ranged answers carry smaller lengths.
   uint32_t unknown = 0;
   totalSize_.compare_exchange_strong(unknown,

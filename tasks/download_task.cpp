@@ -246,8 +246,14 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   std::string localName = parts.fileName;
   while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
-  bool ok = downloader_.Start(parts.host, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
-                              targetPath, segmentCount_, &stopRequested_);
+  ServerAddress server;
+  server.host = parts.host;
+  server.port = parts.port;
+  server.secure = parts.secure;
+  bool ok = downloader_.Start(server, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
+                         targetPath, segmentCount_, &stopRequested_);
+  if (ok && parts.secure)
+    install_log::Writef("TLS", "%s: %s", parts.host.c_str(), downloader_.PeerDescription().c_str());
   if (ok && downloader_.GetTotalSize() > 0) {
     progress_.currentItem.store(item);
     item->size.store(downloader_.GetTotalSize());

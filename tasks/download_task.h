@@ -120,6 +120,9 @@ class DownloadTask {
   // What a downloaded program must pass before it is started; the build's policy unless set.
   // Set while the task does not run.
   void SetProgramPolicy(const platform::ProgramPolicy& policy) { policy_ = policy; }
+  // The only roots (PEM text) an https server's certificate may lead to; empty: the system's.
+  // The build's roots (VANTREO_TLS_ROOTS) unless set. Set while the task does not run.
+  void SetPinnedRoots(const std::string& pem) { downloader_.SetPinnedRoots(pem); }
 
  protected:
   // Called on the worker thread just before an item's file is written from its parts. A class

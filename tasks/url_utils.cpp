@@ -1,5 +1,8 @@
 #include "tasks/url_utils.h"
 
+#include <cctype>
+
+#include "download/connection.h"
 #include "download/http_downloader.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -10,6 +13,18 @@ namespace {
 const char kWhiteSpace[] = " \t\n\r\v\f";
 const char kScheme[] = "http://";
 const size_t kSchemeLength = sizeof kScheme - 1;
+const char kSecureScheme[] = "https://";
+const size_t kSecureSchemeLength = sizeof kSecureScheme - 1;
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i >= text.size() ||
+        std::tolower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i]))
+      return false;
+  }
+  return true;
+}
 
 // Length of the character starting at index i: 2 for a lead byte with a trail, else 1.
 size_t CharLength(const std::string& text, size_t i) {
@@ -56,10 +71,23 @@ UrlParts SplitUrl(const std::string& url) {
   const std::string trimmed = url.substr(first, last - first + 1);
 
   std::string rest = trimmed;
+  parts.secure = StartsWithNoCase(rest, kSecureScheme);
   size_t scheme = FindFirst(rest, kScheme, kSchemeLength);
-  if (scheme != std::string::npos) rest.erase(0, scheme + kSchemeLength);
+  if (parts.secure) {
+    rest.erase(0, kSecureSchemeLength);
+  } else if (StartsWithNoCase(rest, kScheme)) {
+    rest.erase(0, kSchemeLength);
+  } else if (scheme != std::string::npos) {
+    rest.erase(0, scheme + kSchemeLength);
+  }
+  parts.port = DefaultPort(parts.secure);
   size_t slash = FindFirst(rest, "/", 1);
   if (slash != std::string::npos) parts.host = rest.substr(0, slash);
+  const size_t colon = FindFirst(parts.host, ":", 1);
+  if (colon != std::string::npos) {
+    parts.port = ParsePort(parts.host.substr(colon + 1));
+    parts.host.erase(colon);
+  }
 
   size_t lastSlash = FindLastChar(trimmed, '/');
   if (lastSlash == std::string::npos) {

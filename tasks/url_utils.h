@@ -4,9 +4,11 @@
 
 #include <string>
 
-// An http URL cut into what the downloader needs. There is no port: downloads use port 80.
+// An http or https URL cut into what the downloader needs.
 struct UrlParts {
-  std::string host;       // between "http://" and the next "/"; may be empty
+  std::string host;       // between "http://" (or "https://") and the next "/" or ":"; may be empty
+  int port = 80;          // the URL's port, else the scheme's; 0 when the URL's is no port
+  bool secure = false;    // the URL begins with "https://" (any letter case)
   std::string urlPrefix;  // the URL up to and including its last "/"
   std::string fileName;   // the text after the last "/"
 };

@@ -3,7 +3,10 @@
 // its setup program, and waits for it.
 //
 //   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
-//                 [--log FILE] URL
+//                 [--log FILE] [--ca-file PEM] URL
+//
+// URL is http:// or https://; --ca-file makes the certificates of PEM the only trusted roots
+// of an https download for this run (the build's roots otherwise).
 //
 // A file to run passes the installer's check first (the program format; the build's signature
 // and signer pins in the Windows build; the digest given with --sha256 or built in).
@@ -14,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -33,12 +38,14 @@ constexpr int kTickMs = 20;
 constexpr int kRedrawMs = 200;
 
 const char kUsage[] =
-    "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--sha256 HEX] [--deadline SECONDS] URL\n"
+    "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--sha256 HEX] [--deadline SECONDS]\n"
+    "                     [--log FILE] [--ca-file PEM] URL\n"
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
     "  --sha256 HEX        the file to run must have this SHA-256\n"
     "  --log FILE          append the installer's log lines to FILE\n"
-    "  --deadline SECONDS  give up after this long (default 120)\n";
+    "  --deadline SECONDS  give up after this long (default 120)\n"
+    "  --ca-file PEM       trust only the root certificates in PEM for an https URL\n";
 
 struct Options {
   int segments = kDefaultSegments;
@@ -47,6 +54,7 @@ struct Options {
   double deadlineSeconds = kDefaultDeadlineSeconds;
   std::string sha256;
   std::string log;
+  std::string caFile;
   std::string url;
   bool help = false;
 };
@@ -92,10 +100,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       }
     } else if (argument == "--log" && hasValue) {
       options.log = argv[++i];
+    } else if (argument == "--ca-file" && hasValue) {
+      options.caFile = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
     } else if (argument == "--segments" || argument == "--run" || argument == "--deadline" ||
-               argument == "--sha256" || argument == "--log") {
+               argument == "--sha256" || argument == "--log" || argument == "--ca-file") {
       Fail(argument + " needs a value");
       return false;
     } else if (argument.compare(0, 2, "--") == 0) {
@@ -167,8 +177,25 @@ std::string WhyUnfinished(const DownloadTask& task) {
   }
 }
 
+// The text of a PEM file; false when it cannot be read or holds no certificate.
+bool ReadRoots(const std::string& path, std::string& pem) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  pem = text.str();
+  return file.good() && pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
+}
+
 int Fetch(const Options& options) {
   DownloadTask task(options.segments);
+  if (!options.caFile.empty()) {
+    std::string pem;
+    if (!ReadRoots(options.caFile, pem)) {
+      Fail("--ca-file " + options.caFile + " holds no readable PEM certificate");
+      return 1;
+    }
+    task.SetPinnedRoots(pem);
+  }
   platform::ProgramPolicy policy = platform::BuildProgramPolicy();
   if (!options.sha256.empty()) policy.sha256Hex = options.sha256;
   task.SetProgramPolicy(policy);

@@ -31,6 +31,8 @@ void StartInstalledProgram(const std::string& folder, const char* program) {
 }  // namespace
 
 void QueueSetupProgram(DownloadTask& task) {
+  // An https deployment accepts only the roots it was built with, when it names any.
+  task.SetPinnedRoots(kTlsRoots);
   task.AddItem(kDownloadUrl, std::string(), kExpectedSetupSize, 1, kSetupArguments);
 }
 

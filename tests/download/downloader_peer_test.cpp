@@ -115,4 +115,28 @@ TEST_F(PeerTest, SegmentedDownloadThroughTinyproxy) {
   EXPECT_EQ(Sha256Hex(ReadFile(stem)), Sha256Hex(source));
 }
 
+// TLS inside the proxy's tunnel, four segments, stopped and restarted: the TLS peer of the
+// TLS stream tests serves the file, capped, with its root pinned.
+TEST_F(PeerTest, SegmentedHttpsThroughTinyproxyWithStopAndRestart) {
+  const char* dir = std::getenv("VANTREO_TLS_PEER_DIR");
+  ASSERT_NE(dir, nullptr) << "VANTREO_TLS_PEER_DIR is not set: run this test through ctest";
+  const std::string tls = dir;
+  if (platform::PathExists(tls + "/not-started"))
+    GTEST_SKIP() << FirstLine(ReadFile(tls + "/not-started"));
+  const std::string address = FirstLine(ReadFile(tls + "/address"));
+  const std::string data = ReadFile(tls + "/www/files/data.bin");
+  downloader.SetPinnedRoots(ReadFile(tls + "/certs/root.pem"));
+  downloader.SetTotalSize(static_cast<uint32_t>(data.size()));
+  ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, address, kHttpsPort,
+                                       "https://" + address + "/slow/", "data.bin", stem, 4, 1));
+  ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= 400000; }, 20000));
+  ASSERT_TRUE(downloader.Stop());
+  ASSERT_FALSE(downloader.HasFailed());
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitUntil([&] { return downloader.IsFinished() || downloader.HasFailed(); }, 60000));
+  ASSERT_FALSE(downloader.HasFailed()) << downloader.TakeFailures().error.reason;
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_EQ(Sha256Hex(ReadFile(stem)), Sha256Hex(data));
+}
+
 }  // namespace

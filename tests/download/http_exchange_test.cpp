@@ -318,6 +318,39 @@ TEST(RedirectTarget, AbsoluteAndRelativeHttpOnPort80Only) {
   }
 }
 
+TEST(RedirectTarget, HttpAndHttpsOnAnyPortFromAnHttpsPage) {
+  struct Case {
+    const char* location;
+    const char* url;  // nullptr: not followed
+    bool secure;
+    int port;
+  };
+  const Case cases[] = {
+      {"//c.example/g.exe", "https://c.example/g.exe", true, 443},
+      {"/g.exe", "https://h.example:8443/g.exe", true, 8443},
+      {"g.exe", "https://h.example:8443/dir/g.exe", true, 8443},
+      {"HTTPS://b.example:443/f.exe", "https://b.example/f.exe", true, 443},
+      {"https://b.example:4431/f.exe", "https://b.example:4431/f.exe", true, 4431},
+      {"http://b.example/f.exe", "http://b.example/f.exe", false, 80},
+      {"http://b.example:443/f.exe", "http://b.example:443/f.exe", false, 443},
+      {"https://b.example:0/f.exe", nullptr, true, 0},
+      {"https://b.example:99999/f.exe", nullptr, true, 0},
+      {"https://b.example:x/f.exe", nullptr, true, 0},
+  };
+  for (const Case& c : cases) {
+    ServerAddress server{"h.example", 8443, true};
+    std::string prefix = "https://h.example:8443/dir/";
+    std::string name = "f.exe";
+    const bool followed = FollowLocation(c.location, server, prefix, name);
+    EXPECT_EQ(followed, c.url != nullptr) << c.location;
+    if (!followed || c.url == nullptr) continue;
+    EXPECT_EQ(prefix + name, c.url) << c.location;
+    EXPECT_EQ(server.secure, c.secure) << c.location;
+    EXPECT_EQ(server.port, c.port) << c.location;
+    EXPECT_EQ(IsSecureAddress(prefix), c.secure) << c.location;
+  }
+}
+
 TEST(RangeAnswer, CheckedBeforeAByteIsWritten) {
   struct Case {
     const char* header;

@@ -19,7 +19,7 @@ constexpr size_t kMaxInput = 64 * 1024;
 bool Decode(const std::string& wire, std::string& out) {
   int ends[2];
   FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
-  platform::Socket client(ends[0]);
+  Connection client{platform::Socket(ends[0])};
   FUZZ_CHECK(write(ends[1], wire.data(), wire.size()) == static_cast<ssize_t>(wire.size()));
   close(ends[1]);
   BodyReader reader(client, BodyCoding::Chunked, false, 0, StopTest());

@@ -33,14 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const std::string data(reinterpret_cast<const char*>(bytes), size);
   int ends[2];
   FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
-  platform::Socket client(ends[0]);
+  Connection client{platform::Socket(ends[0])};
   FUZZ_CHECK(write(ends[1], data.data(), data.size()) == static_cast<ssize_t>(data.size()));
   shutdown(ends[1], SHUT_WR);
 
   std::string header;
   const bool accepted =
       !FuzzDownloader::RequestFile(client, "h", "http://h/", "f", 1000, header).Failed();
-  FUZZ_CHECK(client.IsValid());
+  FUZZ_CHECK(client.IsOpen());
 
   // Not a byte beyond the header was taken from the socket: the rest is still there.
   const size_t expectedLength = ExpectedHeaderLength(data);

@@ -1,6 +1,7 @@
 // SplitUrl on any text: the pieces always put the trimmed URL back together, and no single-byte
 // "/" is ever taken from inside a double-byte character or missed.
 #include <cstdint>
+#include <cctype>
 #include <string>
 
 #include "platform/codepage.h"
@@ -50,21 +51,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FUZZ_CHECK(FirstSlash(trimmed, starts, parts.urlPrefix.size()) == std::string::npos);
   }
 
-  // The host is what lies between the first "http://" and the next "/" after it.
+  // The host is what lies between a leading "http://" or "https://" (any case), else the first
+  // "http://", and the next "/" after it, up to a ":".
+  std::string head = trimmed.substr(0, 8);
+  for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   size_t scheme = std::string::npos;
-  for (size_t i = 0; i < trimmed.size(); ++i) {
-    if (starts[i] && trimmed.compare(i, 7, "http://") == 0) {
-      scheme = i;
-      break;
-    }
+  size_t schemeLength = 7;
+  if (head == "https://") {
+    scheme = 0;
+    schemeLength = 8;
+  } else if (head.compare(0, 7, "http://") == 0) {
+    scheme = 0;
   }
-  const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 7;
+  for (size_t i = 0; scheme == std::string::npos && i < trimmed.size(); ++i) {
+    if (starts[i] && trimmed.compare(i, 7, "http://") == 0) scheme = i;
+  }
+  const size_t hostStart = scheme == std::string::npos ? 0 : scheme + schemeLength;
   // Offsets after the scheme are character starts of the copy too: "http://" is all ASCII.
   const size_t slash = FirstSlash(trimmed, starts, hostStart);
   if (slash == std::string::npos) {
     FUZZ_CHECK(parts.host.empty());
   } else {
-    FUZZ_CHECK(parts.host == trimmed.substr(hostStart, slash - hostStart));
+    // The port's ":" is a single-byte character, never the trail of a double-byte one.
+    size_t colon = slash;
+    for (size_t i = hostStart; i < slash && colon == slash; ++i) {
+      if (starts[i] && trimmed[i] == ':') colon = i;
+    }
+    FUZZ_CHECK(parts.host == trimmed.substr(hostStart, colon - hostStart));
   }
   return 0;
 }

@@ -8,7 +8,8 @@
 #   4433  the good leaf alone, without the intermediate it needs
 #   4434  a leaf of the good chain whose validity has ended
 # DIR/certs/root.pem is the root to pin, DIR/www/files/data.bin a 3 MB file of random bytes,
-# DIR/address the address. Without root nothing starts and DIR/not-started says why.
+# DIR/address the address. /slow/ serves files/ at 100 kB/s a connection; /down-to-http.bin
+# redirects to plain http. Without root nothing starts and DIR/not-started says why.
 # Usage: tls_peers.sh start|stop DIR
 set -euo pipefail
 action=$1
@@ -73,6 +74,10 @@ server_block() {
     ssl_certificate_key $dir/certs/$name.key;
     ssl_protocols TLSv1.2 TLSv1.3;
     root $dir/www;
+    # A capped connection, for stops in the middle of a download.
+    location /slow/ { alias $dir/www/files/; limit_rate 100k; }
+    # A redirect from https down to plain http, which a download must refuse.
+    location = /down-to-http.bin { return 302 http://$address/files/data.bin; }
   }
 BLOCK
 }

@@ -3,7 +3,7 @@
 # address (the only port the installer's downloader uses), its whole configuration under DIR
 # (pid, logs, temporary files), never touching the system's own.
 #
-#   nginx.sh start DIR --addresses "A B ..." [--rate PATH=RATE]... [--log-ranges]
+#   nginx.sh start DIR --addresses "A B ..." [--rate PATH=RATE]... [--log-ranges] [--tls CERT KEY]
 #   nginx.sh stop DIR
 #
 # start  empties DIR and serves DIR/www at /, so DIR/www/files/x is /files/x. It listens on the
@@ -16,11 +16,12 @@
 #   --log-ranges             DIR/access.log has one line a request:
 #                            URI STATUS "RANGE" BODY_BYTES_SENT METHOD   (RANGE "-" when none);
 #                            without it, nginx's usual combined format
+#   --tls CERT KEY           the same server also on port 443 with TLS (CERT: PEM chain)
 # stop   ends the nginx of DIR's pid file and waits for it; DIR stays for a look at the logs.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 start DIR --addresses \"A B ...\" [--rate PATH=RATE]... [--log-ranges]" >&2
+  echo "usage: $0 start DIR --addresses \"A B ...\" [--rate PATH=RATE]... [--log-ranges] [--tls CERT KEY]" >&2
   echo "       $0 stop DIR" >&2
   exit 2
 }
@@ -51,7 +52,7 @@ stop() {
 
 # Writes DIR/nginx.conf for one address from the options.
 write_config() {
-  local address=$1 log=$dir/access.log locations=""
+  local address=$1 log=$dir/access.log locations="" tls=""
   local option path value
   if [ -n "$log_ranges" ]; then
     log="$log ranges"
@@ -61,6 +62,10 @@ write_config() {
     value=${option#*=}
     locations+="    location $path { alias $dir/www/files/; limit_rate $value; }"$'\n'
   done
+  if [ -n "$tls_cert" ]; then
+    tls="    listen $address:443 ssl;"$'\n'"    ssl_certificate $tls_cert;"$'\n'
+    tls+="    ssl_certificate_key $tls_key;"$'\n'"    ssl_protocols TLSv1.2 TLSv1.3;"$'\n'
+  fi
   cat >"$dir/nginx.conf" <<CONF
 user root;
 worker_processes 1;
@@ -78,7 +83,7 @@ http {
   default_type application/octet-stream;
   server {
     listen $address:80;
-    root $dir/www;
+$tls    root $dir/www;
 $locations  }
 }
 CONF
@@ -87,12 +92,15 @@ CONF
 start() {
   local addresses="" address
   log_ranges=""
+  tls_cert=""
+  tls_key=""
   rates=()
   while [ $# -gt 0 ]; do
     case $1 in
       --addresses) [ $# -ge 2 ] || usage; addresses=$2; shift 2 ;;
       --rate) [[ $# -ge 2 && $2 == /*=* ]] || usage; rates+=("$2"); shift 2 ;;
       --log-ranges) log_ranges=1; shift ;;
+      --tls) [ $# -ge 3 ] || usage; tls_cert=$(realpath "$2"); tls_key=$(realpath "$3"); shift 3 ;;
       *) usage ;;
     esac
   done

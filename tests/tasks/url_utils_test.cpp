@@ -23,8 +23,9 @@ TEST(SplitUrl, Table) {
       {"  http://host/dir/file.exe\r\n", "host", "http://host/dir/", "file.exe"},
       {"host/dir/f.exe", "host", "host/dir/", "f.exe"},
       {"http://host", "", "http://", "host"},
-      {"HTTP://host/x", "HTTP:", "HTTP://host/", "x"},
-      {"http://host:8080/x", "host:8080", "http://host:8080/", "x"},
+      {"HTTP://host/x", "host", "HTTP://host/", "x"},
+      {"http://host:8080/x", "host", "http://host:8080/", "x"},
+      {"HTTPS://h:4431/d/f.exe", "h", "HTTPS://h:4431/d/", "f.exe"},
       {"http://host/get?f=a/b", "host", "http://host/get?f=a/", "b"},
       {"\t\v\f http://h/a\t", "h", "http://h/", "a"},
       {"file.exe", "", "", "file.exe"},
@@ -38,6 +39,25 @@ TEST(SplitUrl, Table) {
     EXPECT_EQ(parts.host, c.host) << c.url;
     EXPECT_EQ(parts.urlPrefix, c.urlPrefix) << c.url;
     EXPECT_EQ(parts.fileName, c.fileName) << c.url;
+  }
+}
+
+TEST(SplitUrl, SchemeAndPort) {
+  const struct {
+    const char* url;
+    bool secure;
+    int port;
+  } cases[] = {
+      {"http://h/f", false, 80},          {"https://h/f", true, 443},
+      {"HtTpS://h/f", true, 443},         {"https://h:4431/f", true, 4431},
+      {"http://h:443/f", false, 443},     {"https://h:0/f", true, 0},
+      {"https://h:65536/f", true, 0},     {"https://h:44x/f", true, 0},
+      {"https://h:/f", true, 0},          {"x http://h:81/f", false, 81},
+  };
+  for (const auto& c : cases) {
+    const UrlParts parts = SplitUrl(c.url);
+    EXPECT_EQ(parts.secure, c.secure) << c.url;
+    EXPECT_EQ(parts.port, c.port) << c.url;
   }
 }
 

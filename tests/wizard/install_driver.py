@@ -139,12 +139,14 @@ def sha256(path):
 
 class Nginx:
     """nginx on `address`:80 (tests/support/nginx.sh) serving the setup program at
-    /download/, each connection held to `rate` bytes per second."""
+    /download/, each connection held to `rate` bytes per second; with `tls` (certificate chain,
+    key) also on port 443 over TLS."""
 
-    def __init__(self, base, address, rate="600k"):
+    def __init__(self, base, address, rate="600k", tls=None):
         self.base = os.path.abspath(base)
         self.address = address
         self.rate = rate
+        self.tls = tls
         self.served = os.path.join(self.base, "www", "files", SETUP_NAME)
         self.log = os.path.join(self.base, "access.log")
         self.lock = None
@@ -156,8 +158,9 @@ class Nginx:
         # each take another: the second waits.
         self.lock = open("/tmp/vantreo-wizard-%s.lock" % self.address, "w")
         fcntl.flock(self.lock, fcntl.LOCK_EX)
+        tls = ["--tls", self.tls[0], self.tls[1]] if self.tls else []
         result = subprocess.run([NGINX_SH, "start", self.base, "--addresses", self.address,
-                                 "--rate", "/download/=%s" % self.rate, "--log-ranges"],
+                                 "--rate", "/download/=%s" % self.rate, "--log-ranges"] + tls,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:
             self.stop()

@@ -45,7 +45,8 @@ def setUpModule():
     global rig, nginx
     if os.geteuid() != 0:
         raise unittest.SkipTest("nginx needs root for port 80 on %s" % options.address)
-    nginx = drv.Nginx(os.path.join(options.work, "nginx"), options.address).start()
+    tls = (os.path.join(options.tls_dir, "server.pem"), os.path.join(options.tls_dir, "server.key"))
+    nginx = drv.Nginx(os.path.join(options.work, "nginx"), options.address, tls=tls).start()
     rig = drv.make_rig(options.work, options.probe, "install").__enter__()
     # A D: drive for the folder dialog.
     drive_d = os.path.join(options.work, "drive-d")
@@ -228,6 +229,12 @@ class WholeInstall(InstallCase):
 
     def test_whole_install_when_the_size_matches(self):
         self.check_whole_install(SETUP_SIZE, "install")
+
+    def test_whole_install_over_https_with_the_pinned_root(self):
+        # The installer built for https://ADDRESS/... with the test root as its only root.
+        self.check_whole_install(SETUP_SIZE, "install-https", exe=options.https_exe)
+        self.assert_log_has([r"TLS %s: https, certificate .*%s" % (
+            re.escape(options.address), re.escape(options.address))])
 
     def test_whole_install_when_the_server_file_is_larger(self):
         self.check_whole_install(SETUP_SIZE + 1400000, "install-larger")
@@ -831,7 +838,8 @@ def main():
     global options
     parser = argparse.ArgumentParser()
     for name in ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address",
-                 "--work", "--sign-keys", "--signer", "--planted-dll", "--plant-probe"):
+                 "--work", "--sign-keys", "--signer", "--planted-dll", "--plant-probe",
+                 "--https-exe", "--tls-dir"):
         parser.add_argument(name, required=True)
     options, rest = parser.parse_known_args()
     options.work = os.path.abspath(options.work)
