@@ -134,8 +134,8 @@ class InstallCase(unittest.TestCase):
                          ["started GlyphHint.exe in %s" % folder,
                           "started Vantreo.exe in %s" % folder])
         setup_log = os.path.join(drv.unix_path(rig.prefix, folder), "setup.log")
-        self.assertEqual(open(setup_log).read().split("\n")[0].strip(),
-                         "arguments /VERYSILENT /SILENT")
+        with open(setup_log) as log:
+            self.assertEqual(log.read().split("\n")[0].strip(), "arguments /VERYSILENT /SILENT")
         # The installer runs elevated under Wine: it downloaded to its private folder and
         # deleted the program once it had run. The program ran only after its signature
         # (which covers every byte) was checked.
@@ -143,8 +143,8 @@ class InstallCase(unittest.TestCase):
         self.assertEqual(downloads, [], "the download or its parts were left behind")
         self.assert_log_has(["START VantreoInstaller.exe .* elevated",
                              "STEP install started into " + re.escape(folder),
-                             "REQUEST GET http://.*/VantreoSetup.exe range - status 200 ",
-                             "REQUEST GET http://.*/VantreoSetup.exe range \\d+- status 206 bytes \\d+ ms",
+                             "REQUEST GET https?://.*/VantreoSetup.exe range - status 200 ",
+                             "REQUEST GET https?://.*/VantreoSetup.exe range \\d+- status 206 bytes \\d+ ms",
                              'CHECK .*VantreoSetup.exe: checked; signer "Vantreo Test Publisher"',
                              "LAUNCH .*VantreoSetup.exe\" /VERYSILENT /SILENT",
                              "EXIT .*exit code 0", "STEP installed; starting the game",
