@@ -15,15 +15,8 @@ set -euo pipefail
 action=$1
 dir=$(realpath -m "$2")
 
-stop() {
-  [ -f "$dir/nginx.pid" ] || return 0
-  local pid
-  pid=$(cat "$dir/nginx.pid")
-  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -f "$dir/nginx.pid" "$dir/address"
-}
+# The same private nginx layout as tests/support/nginx.sh (pid and address files): its stop.
+stop() { "$(dirname "$0")/../support/nginx.sh" stop "$dir"; }
 
 # make_cert NAME SUBJECT ISSUER DAYS EXTENSIONS: NAME.key and NAME.pem signed by ISSUER.{pem,key}
 # (ISSUER "self" for a root).

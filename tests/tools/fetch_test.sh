@@ -8,7 +8,6 @@ nginx_dir=$1
 tool=$2
 wine_prefix=${4:-}
 fake_setup=${VANTREO_FAKE_SETUP:?"the fake setup program: run this test through ctest"}
-here=$(cd "$(dirname "$0")/../.." && pwd)
 
 if [ -f "$nginx_dir/not-started" ]; then
   echo "skipped: $(cat "$nginx_dir/not-started")"
@@ -17,44 +16,8 @@ fi
 address=$(cat "$nginx_dir/address")
 www=$nginx_dir/www/files
 work=$(mktemp -d)
-failures=0
-
-if [ -n "$wine_prefix" ]; then
-  run_tool=("$here/tools/wine-run.sh" --prefix "$wine_prefix" "$tool")
-  # A path as the Windows program sees it, and back.
-  to_windows() { echo "Z:${1//\//\\}"; }
-  to_unix() {
-    local path=${1//\\//}
-    local drive
-    drive=$(echo "${path:0:1}" | tr 'A-Z' 'a-z')
-    echo "$wine_prefix/dosdevices/$drive:${path:2}"
-  }
-else
-  run_tool=("$tool")
-  to_windows() { echo "$1"; }
-  to_unix() { echo "$1"; }
-fi
-# Where the tool puts a download: the temporary folder as the program sees it; under Wine the
-# tool runs elevated, so its private folder below ProgramData.
-if [ -n "$wine_prefix" ]; then
-  temp_folder=$wine_prefix/drive_c/ProgramData/Vantreo
-else
-  temp_folder=${TMPDIR:-/tmp}
-fi
+source "$(dirname "$0")/fetch_common.sh"
 trap 'rm -rf "$work"; rm -f "$www"/vfetch$$* "$temp_folder"/vfetch$$*' EXIT
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# Runs the tool; its status, output and errors land in $status, $work/out, $work/err.
-fetch() {
-  "${run_tool[@]}" "$@" >"$work/out" 2>"$work/err"
-  status=$?
-}
-
-saved_path() { tail -n 1 "$work/out" | sed -n 's/^saved: //p' | tr -d '\r'; }
 
 parts_left() {
   local path=$1

@@ -9,7 +9,6 @@ peer_dir=$1
 tool=$2
 wine_prefix=${4:-}
 fake_setup=${VANTREO_FAKE_SETUP:?"the fake setup program: run this test through ctest"}
-here=$(cd "$(dirname "$0")/../.." && pwd)
 
 if [ -f "$peer_dir/not-started" ]; then
   echo "skipped: $(cat "$peer_dir/not-started")"
@@ -20,24 +19,7 @@ www=$peer_dir/www/files
 # The scripted http server that redirects to the TLS peer.
 redirector=127.0.0.174
 work=$(mktemp -d)
-failures=0
-
-if [ -n "$wine_prefix" ]; then
-  run_tool=("$here/tools/wine-run.sh" --prefix "$wine_prefix" "$tool")
-  to_windows() { echo "Z:${1//\//\\}"; }
-  to_unix() {
-    local path=${1//\\//}
-    local drive
-    drive=$(echo "${path:0:1}" | tr 'A-Z' 'a-z')
-    echo "$wine_prefix/dosdevices/$drive:${path:2}"
-  }
-  temp_folder=$wine_prefix/drive_c/ProgramData/Vantreo
-else
-  run_tool=("$tool")
-  to_windows() { echo "$1"; }
-  to_unix() { echo "$1"; }
-  temp_folder=${TMPDIR:-/tmp}
-fi
+source "$(dirname "$0")/fetch_common.sh"
 server_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
@@ -47,15 +29,6 @@ cleanup() {
 trap cleanup EXIT
 roots=$(to_windows "$peer_dir/certs/root.pem")
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-fetch() {
-  "${run_tool[@]}" "$@" >"$work/out" 2>"$work/err"
-  status=$?
-}
-saved_path() { tail -n 1 "$work/out" | sed -n 's/^saved: //p' | tr -d '\r'; }
 ranges_logged() { grep -c "^443 TLSv1.[23] .* 206 \"bytes=" "$peer_dir/access.log"; }
 
 # --- four segments over TLS, byte-identical, and the log names the protocol and the subject
