@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "platform/text_win32.h"
+
 namespace {
 
 constexpr int kShellSucceeded = 33;  // any ShellExecute result above 32 means success
@@ -39,12 +41,7 @@ class ComPtr {
 class Bstr {
  public:
   explicit Bstr(const char* text) {
-    if (text == nullptr) return;
-    const int length = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (length <= 0) return;
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
-    value_ = ::SysAllocString(wide.c_str());
+    if (text != nullptr) value_ = ::SysAllocString(platform::AnsiToWide(text).c_str());
   }
   ~Bstr() { ::SysFreeString(value_); }
   Bstr(const Bstr&) = delete;

@@ -1,4 +1,5 @@
 #include "platform/codepage.h"
+#include "platform/text_win32.h"
 
 #include <windows.h>
 
@@ -12,6 +13,24 @@ bool DoubleByteToUtf16(unsigned char lead, unsigned char trail, uint16_t& unit) 
   if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, bytes, 2, &wide, 1) != 1) return false;
   unit = static_cast<uint16_t>(wide);
   return true;
+}
+
+std::wstring AnsiToWide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
+std::string WideToAnsi(const std::wstring& text) {
+  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], length, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(length - 1));
+  return narrow;
 }
 
 }  // namespace platform

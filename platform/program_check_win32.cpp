@@ -10,32 +10,13 @@
 
 #include "platform/program_check.h"
 #include "platform/system_library_win32.h"
+#include "platform/text_win32.h"
 
 namespace platform {
 
 namespace {
 
 HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-
-std::wstring Widen(const std::string& text) {
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length - 1));
-  return wide;
-}
-
-// In the system code page, the one the build's pin list is written in.
-std::string Narrow(const std::wstring& text) {
-  const int length =
-      ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], length, nullptr, nullptr);
-  narrow.resize(static_cast<size_t>(length - 1));
-  return narrow;
-}
 
 // SHA-256 through BCrypt, fed by `feed` with a function that hashes one block; "" on failure.
 template <typename Feed>
@@ -79,7 +60,7 @@ std::string SubjectOf(PCCERT_CONTEXT certificate) {
   wchar_t name[512] = {};
   if (!getName || getName(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512) <= 1)
     return std::string();
-  return Narrow(name);
+  return WideToAnsi(name);
 }
 
 // Whether the signing certificate, of this subject, is one of the pinned publishers.
@@ -161,7 +142,7 @@ ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>
   auto signerOf = SystemFunction<Signer>(dll, "WTHelperGetProvSignerFromChain");
   if (!verify || !providerData || !signerOf) return ProgramCheck::BadSignature;
 
-  const std::wstring path = Widen(file.Path());
+  const std::wstring path = AnsiToWide(file.Path());
   WINTRUST_FILE_INFO fileInfo{};
   fileInfo.cbStruct = sizeof fileInfo;
   fileInfo.pcwszFilePath = path.c_str();
