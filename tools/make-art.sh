@@ -19,6 +19,9 @@ cd "$work"
 
 W=502 H=371
 blue_top='#3d8ff5' blue_bottom='#1f6ee0'
+# Flat colours that text controls stand on: the code paints their backgrounds with these (see
+# palette.h, written below), so the two can never drift apart.
+field='242,245,248' footer='247,249,251'
 spade="M 50,4 C 18,32 2,50 8,66 C 14,82 38,84 47,68 L 40,96 L 60,96 L 53,68 C 62,84 86,82 92,66 C 98,50 82,32 50,4 Z"
 heart="M 50,92 C 18,66 2,46 8,28 C 14,10 38,6 50,26 C 62,6 86,10 92,28 C 98,46 82,66 50,92 Z"
 
@@ -91,10 +94,10 @@ convert -size ${W}x245 gradient:'#1d5fd4'-'#3a8cf0' \
 # the terms box and the start button.
 convert -size ${W}x${H} xc:none header.png -composite \
   -fill white -draw "path 'M 0,238 C 120,222 300,250 502,226 L 502,371 L 0,371 Z'" \
-  -fill 'rgb(242,245,248)' -stroke 'rgb(222,228,236)' -strokewidth 1 \
+  -fill "rgb($field)" -stroke 'rgb(222,228,236)' -strokewidth 1 \
   -draw "roundrectangle 16.5,247.5 385.5,280.5 6,6" -stroke none \
   -fill 'rgb(226,232,240)' -draw "roundrectangle 25,295 480,304 5,5" \
-  -fill 'rgb(247,249,251)' -draw "rectangle 0,316 502,371" \
+  -fill "rgb($footer)" -draw "rectangle 0,316 502,371" \
   -fill 'rgb(230,235,241)' -draw "rectangle 0,316 502,316" \
   body.png
 # Soft edge: a rounded card over a blurred shadow, transparent beyond.
@@ -214,5 +217,17 @@ convert -size 256x256 xc:none \
   -compose over -composite \
   -fill white -draw "translate 50,46 scale 1.56,1.6 path '$spade'" icon.png
 convert icon.png -depth 8 -define icon:auto-resize=256,48,32,24,16 "$out/app.ico"
+
+cat >"$out/palette.h" <<EOF
+// Written by tools/make-art.sh: the skin picture's flat colours under the text controls.
+#pragma once
+
+#include <windows.h>
+
+// The folder field behind the folder line and the status line.
+constexpr COLORREF kArtFieldColour = RGB($field);
+// The footer behind the terms link and the manual-download link.
+constexpr COLORREF kArtFooterColour = RGB($footer);
+EOF
 
 echo "art written to $out"

@@ -7,6 +7,7 @@
 #include "app/lobby_check.h"
 #include "tasks/install_log.h"
 #include "platform/program_check.h"
+#include "res/art/palette.h"
 #include "res/resource.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
@@ -26,8 +27,6 @@ enum : UINT {
   WM_MONITOR_FINISH,              // start the game and end the wizard
 };
 
-constexpr COLORREF kFieldColour = RGB(242, 245, 248);
-constexpr COLORREF kManualLinkBack = RGB(247, 249, 251);
 constexpr COLORREF kManualLinkText = RGB(0, 0, 255);
 constexpr int kStatusWidening = 200;
 constexpr DWORD kConfiguringMs = 300;
@@ -380,17 +379,21 @@ HCURSOR InstallWizardDialog::OnQueryDragIcon() { return reinterpret_cast<HCURSOR
 
 HBRUSH InstallWizardDialog::OnCtlColor(HDC dc, HWND control, UINT ctlColor) {
   HBRUSH brush = LayeredWindowHost::OnCtlColor(dc, control, ctlColor);
+  // The text controls fill with the very colour the picture has under them, and their text
+  // leaves it alone: nothing shows where a control ends.
   switch (::GetDlgCtrlID(control)) {
     case IDC_STATUS:
     case IDC_PATH:
-      ::SetBkColor(dc, kFieldColour);
-      if (!fieldBrush.valid()) fieldBrush.reset(::CreateSolidBrush(kFieldColour));
+      ::SetBkMode(dc, TRANSPARENT);
+      if (!fieldBrush.valid()) fieldBrush.reset(::CreateSolidBrush(kArtFieldColour));
       return fieldBrush.get();
     case IDC_MANUAL_LINK:
-      ::SetBkColor(dc, kManualLinkBack);
       ::SetTextColor(dc, kManualLinkText);
-      if (!manualLinkBrush.valid()) manualLinkBrush.reset(::CreateSolidBrush(kManualLinkBack));
-      return manualLinkBrush.get();
+      [[fallthrough]];
+    case IDC_TERMS_LINK:
+      ::SetBkMode(dc, TRANSPARENT);
+      if (!footerBrush.valid()) footerBrush.reset(::CreateSolidBrush(kArtFooterColour));
+      return footerBrush.get();
     default:
       return brush;
   }

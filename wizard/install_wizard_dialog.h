@@ -47,7 +47,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnPaint() override;
   // Called when the minimised window is dragged: the icon to show.
   HCURSOR OnQueryDragIcon() override;
-  // Called for the colours of a control: the folder line, the status line and the manual link.
+  // Called for the colours of a control: the folder line, the status line and the links.
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT ctlColor) override;
   // No timer is ever started.
   void OnTimer(UINT_PTR) override {}
@@ -111,7 +111,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   RECT savedCapRect{};
 
   ScopedBrush fieldBrush;       // behind the folder line and the status line
-  ScopedBrush manualLinkBrush;  // behind the manual-download link
+  ScopedBrush footerBrush;      // behind the two links
 
   bool installStarted = false;  // the folder and the terms can no longer change
   bool closing = false;         // reports still queued are ignored
