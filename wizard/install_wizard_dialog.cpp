@@ -225,11 +225,14 @@ void InstallWizardDialog::OnDpiChanged(UINT newDpi, const RECT& suggested) {
                sized ? static_cast<int>(picture->Height()) : suggested.bottom - suggested.top,
                SWP_NOZORDER | SWP_NOACTIVATE);
   DressButtons();
+  // The new bitmap gives the cap its size: back out of sight, or to its place in the bar.
   PlaceCap();
+  HWND cap = GetDlgItem(IDC_BAR_CAP);
   if (installStarted) {
-    ::MoveWindow(GetDlgItem(IDC_BAR_CAP), savedCapRect.left, savedCapRect.top,
-                 savedCapRect.right - savedCapRect.left, savedCapRect.bottom - savedCapRect.top,
-                 TRUE);
+    ::MoveWindow(cap, savedCapRect.left, savedCapRect.top, savedCapRect.right - savedCapRect.left,
+                 savedCapRect.bottom - savedCapRect.top, TRUE);
+  } else {
+    PutOutOfSight(cap, -10, -10, 10);
   }
   if (strip) strip->Rescale(dpi);
   RenderSkin();
@@ -571,8 +574,9 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorFinish();
       return 0;
     case WM_DPICHANGED: {
-      // The system first scales the template's controls and fonts by the ratio of the two
-      // densities; then the art of the new density replaces the old.
+      // The default handling comes first: for a per-monitor (v2) dialog it scales the
+      // template's controls and fonts by the ratio of the two densities. Then the art of the
+      // new density replaces the old.
       const LRESULT result = LayeredWindowHost::WindowProc(message, wParam, lParam);
       OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return result;

@@ -50,6 +50,10 @@ void ExpectLaidOutFor(InstallWizardDialog& wizard, UINT dpi, POINT origin) {
     EXPECT_NEAR(rect.right - rect.left, Scaled(button.size.cx, dpi), 1) << button.id;
     EXPECT_NEAR(rect.bottom - rect.top, Scaled(button.size.cy, dpi), 1) << button.id;
   }
+  // Before the install the bar's left end stays out of sight, whatever its new size.
+  const RECT cap = ChildRect(wizard.m_hWnd, IDC_BAR_CAP);
+  EXPECT_LE(cap.right, 0) << dpi;
+  EXPECT_LE(cap.bottom, 0) << dpi;
 }
 
 TEST(WizardDensity, FollowsMovesBetweenMonitorsOfOtherDensities) {
