@@ -848,6 +848,17 @@ def pixel(image, x, y):
     return tuple(int(v) for v in re.search(r"\((\d+),(\d+),(\d+)", result.stdout.decode()).groups())
 
 
+def ink_rows(shot, rect):
+    """(first, last) row of `rect` (screen coordinates) where anything differs from its
+    background: where the text is."""
+    geometry = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], rect[0], rect[1])
+    result = subprocess.run(["convert", shot, "-crop", geometry, "+repage", "-fuzz", "8%",
+                             "-format", "%@", "info:"], stdout=subprocess.PIPE, check=True)
+    _, height, _, top = (int(v) for v in re.match(r"(\d+)x(\d+)\+(\d+)\+(\d+)",
+                                                  result.stdout.decode()).groups())
+    return top, top + height - 1
+
+
 def commonest_colour(shot, rect):
     """The colour most pixels of `rect` (screen coordinates) have: a text control's background."""
     geometry = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], rect[0], rect[1])
@@ -906,7 +917,9 @@ class ArtAtEachDensity(InstallCase):
     def check_density(self, dpi):
         scale = dpi / 96
         skin = os.path.join(ART, SKIN_AT[dpi])
-        # The density is read when a program starts: the previous wizard must have gone.
+        # The density is read when a program starts: the previous wizard must have gone (and
+        # is ended when a failed check left it open).
+        rig.probe.kill("VantreoInstaller.exe")
         self.assertTrue(rig.probe.gone(drv.WIZARD_CLASS, drv.WIZARD_TITLE, 10000))
         rig.probe.reg_set_dword(DESKTOP, "LogPixels", dpi)
         wizard = self.open_wizard()
@@ -930,6 +943,12 @@ class ArtAtEachDensity(InstallCase):
             on_screen = (left + rect[0], top + rect[1], left + rect[2], top + rect[3])
             self.assert_close(commonest_colour(shot, on_screen), colour, 2,
                               "background of control %d" % control)
+        # The folder line's text in the middle of its field (y 248..280 of the 100 % picture).
+        rect = wizard.client_rect(IDC_PATH)
+        first, last = ink_rows(shot, (left + rect[0], top + rect[1], left + rect[2], top + rect[3]))
+        self.assertLessEqual(abs(rect[1] + (first + last) / 2 - 264 * scale), 2 * scale,
+                             "the folder line is not centred in its field: rows %d..%d of %s"
+                             % (first, last, rect))
         self.assert_corners_show_the_skin(shot, wizard, skin, IDC_BROWSE)
 
         wizard.click(IDOK)
