@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <system_error>
+#include <vector>
 
 #include "download/http_answer.h"
 #include "platform/files.h"
@@ -317,14 +318,14 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
 
   // Nothing is written before the answer is known to be for these bytes of this file.
   BodyReader body(connection, plan.coding, plan.lengthKnown, plan.length, stopped);
-  char buffer[kChunkSize];
+  std::vector<char> buffer(kChunkSize);
   const uint32_t need = segment.Need();
   uint32_t done = existing;
   while (segment.state.load() == SegmentState::Running && done < need) {
-    int got = body.Read(buffer, kChunkSize);
+    int got = body.Read(buffer.data(), kChunkSize);
     if (got < 0) return body.Error();
     if (got == 0) break;
-    const char* data = buffer;
+    const char* data = buffer.data();
     uint32_t count = static_cast<uint32_t>(got);
     if (plan.skip > 0) {
       const uint32_t passed = plan.skip < count ? static_cast<uint32_t>(plan.skip) : count;
@@ -333,7 +334,8 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
       count -= passed;
       if (count == 0) continue;
     }
-    // The last chunk is kept whole even past the range: those are the file's next bytes.
+    // A part holds its range and nothing more: bytes past it are another segment's.
+    if (count > need - done) count = need - done;
     if (std::fwrite(data, 1, count, part.get()) != count)
       return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
     done += count;
@@ -508,15 +510,15 @@ bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target)
   }
   if (std::fseek(target, static_cast<long>(segment.rangeStart), SEEK_SET) != 0) return false;
   uint32_t position = segment.rangeStart;
-  char buffer[kChunkSize];
+  std::vector<char> buffer(kChunkSize);
   while (position < segment.rangeEnd) {
-    size_t got = std::fread(buffer, 1, sizeof buffer, part.get());
+    size_t got = std::fread(buffer.data(), 1, buffer.size(), part.get());
     if (got == 0) break;
     // Bytes a part holds past its range belong to the next segment, or to no file at all.
     size_t wanted = segment.rangeEnd - position;
     size_t count = got < wanted ? got : wanted;
     // The target, not the part, failed: the part stays, the segment stays as it is.
-    if (std::fwrite(buffer, 1, count, target) != count) return false;
+    if (std::fwrite(buffer.data(), 1, count, target) != count) return false;
     position += static_cast<uint32_t>(count);
   }
   part.reset();

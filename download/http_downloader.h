@@ -24,8 +24,10 @@ constexpr int kMaxHeaderBytes = 1024;
 // The longest a whole response header may take to arrive.
 constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
-// Body bytes are received, and part files copied, in chunks of this size.
-constexpr int kChunkSize = 1024;
+// Body bytes are received, and part files copied, in chunks of this size: large enough that a
+// fast connection costs few system calls per megabyte. Buffers of this size live on the heap,
+// not on a segment thread's stack.
+constexpr int kChunkSize = 64 * 1024;
 constexpr int kMaxSegments = 50;
 // Put behind a file name that is taken and cannot be replaced (an old part, a download that a
 // program holds open), as often as needed.

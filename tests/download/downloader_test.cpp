@@ -191,16 +191,17 @@ TEST_F(DownloadTest, RestartResumesLaterSegmentFromStartPlusPartSize) {
   EXPECT_EQ(ReadFile(stem), body);
 }
 
-TEST_F(DownloadTest, LastChunkIsKeptWholePastTheRange) {
-  // Segment 0 (need 1000) asks for the whole file and receives a full 1024-byte chunk.
+TEST_F(DownloadTest, LastChunkIsCutAtTheRangesEnd) {
+  // Segment 0 (need 1000) asks for the whole file; the server sends all 2000 bytes at once.
   body = MakeBody(2000, 4);
   ASSERT_TRUE(ServeFile(body));
   ASSERT_TRUE(SetupRanges(2000, 2));
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
-  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1024u);
-  // Counted up to the range's end, so that a restart finding the part complete changes
-  // nothing: a falling count reads as a download starting over.
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
+  EXPECT_EQ(platform::FileSize(PartName(0)), 1000u);
+  // A restart finding the parts complete changes nothing: a falling count reads as a
+  // download starting over.
   EXPECT_EQ(downloader.GetBytesDone(), 2000u);
   ASSERT_TRUE(downloader.Stop());
   ASSERT_TRUE(downloader.Restart());
