@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "download/connection.h"
 #include "download/download_error.h"
@@ -28,7 +29,12 @@ constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
 // fast connection costs few system calls per megabyte. Buffers of this size live on the heap,
 // not on a segment thread's stack.
 constexpr int kChunkSize = 64 * 1024;
+// The segment table's capacity: the segments a Start makes plus those its splits add.
 constexpr int kMaxSegments = 50;
+// A connection that has finished its range takes part of another only when that range has more
+// than this still to come, and never leaves a piece smaller than kMinPiece.
+constexpr uint32_t kStealThreshold = 1024 * 1024;
+constexpr uint32_t kMinPiece = 64 * 1024;
 // Put behind a file name that is taken and cannot be replaced (an old part, a download that a
 // program holds open), as often as needed.
 constexpr char kTmpSuffix[] = "_tmp";
@@ -56,16 +62,42 @@ struct DownloadSegment {
   std::string fileName;
   std::string partFile;
   uint32_t rangeStart = 0;
-  uint32_t rangeEnd = 0;  // one past the last byte
+  // One past the last byte. A split moves it down while the thread runs; the thread reads it
+  // before each write and stops there.
+  std::atomic<uint32_t> rangeEnd{0};
   std::atomic<uint32_t> bytesDone{0};
+  // For choosing splits: when this segment's thread began (steady clock, ms), bytesDone then,
+  // and the rate (bytes per second) assumed until one is measured; 0: none known.
+  std::atomic<int64_t> fetchStartMs{0};
+  std::atomic<uint32_t> fetchStartBytes{0};
+  uint32_t assumedRate = 0;
   int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
   // Bytes of the file this segment must hold.
-  uint32_t Need() const { return rangeEnd - rangeStart; }
+  uint32_t Need() const { return rangeEnd.load() - rangeStart; }
 };
+
+// A running range as a split sees it: the next byte it will fetch, its end, its rate (bytes
+// per second; 0: not known yet).
+struct RangeProgress {
+  uint32_t position = 0;
+  uint32_t end = 0;
+  double rate = 0;
+};
+
+// Where a free connection whose own rate is `freeRate` takes over part of a range: the range
+// that will take longest to finish keeps what it can fetch in the time the whole rest needs at
+// the combined rate of every connection; the free one fetches from `splitAt` on. With equal
+// rates between two connections that is the upper half. False when no range has more than
+// kStealThreshold to go.
+struct SplitChoice {
+  int victim = -1;
+  uint32_t splitAt = 0;
+};
+bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate, SplitChoice& choice);
 
 // Size of a file; 0 when it is missing or a folder.
 uint32_t QueryFileSize(const std::string& path);
@@ -179,6 +211,12 @@ class HttpDownloader {
                      int port, const std::string& urlPrefix, const std::string& fileName,
                      const std::string& stem, int count, int useProxy);
   void SegmentThreadProc(DownloadSegment& segment);
+  // Called by a segment's thread as it ends Done: gives the free connection part of the range
+  // that will take longest, as a new segment with its own thread. Does nothing while a control
+  // call (Stop, Restart, a merge) waits for the control lock: it may be waiting for this thread.
+  void StealWork(DownloadSegment& segment);
+  // Under controlMutex_: the split of the running segments, applied; false when none is due.
+  bool SplitLocked(DownloadSegment& freeSegment);
   // One connection's work for a segment that holds `existing` bytes; `received` counts the
   // body bytes it wrote.
   DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
@@ -194,8 +232,15 @@ class HttpDownloader {
   void ReportFailure(const DownloadError& error, bool unproductive);
   bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
 
+  // kMaxSegments entries, of which the first segmentCount_ are in use: a split adds one at the
+  // end, so the table never moves under the pollers. The count changes with both controlMutex_
+  // and tableMutex_ held.
   std::unique_ptr<DownloadSegment[]> segments_;
-  int segmentCount_ = 0;
+  std::atomic<int> segmentCount_{0};
+  // Connections at once: the count Start was given.
+  int connectionLimit_ = 0;
+  // The part files' stem (the target path given to Start).
+  std::string partStem_;
   std::atomic<uint32_t> totalSize_{0};
   std::string targetPath_;
 
@@ -212,8 +257,12 @@ class HttpDownloader {
   void JoinAll();
 
   // Serialises everything that starts, joins or replaces segment threads, so calls from the
-  // task's worker and from the window thread never wait on the same thread twice.
+  // task's worker and from the window thread never wait on the same thread twice. A control
+  // call counts itself in controlWaiters_ before it locks, so a segment thread wanting a split
+  // knows not to wait for the lock.
   std::mutex controlMutex_;
+  std::atomic<int> controlWaiters_{0};
+  friend class ControlLock;
   // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
   mutable std::mutex tableMutex_;
   std::mutex failureMutex_;

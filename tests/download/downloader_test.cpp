@@ -60,7 +60,7 @@ TEST_F(DownloadTest, TenBytesInFourSegments) {
   const uint32_t expected[4][2] = {{0, 2}, {2, 4}, {4, 6}, {6, 10}};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(downloader.Segment(i).rangeStart, expected[i][0]);
-    EXPECT_EQ(downloader.Segment(i).rangeEnd, expected[i][1]);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd.load(), expected[i][1]);
     EXPECT_EQ(downloader.Segment(i).partFile, PartName(i));
   }
   ASSERT_TRUE(WaitFinished());
@@ -82,10 +82,10 @@ TEST_F(DownloadTest, ThreeBytesInFourSegmentsMergeEmptyRangesAsNothing) {
   ASSERT_TRUE(SetupRanges(3, 4));
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(downloader.Segment(i).rangeStart, 0u);
-    EXPECT_EQ(downloader.Segment(i).rangeEnd, 0u);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd.load(), 0u);
   }
   EXPECT_EQ(downloader.Segment(3).rangeStart, 0u);
-  EXPECT_EQ(downloader.Segment(3).rangeEnd, 3u);
+  EXPECT_EQ(downloader.Segment(3).rangeEnd.load(), 3u);
   bool finished = WaitFinished();
   std::string output = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(finished);
@@ -506,3 +506,76 @@ TEST_F(DownloadTest, UnreachableServerFailsEverySegment) {
 }
 
 }  // namespace
+
+// Where a free connection takes over: rates in bytes per second, positions in KiB.
+TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
+  constexpr uint32_t K = 1024;
+  struct Case {
+    const char* what;
+    std::vector<RangeProgress> running;
+    double freeRate;
+    bool split;
+    int victim;
+    uint32_t splitAt;
+  };
+  const Case cases[] = {
+      {"equal rates between two connections: the upper half", {{0, 4096 * K, 100}}, 100, true, 0,
+       2048 * K},
+      {"the slow one keeps what it fetches while the rest is done at the combined rate",
+       {{1024 * K, 5120 * K, 100}, {6000 * K, 6100 * K, 700}}, 700, true, 0,
+       1024 * K + static_cast<uint32_t>(100.0 * (4096 + 100) * K / 1500)},
+      {"a slow rate is left a chunk", {{0, 4096 * K, 1}}, 1e9, true, 0, 64 * K},
+      {"the longest in time, not in bytes", {{0, 3000 * K, 1000}, {3000 * K, 5000 * K, 100}},
+       1000, true, 1, 3000 * K + static_cast<uint32_t>(100.0 * 5000 * K / 2100)},
+      {"unmeasured rates count as the mean of the measured", {{0, 4096 * K, 0}}, 100, true, 0,
+       2048 * K},
+      {"never a piece under 64 KiB", {{0, 1100 * K, 1e9}}, 1, true, 0, 1100 * K - kMinPiece},
+      {"1 MiB to go is not enough", {{0, 1024 * K, 100}, {2048 * K, 3000 * K, 1}}, 100, false,
+       -1, 0},
+  };
+  for (const Case& c : cases) {
+    SplitChoice choice;
+    EXPECT_EQ(ChooseSplit(c.running, c.freeRate, choice), c.split) << c.what;
+    EXPECT_EQ(choice.victim, c.victim) << c.what;
+    if (c.split) {
+      EXPECT_NEAR(choice.splitAt, c.splitAt, 1.0) << c.what;
+    }
+  }
+}
+
+// One connection of four, the one for byte 0, is slow for its whole life (at most 100 KiB/s:
+// 11 s for its range alone), the others at most 16 times as fast; the free connections take
+// the slow range over.
+TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
+  constexpr uint32_t kSize = 4608 * 1024;  // four ranges of 1.125 MiB
+  body = MakeBody(kSize, 12);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 10;
+    if (RangeStartOf(request) != -1) reply.pieceBytes = 16 * 1024;
+    return reply;
+  }));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(SetupRanges(kSize, 4));
+  uint32_t seen = 0;
+  bool fell = false;
+  // A pause and a continue after the first split: the added segments stop and start too.
+  ASSERT_TRUE(WaitUntil([&] { return downloader.SegmentCount() > 4; }, 5000));
+  ASSERT_TRUE(downloader.Stop());
+  seen = downloader.GetBytesDone();
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitUntil([&] {
+    const uint32_t bytes = downloader.GetBytesDone();
+    fell = fell || bytes < seen;
+    seen = bytes;
+    return downloader.IsFinished();
+  }, 20000));
+  EXPECT_LT(download_test::SecondsSince(start), 4.0);
+  EXPECT_FALSE(fell);
+  EXPECT_EQ(downloader.GetBytesDone(), kSize);
+  EXPECT_GT(downloader.SegmentCount(), 4);
+  EXPECT_LT(downloader.Segment(0).rangeEnd.load(), 256u * 1024);
+  EXPECT_LE(server.MaxOpenConnections(), 4);
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_TRUE(ReadFile(stem) == body);
+}
