@@ -151,8 +151,9 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
   std::string finalPrefix = urlPrefix;
   std::string finalName = fileName;
   uint32_t size = 0;
+  std::string validator;
   const DownloadError error =
-      LearnSize(finalServer, finalPrefix, finalName, size,
+      LearnSize(finalServer, finalPrefix, finalName, size, validator,
                 [cancel] { return cancel != nullptr && cancel->load(); });
   if (error.Failed()) {
     ReportFailure(error, true);
@@ -162,21 +163,31 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
   {
     ControlLock control(*this);
     targetPath_ = targetPath;
+    url_ = urlPrefix + fileName;
+    validator_ = validator;
   }
+  DeleteStaleDownloads(platform::FolderOf(targetPath), kStaleDownloadSeconds);
+  // Parts of an earlier run go on only for the same file: same URL, size and validator.
+  PartTable kept;
+  const bool resume = !validator.empty() && ReadPartTable(targetPath, kMaxSegments, kept) &&
+                      kept.url == urlPrefix + fileName && kept.size == size &&
+                      kept.validator == validator;
   return SetupSegments(std::string(), kHttpPort, finalServer.host, finalServer.port, finalPrefix,
-                       finalName, targetPath, segmentCount, 0);
+                       finalName, targetPath, segmentCount, 0, resume ? &kept : nullptr);
 }
 
 namespace {
 
 // Notes one request in the request log as it ends: "GET <url> range A- status S bytes B ms T"
-// (range "-" for a request without one).
+// (range "-" for a request without one; "A- if-range" for a resumed one).
 class RequestNote {
  public:
-  RequestNote(const RequestLog& log, const std::string& url, uint32_t offset, bool ranged)
+  RequestNote(const RequestLog& log, const std::string& url, uint32_t offset, bool ranged,
+              bool ifRange = false)
       : log_(log), start_(std::chrono::steady_clock::now()) {
     if (!log_) return;
-    what_ = "GET " + url + " range " + (ranged ? std::to_string(offset) + "-" : "-");
+    what_ = "GET " + url + " range " + (ranged ? std::to_string(offset) + "-" : "-") +
+            (ifRange ? " if-range" : "");
   }
   ~RequestNote() {
     if (!log_) return;
@@ -231,7 +242,7 @@ DownloadError HttpDownloader::OpenConnection(const ServerAddress& server,
 
 DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlPrefix,
                                         std::string& fileName, uint32_t& size,
-                                        const StopTest& stopped) {
+                                        std::string& validator, const StopTest& stopped) {
   for (int hop = 0;; ++hop) {
     Connection connection;
     DownloadError error = OpenConnection(server, std::string(), 0, false, stopped, connection);
@@ -268,6 +279,10 @@ DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlP
       continue;
     }
     if (error.Failed()) return error;
+    // A weak ETag never matches an If-Range: the date serves better then.
+    const HttpField* tag = header.Find("ETag");
+    if (tag == nullptr || tag->value.compare(0, 2, "W/") == 0) tag = header.Find("Last-Modified");
+    validator = tag != nullptr ? tag->value : std::string();
     return SizeOf(header, size);
   }
 }
@@ -291,17 +306,21 @@ std::string FreePartName(const std::string& stem, int index) {
 bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
                                    const std::string& host, int port,
                                    const std::string& urlPrefix, const std::string& fileName,
-                                   const std::string& stem, int count, int useProxy) {
+                                   const std::string& stem, int count, int useProxy,
+                                   const PartTable* kept) {
   if (count < 1 || count > kMaxSegments) return false;
   SignalStop();
   ControlLock control(*this);
-  if (segments_) StopLocked(true);
+  // The old table's parts go, unless they are the ones to continue from.
+  if (segments_) StopLocked(kept == nullptr || partStem_ != stem);
+  if (kept == nullptr) DeleteDownloadFiles(stem, kMaxSegments);
 
   std::unique_ptr<DownloadSegment[]> table(new DownloadSegment[kMaxSegments]);
   const uint32_t total = totalSize_.load();
   const uint32_t share = total / static_cast<uint32_t>(count);
+  const int made = kept != nullptr ? static_cast<int>(kept->ranges.size()) : count;
   uint32_t offset = 0;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
     segment.owner = this;
     segment.proxyHost = proxyHost;
@@ -314,6 +333,16 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     segment.fileName = fileName;
     segment.useProxy = useProxy;
 
+    if (kept != nullptr) {
+      const PartRange& range = kept->ranges[static_cast<size_t>(i)];
+      segment.partFile = stem + range.partSuffix;
+      segment.rangeStart = range.start;
+      segment.rangeEnd.store(range.end);
+      segment.ifRange = kept->validator;
+      // The bar starts at the share kept.
+      segment.bytesDone.store(std::min(QueryFileSize(segment.partFile), segment.Need()));
+      continue;
+    }
     segment.partFile = FreePartName(stem, i);
     segment.rangeStart = offset;
     segment.rangeEnd.store((i == count - 1) ? total : offset + share);
@@ -322,11 +351,27 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   {
     std::lock_guard<std::mutex> lock(tableMutex_);
     segments_ = std::move(table);  // the old table's threads were all joined above
-    segmentCount_.store(count);
+    segmentCount_.store(made);
   }
   connectionLimit_ = count;
   partStem_ = stem;
+  WriteSidecarLocked();
   return StartThreads();
+}
+
+void HttpDownloader::WriteSidecarLocked() {
+  if (validator_.empty() || partStem_.empty()) return;
+  PartTable table;
+  table.url = url_;
+  table.size = totalSize_.load();
+  table.validator = validator_;
+  for (int i = 0; i < segmentCount_; ++i) {
+    const DownloadSegment& segment = segments_[i];
+    table.ranges.push_back(
+        {segment.rangeStart, segment.rangeEnd.load(), segment.partFile.substr(partStem_.size())});
+  }
+  // Without a sidecar the download still finishes; only a later run starts it over.
+  WritePartTable(partStem_, table);
 }
 
 void HttpDownloader::StartThread(DownloadSegment& segment) {
@@ -398,14 +443,22 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
     return MakeError(DownloadErrorKind::Disk, "a part file cannot be opened: " + segment.partFile);
 
   const uint32_t offset = segment.rangeStart + existing;
+  const bool resumed = offset > 0 && !segment.ifRange.empty();
   std::string text;
-  RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0);
+  RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0,
+                   resumed);
   DownloadError error = RequestFile(connection, server.HostField(), segment.urlPrefix,
-                                    segment.fileName, offset, text, stopped);
+                                    segment.fileName, offset, text, stopped, segment.ifRange);
   note.Answered(text);
   if (error.Failed()) return error;
+  const ResponseHeader header = ParseResponseHeader(text);
+  // The whole file to an If-Range request: it is no longer the one the parts came from.
+  if (resumed && header.status == 200) {
+    return MakeError(DownloadErrorKind::SizeChanged,
+                     "the file changed on the server since its parts were fetched");
+  }
   BodyPlan plan;
-  error = PlanBody(ParseResponseHeader(text), offset, totalSize_.load(), plan);
+  error = PlanBody(header, offset, totalSize_.load(), plan);
   if (error.Failed()) return error;
 
   // Nothing is written before the answer is known to be for these bytes of this file.
@@ -481,6 +534,7 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   added.urlPrefix = victim.urlPrefix;
   added.fileName = victim.fileName;
   added.useProxy = victim.useProxy;
+  added.ifRange = victim.ifRange;
   added.partFile = FreePartName(partStem_, count);
   added.rangeStart = choice.splitAt;
   added.rangeEnd.store(victim.rangeEnd.load());
@@ -491,6 +545,7 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
     segmentCount_.store(count + 1);
   }
   StartThread(added);
+  WriteSidecarLocked();
   return true;
 }
 
@@ -546,6 +601,7 @@ bool HttpDownloader::StopLocked(bool deleteParts) {
   JoinAll();
   if (deleteParts) {
     for (int i = 0; i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
+    platform::RemoveFile(SidecarPath(partStem_));
   }
   return true;
 }
@@ -650,6 +706,9 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
   if (std::fclose(target.release()) != 0) written = false;
   if (!written && created) platform::RemoveFile(targetPath_);
   if (!written && !HasFailed()) ReportFailure(unwritable, false);
+  // The file is written: nothing is left to continue.
+  for (int i = 0; written && i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
+  if (written) platform::RemoveFile(SidecarPath(partStem_));
   return written;
 }
 

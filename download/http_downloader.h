@@ -1,6 +1,7 @@
 // Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range (segment)
 // has its own connection, thread and part file; a stopped or failed download resumes from the
-// part files, and MergeParts joins them into the target file.
+// part files, a later run too when its sidecar (part_table.h) still describes the server's file,
+// and MergeParts joins them into the target file.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "download/download_error.h"
 #include "download/http_body.h"
 #include "download/http_header.h"
+#include "download/part_table.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
 
@@ -73,6 +75,9 @@ struct DownloadSegment {
   uint32_t assumedRate = 0;
   int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
+  // The server's validator, sent as If-Range on this segment's range requests when the
+  // download continues parts of an earlier run; empty for a fresh download.
+  std::string ifRange;
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
@@ -130,7 +135,9 @@ class HttpDownloader {
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
   // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts one thread per
-  // segment, each writing its range into targetPath + "_<index>". False when the size request
+  // segment, each writing its range into targetPath + "_<index>". The parts of an earlier run
+  // of the same URL and target are kept when the size answer has the size and validator its
+  // sidecar records. False when the size request
   // fails or announces no usable size, or when a segment fails at once. A size request still
   // waiting when `cancel` (when given) turns true gives up soon.
   bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
@@ -169,7 +176,8 @@ class HttpDownloader {
 
   // Waits, without a time limit, for the segment threads to end (a Stop from another thread
   // ends them within the socket time-outs), then writes the file from the part files to
-  // targetPath (empty: the path given to Start). Part files stay on disk. False when a segment
+  // targetPath (empty: the path given to Start). Once it is written the parts and the sidecar
+  // are deleted; after a failure they stay. False when a segment
   // failed, a part is short (deleted, its segment then Failed), or a file cannot be opened.
   // All calls that start or end segment threads may come from different threads: they take
   // turns, and the pollers above never wait for them.
@@ -202,14 +210,19 @@ class HttpDownloader {
   // for a whole "HTTP/1.1 20x" header; a Status error (with the server's Retry-After) for a
   // whole header with another status.
   // `host` is the Host field's value.
+  // A non-empty `ifRange` goes out as an If-Range field with a range request.
   static DownloadError RequestFile(Connection& connection, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
                           uint32_t startOffset, std::string& header,
-                          const StopTest& stopped = StopTest());
+                          const StopTest& stopped = StopTest(),
+                          const std::string& ifRange = std::string());
 
+  // Makes the table and starts its threads: `count` equal ranges with fresh parts (old parts
+  // and sidecar of `stem` deleted), or the ranges of `kept`, continuing from their parts.
   bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
                      int port, const std::string& urlPrefix, const std::string& fileName,
-                     const std::string& stem, int count, int useProxy);
+                     const std::string& stem, int count, int useProxy,
+                     const PartTable* kept = nullptr);
   void SegmentThreadProc(DownloadSegment& segment);
   // Called by a segment's thread as it ends Done: gives the free connection part of the range
   // that will take longest, as a new segment with its own thread. Does nothing while a control
@@ -221,9 +234,11 @@ class HttpDownloader {
   // body bytes it wrote.
   DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
   // The size request, following redirects: host, urlPrefix and fileName become the final
-  // URL's.
+  // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
-                          uint32_t& size, const StopTest& stopped);
+                          uint32_t& size, std::string& validator, const StopTest& stopped);
+  // Under controlMutex_: the sidecar for the table as it stands (none without a validator).
+  void WriteSidecarLocked();
   // A connection to the server, directly or through the proxy's tunnel, with TLS when the
   // server is secure.
   DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
@@ -241,6 +256,10 @@ class HttpDownloader {
   int connectionLimit_ = 0;
   // The part files' stem (the target path given to Start).
   std::string partStem_;
+  // What the sidecar records of the download: the URL given to Start and the validator of
+  // the size answer. Written under controlMutex_.
+  std::string url_;
+  std::string validator_;
   std::atomic<uint32_t> totalSize_{0};
   std::string targetPath_;
 

@@ -67,8 +67,8 @@ TEST_F(DownloadTest, TenBytesInFourSegments) {
   EXPECT_FALSE(downloader.HasFailed());
   ASSERT_TRUE(downloader.MergeParts(stem));
   EXPECT_EQ(ReadFile(stem), body);
-  // The merge leaves the parts on disk.
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(platform::PathExists(PartName(i)));
+  // Once the file is written nothing is left to continue: the parts go.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
 
   std::vector<long> ranges;
   for (const std::string& request : SentRequests(server)) ranges.push_back(RangeStartOf(request));
@@ -348,20 +348,18 @@ TEST_F(DownloadTest, MergeClearsReadOnlyTargetAndFailsOnUnwritableOne) {
   ASSERT_TRUE(SetupRanges(5000, 3));
   ASSERT_TRUE(WaitFinished());
 
-  ASSERT_TRUE(WriteFile(stem, "older file"));
-  ASSERT_TRUE(platform::SetReadOnly(stem, true));
-  ASSERT_TRUE(downloader.MergeParts(stem));
-  EXPECT_EQ(ReadFile(stem), body);
-  EXPECT_TRUE(platform::PathWritable(stem));
-
   const std::string folder = stem + "_folder";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   EXPECT_FALSE(downloader.MergeParts(folder));
   EXPECT_FALSE(downloader.HasFailed());
-  // The next merge with an empty path writes where the last one was told to.
+  // The next merge with an empty path writes where the last one was told to, over a read-only
+  // older file.
   ASSERT_TRUE(std::filesystem::remove(folder));
+  ASSERT_TRUE(WriteFile(folder, "older file"));
+  ASSERT_TRUE(platform::SetReadOnly(folder, true));
   ASSERT_TRUE(downloader.MergeParts(""));
   EXPECT_EQ(ReadFile(folder), body);
+  EXPECT_TRUE(platform::PathWritable(folder));
 }
 
 TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
@@ -578,4 +576,52 @@ TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
   EXPECT_LE(server.MaxOpenConnections(), 4);
   ASSERT_TRUE(downloader.MergeParts(stem));
   EXPECT_TRUE(ReadFile(stem) == body);
+}
+
+// A sidecar lives in a folder this program chose, but is read as untrusted input.
+TEST(PartTable, RefusesSidecarsThatDoNotDescribeTheTargetsOwnParts) {
+  const std::string head = "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \"v1\"\n";
+  const std::string good = "segment 0 0 100 _0\nsegment 1 100 200 _1_tmp\nsegment 2 200 300 _2\n";
+  PartTable table;
+  ASSERT_TRUE(ParsePartTable(head + good, kMaxSegments, table));
+  EXPECT_EQ(table.ranges[1].partSuffix, "_1_tmp");
+  EXPECT_EQ(FormatPartTable(table), head + good);
+  const struct {
+    const char* what;
+    std::string text;
+  } bad[] = {
+      {"another folder", head + "segment 0 0 300 _0/../../etc/passwd\n"},
+      {"another index's part", head + "segment 0 0 150 _1\nsegment 1 150 300 _0\n"},
+      {"overlap", head + "segment 0 0 200 _0\nsegment 1 100 300 _1\n"},
+      {"gap", head + "segment 0 0 100 _0\nsegment 1 200 300 _1\n"},
+      {"past the size", head + "segment 0 0 400 _0\n"},
+      {"short of the size", head + "segment 0 0 299 _0\n"},
+      {"a sign", head + "segment 0 -0 300 _0\n"},
+      {"indexes out of order", head + "segment 1 0 300 _1\n"},
+      {"no segments", head},
+      {"no validator", "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \n" + good},
+      {"another format", "vantreo-parts 2\nurl http://h/f.exe\nsize 300\nvalidator x\n" + good},
+      {"a line of more", head + good + "rm -rf /\n"},
+  };
+  for (const auto& c : bad) EXPECT_FALSE(ParsePartTable(c.text, kMaxSegments, table)) << c.what;
+  EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more segments than the table holds";
+}
+
+TEST_F(DownloadTest, DownloadsLeftForAWeekAreDeleted) {
+  const std::string folder = stem + "_dir/";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const auto weekAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 8);
+  // "old" and its parts are a week old; "mixed" has a part written today; "new" is new; a
+  // file that is no part of "old" stays whatever its age.
+  for (const char* name : {"old.vantreo", "old_0", "old_1_tmp", "mixed.vantreo", "mixed_0",
+                           "mixed_1", "new.vantreo", "new_0", "old_x"}) {
+    ASSERT_TRUE(WriteFile(folder + name, "x"));
+    if (std::string(name) != "mixed_1" && std::string(name).compare(0, 3, "new") != 0)
+      std::filesystem::last_write_time(folder + name, weekAgo);
+  }
+  DeleteStaleDownloads(folder, kStaleDownloadSeconds);
+  for (const char* gone : {"old.vantreo", "old_0", "old_1_tmp"})
+    EXPECT_FALSE(platform::PathExists(folder + gone)) << gone;
+  for (const char* kept : {"mixed.vantreo", "mixed_0", "mixed_1", "new.vantreo", "new_0", "old_x"})
+    EXPECT_TRUE(platform::PathExists(folder + kept)) << kept;
 }

@@ -34,6 +34,7 @@ Reply FileReply(const std::string& request, const std::string& body, const FileO
               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n";
   }
   if (options.headerPadding > 0) header += "X-Filler: " + std::string(options.headerPadding, 'f') + "\r\n";
+  header += options.fields;
   if (options.sendLength) {
     header += "Content-Length: " +
               (options.lengthText.empty() ? std::to_string(content.size()) : options.lengthText) +

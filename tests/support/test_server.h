@@ -41,6 +41,7 @@ struct FileOptions {
   std::string lengthText;         // when set: the Content-Length value exactly as sent
   std::string statusLine;         // when set: replaces the status line
   size_t headerPadding = 0;       // adds a filler field of about this many bytes
+  std::string fields;             // further header lines, each ended by CR LF
 };
 
 // A file answer to a GET: 206 with Content-Range for "Range: bytes=N-" (N > 0), else 200.
