@@ -441,6 +441,8 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
   UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, exists ? "r+b" : "w+b"));
   if (!part || std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0)
     return MakeError(DownloadErrorKind::Disk, "a part file cannot be opened: " + segment.partFile);
+  // Each write goes to the system whole: stdio's small buffer would cut it in two.
+  std::setvbuf(part.get(), nullptr, _IONBF, 0);
 
   const uint32_t offset = segment.rangeStart + existing;
   const bool resumed = offset > 0 && !segment.ifRange.empty();
@@ -691,6 +693,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
     ReportFailure(unwritable, false);
     return false;
   }
+  std::setvbuf(target.get(), nullptr, _IONBF, 0);  // whole chunks, as for the parts
   // Splits add segments out of order: the parts are joined in the order of their ranges.
   std::vector<DownloadSegment*> order;
   for (int i = 0; i < segmentCount_; ++i) order.push_back(&segments_[i]);
