@@ -289,6 +289,20 @@ DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlP
 
 namespace {
 
+// Makes `to` fetch from where `from` fetches, the same way.
+void SameServer(const DownloadSegment& from, DownloadSegment& to) {
+  to.owner = from.owner;
+  to.proxyHost = from.proxyHost;
+  to.proxyPort = from.proxyPort;
+  to.host = from.host;
+  to.port = from.port;
+  to.secure = from.secure;
+  to.urlPrefix = from.urlPrefix;
+  to.fileName = from.fileName;
+  to.useProxy = from.useProxy;
+  to.ifRange = from.ifRange;
+}
+
 // The name of part `index` of `stem`. An old file of this name is replaced when it can be;
 // otherwise it keeps its name and the part goes elsewhere, so old bytes are never taken for
 // received ones.
@@ -319,20 +333,21 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   const uint32_t total = totalSize_.load();
   const uint32_t share = total / static_cast<uint32_t>(count);
   const int made = kept != nullptr ? static_cast<int>(kept->ranges.size()) : count;
+  DownloadSegment& first = table[0];
+  first.owner = this;
+  first.proxyHost = proxyHost;
+  first.proxyPort = proxyPort;
+  first.host = host;
+  first.port = port;
+  // The request line carries the absolute address: its scheme decides.
+  first.secure = IsSecureAddress(urlPrefix);
+  first.urlPrefix = urlPrefix;
+  first.fileName = fileName;
+  first.useProxy = useProxy;
   uint32_t offset = 0;
   for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
-    segment.owner = this;
-    segment.proxyHost = proxyHost;
-    segment.proxyPort = proxyPort;
-    segment.host = host;
-    segment.port = port;
-    // The request line carries the absolute address: its scheme decides.
-    segment.secure = IsSecureAddress(urlPrefix);
-    segment.urlPrefix = urlPrefix;
-    segment.fileName = fileName;
-    segment.useProxy = useProxy;
-
+    if (i > 0) SameServer(first, segment);
     if (kept != nullptr) {
       const PartRange& range = kept->ranges[static_cast<size_t>(i)];
       segment.partFile = stem + range.partSuffix;
@@ -527,16 +542,7 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   if (!ChooseSplit(running, freeRate, choice)) return false;
   DownloadSegment& victim = segments_[indexes[static_cast<size_t>(choice.victim)]];
   DownloadSegment& added = segments_[count];
-  added.owner = this;
-  added.proxyHost = victim.proxyHost;
-  added.proxyPort = victim.proxyPort;
-  added.host = victim.host;
-  added.port = victim.port;
-  added.secure = victim.secure;
-  added.urlPrefix = victim.urlPrefix;
-  added.fileName = victim.fileName;
-  added.useProxy = victim.useProxy;
-  added.ifRange = victim.ifRange;
+  SameServer(victim, added);
   added.partFile = FreePartName(partStem_, count);
   added.rangeStart = choice.splitAt;
   added.rangeEnd.store(victim.rangeEnd.load());

@@ -573,7 +573,8 @@ TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
   EXPECT_EQ(downloader.GetBytesDone(), kSize);
   EXPECT_GT(downloader.SegmentCount(), 4);
   EXPECT_LT(downloader.Segment(0).rangeEnd.load(), 256u * 1024);
-  EXPECT_LE(server.MaxOpenConnections(), 4);
+  // A connection counts from 50 ms after its accept: the server learns of a close late.
+  EXPECT_LE(server.MaxOpenConnections(50), 4);
   ASSERT_TRUE(downloader.MergeParts(stem));
   EXPECT_TRUE(ReadFile(stem) == body);
 }
