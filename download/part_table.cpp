@@ -74,8 +74,10 @@ bool ParseRange(const std::string& line, uint32_t size, PartRange& range, long& 
 
 // The ranges, in the order of their starts, cover 0 to size once.
 bool TilesFile(std::vector<PartRange> ranges, uint32_t size) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const PartRange& a, const PartRange& b) { return a.start < b.start; });
+  // Empty ranges first where several start at one byte.
+  std::sort(ranges.begin(), ranges.end(), [](const PartRange& a, const PartRange& b) {
+    return a.start != b.start ? a.start < b.start : a.end < b.end;
+  });
   uint32_t next = 0;
   for (const PartRange& range : ranges) {
     if (range.start != next) return false;
@@ -124,6 +126,8 @@ bool WritePartTable(const std::string& target, const PartTable& table) {
   const std::string path = SidecarPath(target);
   const std::string fresh = path + kNewSuffix;
   const std::string text = FormatPartTable(table);
+  // Whatever has the new file's name (a link someone put there) goes first, as for the parts.
+  platform::RemoveFile(fresh);
   {
     UniqueFile file(platform::OpenFileDenyWrite(fresh, "wb"));
     if (!file) return false;

@@ -587,6 +587,10 @@ TEST(PartTable, RefusesSidecarsThatDoNotDescribeTheTargetsOwnParts) {
   ASSERT_TRUE(ParsePartTable(head + good, kMaxSegments, table));
   EXPECT_EQ(table.ranges[1].partSuffix, "_1_tmp");
   EXPECT_EQ(FormatPartTable(table), head + good);
+  // A file of three bytes in four segments: empty ranges share their start.
+  EXPECT_TRUE(ParsePartTable("vantreo-parts 1\nurl u\nsize 3\nvalidator v\nsegment 0 0 0 _0\n"
+                             "segment 1 0 0 _1\nsegment 2 0 0 _2\nsegment 3 0 3 _3\n",
+                             kMaxSegments, table));
   const struct {
     const char* what;
     std::string text;
