@@ -377,7 +377,7 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(parts, "the download was thrown away")
         self.assertGreater(sum(os.path.getsize(p) for p in parts), 0)
 
-    def test_no_goes_on_then_yes_ends_and_keeps_the_parts(self):
+    def test_no_goes_on_then_yes_keeps_the_parts_and_the_next_run_continues(self):
         closers = {"close button": lambda w: w.click(IDC_CLOSE),
                    "escape": lambda w: w.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001),
                    "alt+f4": lambda w: w.post(drv.WM_SYSCOMMAND, drv.SC_CLOSE)}
@@ -397,8 +397,19 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(wizard.enabled(IDOK))
         self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         box = self.ask(wizard, closers["close button"])
+        kept = drv.percent_of(wizard.status())
         self.answer_yes_and_check_the_parts_stay(wizard, box)
         wizard.finish_screenshots()
+        # The next run continues where this one stopped: its bar starts at the kept share and
+        # its requests ask only for what is missing, each under the file's validator.
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        samples = wizard.watch(timeout=120)
+        first = next(s.percent for s in samples if s.percent is not None)
+        print("\nkept at the close: %d %%, the next run's first line: %d %%" % (kept, first))
+        self.assertGreaterEqual(first, kept - 5, drv.distinct(samples)[:3])
+        self.assert_install_completed(samples)
+        self.assert_log_has(["REQUEST GET .*/VantreoSetup.exe range \\d+- if-range status 206"])
 
     def test_close_while_paused_keeps_the_pause_on_no(self):
         wizard = self.start_and_reach(20)
