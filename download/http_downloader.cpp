@@ -529,14 +529,19 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   const int64_t now = SteadyMs();
   std::vector<RangeProgress> running;
   std::vector<int> indexes;
+  // A failed segment gets its connection back when it is retried: it counts against the limit.
+  int unfinished = 0;
   for (int i = 0; i < count; ++i) {
     const DownloadSegment& segment = segments_[i];
-    if (segment.state.load() != SegmentState::Running) continue;
+    const SegmentState state = segment.state.load();
+    if (state == SegmentState::Failed) ++unfinished;
+    if (state != SegmentState::Running) continue;
+    ++unfinished;
     running.push_back({segment.rangeStart + segment.bytesDone.load(), segment.rangeEnd.load(),
                        RateOf(segment, now)});
     indexes.push_back(i);
   }
-  if (static_cast<int>(running.size()) >= connectionLimit_) return false;
+  if (unfinished >= connectionLimit_) return false;
   const double freeRate = RateOf(freeSegment, now);
   SplitChoice choice;
   if (!ChooseSplit(running, freeRate, choice)) return false;
