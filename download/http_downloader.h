@@ -1,6 +1,7 @@
 // Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range (segment)
 // has its own connection, thread and part file; a stopped or failed download resumes from the
-// part files, and MergeParts joins them into the target file.
+// part files, a later run too when its sidecar (part_table.h) still describes the server's file,
+// and MergeParts joins them into the target file.
 #pragma once
 
 #include <atomic>
@@ -11,11 +12,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "download/connection.h"
 #include "download/download_error.h"
 #include "download/http_body.h"
 #include "download/http_header.h"
+#include "download/part_table.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
 
@@ -24,9 +27,16 @@ constexpr int kMaxHeaderBytes = 1024;
 // The longest a whole response header may take to arrive.
 constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
-// Body bytes are received, and part files copied, in chunks of this size.
-constexpr int kChunkSize = 1024;
+// Body bytes are received, and part files copied, in chunks of this size: large enough that a
+// fast connection costs few system calls per megabyte. Buffers of this size live on the heap,
+// not on a segment thread's stack.
+constexpr int kChunkSize = 64 * 1024;
+// The segment table's capacity: the segments a Start makes plus those its splits add.
 constexpr int kMaxSegments = 50;
+// A connection that has finished its range takes part of another only when that range has more
+// than this still to come, and never leaves a piece smaller than kMinPiece.
+constexpr uint32_t kStealThreshold = 1024 * 1024;
+constexpr uint32_t kMinPiece = 64 * 1024;
 // Put behind a file name that is taken and cannot be replaced (an old part, a download that a
 // program holds open), as often as needed.
 constexpr char kTmpSuffix[] = "_tmp";
@@ -54,16 +64,45 @@ struct DownloadSegment {
   std::string fileName;
   std::string partFile;
   uint32_t rangeStart = 0;
-  uint32_t rangeEnd = 0;  // one past the last byte
+  // One past the last byte. A split moves it down while the thread runs; the thread reads it
+  // before each write and stops there.
+  std::atomic<uint32_t> rangeEnd{0};
   std::atomic<uint32_t> bytesDone{0};
+  // For choosing splits: when this segment's thread began (steady clock, ms), bytesDone then,
+  // and the rate (bytes per second) assumed until one is measured; 0: none known.
+  std::atomic<int64_t> fetchStartMs{0};
+  std::atomic<uint32_t> fetchStartBytes{0};
+  uint32_t assumedRate = 0;
   int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
+  // The server's validator, sent as If-Range on this segment's range requests when the
+  // download continues parts of an earlier run; empty for a fresh download.
+  std::string ifRange;
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
   // Bytes of the file this segment must hold.
-  uint32_t Need() const { return rangeEnd - rangeStart; }
+  uint32_t Need() const { return rangeEnd.load() - rangeStart; }
 };
+
+// A running range as a split sees it: the next byte it will fetch, its end, its rate (bytes
+// per second; 0: not known yet).
+struct RangeProgress {
+  uint32_t position = 0;
+  uint32_t end = 0;
+  double rate = 0;
+};
+
+// Where a free connection whose own rate is `freeRate` takes over part of a range: the range
+// that will take longest to finish keeps what it can fetch in the time the whole rest needs at
+// the combined rate of every connection; the free one fetches from `splitAt` on. With equal
+// rates between two connections that is the upper half. False when no range has more than
+// kStealThreshold to go.
+struct SplitChoice {
+  int victim = -1;
+  uint32_t splitAt = 0;
+};
+bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate, SplitChoice& choice);
 
 // Size of a file; 0 when it is missing or a folder.
 uint32_t QueryFileSize(const std::string& path);
@@ -96,7 +135,9 @@ class HttpDownloader {
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
   // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts one thread per
-  // segment, each writing its range into targetPath + "_<index>". False when the size request
+  // segment, each writing its range into targetPath + "_<index>". The parts of an earlier run
+  // of the same URL and target are kept when the size answer has the size and validator its
+  // sidecar records. False when the size request
   // fails or announces no usable size, or when a segment fails at once. A size request still
   // waiting when `cancel` (when given) turns true gives up soon.
   bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
@@ -135,7 +176,8 @@ class HttpDownloader {
 
   // Waits, without a time limit, for the segment threads to end (a Stop from another thread
   // ends them within the socket time-outs), then writes the file from the part files to
-  // targetPath (empty: the path given to Start). Part files stay on disk. False when a segment
+  // targetPath (empty: the path given to Start). Once it is written the parts and the sidecar
+  // are deleted; after a failure they stay. False when a segment
   // failed, a part is short (deleted, its segment then Failed), or a file cannot be opened.
   // All calls that start or end segment threads may come from different threads: they take
   // turns, and the pollers above never wait for them.
@@ -168,22 +210,35 @@ class HttpDownloader {
   // for a whole "HTTP/1.1 20x" header; a Status error (with the server's Retry-After) for a
   // whole header with another status.
   // `host` is the Host field's value.
+  // A non-empty `ifRange` goes out as an If-Range field with a range request.
   static DownloadError RequestFile(Connection& connection, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
                           uint32_t startOffset, std::string& header,
-                          const StopTest& stopped = StopTest());
+                          const StopTest& stopped = StopTest(),
+                          const std::string& ifRange = std::string());
 
+  // Makes the table and starts its threads: `count` equal ranges with fresh parts (old parts
+  // and sidecar of `stem` deleted), or the ranges of `kept`, continuing from their parts.
   bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
                      int port, const std::string& urlPrefix, const std::string& fileName,
-                     const std::string& stem, int count, int useProxy);
+                     const std::string& stem, int count, int useProxy,
+                     const PartTable* kept = nullptr);
   void SegmentThreadProc(DownloadSegment& segment);
+  // Called by a segment's thread as it ends Done: gives the free connection part of the range
+  // that will take longest, as a new segment with its own thread. Does nothing while a control
+  // call (Stop, Restart, a merge) waits for the control lock: it may be waiting for this thread.
+  void StealWork(DownloadSegment& segment);
+  // Under controlMutex_: the split of the running segments, applied; false when none is due.
+  bool SplitLocked(DownloadSegment& freeSegment);
   // One connection's work for a segment that holds `existing` bytes; `received` counts the
   // body bytes it wrote.
   DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
   // The size request, following redirects: host, urlPrefix and fileName become the final
-  // URL's.
+  // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
-                          uint32_t& size, const StopTest& stopped);
+                          uint32_t& size, std::string& validator, const StopTest& stopped);
+  // Under controlMutex_: the sidecar for the table as it stands (none without a validator).
+  void WriteSidecarLocked();
   // A connection to the server, directly or through the proxy's tunnel, with TLS when the
   // server is secure.
   DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
@@ -192,8 +247,19 @@ class HttpDownloader {
   void ReportFailure(const DownloadError& error, bool unproductive);
   bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
 
+  // kMaxSegments entries, of which the first segmentCount_ are in use: a split adds one at the
+  // end, so the table never moves under the pollers. The count changes with both controlMutex_
+  // and tableMutex_ held.
   std::unique_ptr<DownloadSegment[]> segments_;
-  int segmentCount_ = 0;
+  std::atomic<int> segmentCount_{0};
+  // Connections at once: the count Start was given.
+  int connectionLimit_ = 0;
+  // The part files' stem (the target path given to Start).
+  std::string partStem_;
+  // What the sidecar records of the download: the URL given to Start and the validator of
+  // the size answer. Written under controlMutex_.
+  std::string url_;
+  std::string validator_;
   std::atomic<uint32_t> totalSize_{0};
   std::string targetPath_;
 
@@ -210,8 +276,12 @@ class HttpDownloader {
   void JoinAll();
 
   // Serialises everything that starts, joins or replaces segment threads, so calls from the
-  // task's worker and from the window thread never wait on the same thread twice.
+  // task's worker and from the window thread never wait on the same thread twice. A control
+  // call counts itself in controlWaiters_ before it locks, so a segment thread wanting a split
+  // knows not to wait for the lock.
   std::mutex controlMutex_;
+  std::atomic<int> controlWaiters_{0};
+  friend class ControlLock;
   // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
   mutable std::mutex tableMutex_;
   std::mutex failureMutex_;

@@ -83,7 +83,8 @@ platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, i
 DownloadError HttpDownloader::RequestFile(Connection& connection, const std::string& host,
                                           const std::string& urlPrefix,
                                           const std::string& fileName, uint32_t startOffset,
-                                          std::string& header, const StopTest& stopped) {
+                                          std::string& header, const StopTest& stopped,
+                                          const std::string& ifRange) {
   header.clear();
   const DownloadError unsent =
       MakeError(DownloadErrorKind::Closed, "the request could not be sent");
@@ -94,6 +95,9 @@ DownloadError HttpDownloader::RequestFile(Connection& connection, const std::str
   if (!SendText(connection, kUserAgentLine)) return unsent;
   if (startOffset != 0 &&
       !SendText(connection, "Range: bytes=" + std::to_string(startOffset) + "-\r\n"))
+    return unsent;
+  if (startOffset != 0 && !ifRange.empty() &&
+      !SendText(connection, "If-Range: " + ifRange + "\r\n"))
     return unsent;
   if (!SendText(connection, "\r\n")) return unsent;
 

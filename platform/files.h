@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -39,5 +40,21 @@ std::FILE* OpenLogFile(const std::string& path, bool truncate);
 
 // Sets or clears the read-only mark of an existing file.
 bool SetReadOnly(const std::string& path, bool readOnly);
+
+// Gives `from` the name `to`, replacing a file of that name, in one step: a reader of `to` sees
+// the old file or the new one, never a mix.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// A plain file in a folder: its name (no folder) and how long ago it was last written.
+struct FolderFile {
+  std::string name;
+  int64_t ageSeconds = 0;
+};
+// The folder part of a path with its trailing separator ("" for a bare name). Windows paths are
+// read in the system code page, where a backslash byte may be the second half of a character.
+std::string FolderOf(const std::string& path);
+
+// The plain files of a folder (no folders, no links); empty when it cannot be read.
+std::vector<FolderFile> ListFiles(const std::string& folder);
 
 }  // namespace platform

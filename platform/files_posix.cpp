@@ -1,10 +1,13 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace platform {
 
@@ -73,6 +76,30 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
   if (stat(path.c_str(), &info) != 0) return false;
   mode_t mode = readOnly ? (info.st_mode & ~0222) : (info.st_mode | S_IWUSR);
   return chmod(path.c_str(), mode & 07777) == 0;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::vector<FolderFile> ListFiles(const std::string& folder) {
+  std::vector<FolderFile> files;
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return files;
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  const time_t now = std::time(nullptr);
+  while (const dirent* entry = readdir(dir)) {
+    struct stat info;
+    if (lstat((prefix + entry->d_name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    files.push_back({entry->d_name, static_cast<int64_t>(now - info.st_mtime)});
+  }
+  closedir(dir);
+  return files;
 }
 
 }  // namespace platform

@@ -68,4 +68,42 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
   return wanted == attributes || SetFileAttributesA(path.c_str(), wanted) != 0;
 }
 
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t cut = 0;
+  for (const char* at = path.c_str(); *at != '\0'; at = CharNextA(at)) {
+    if (*at == '\\' || *at == '/' || *at == ':') cut = static_cast<size_t>(at - path.c_str()) + 1;
+  }
+  return path.substr(0, cut);
+}
+
+std::vector<FolderFile> ListFiles(const std::string& folder) {
+  std::vector<FolderFile> files;
+  const std::string prefix =
+      folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((prefix + "*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  FILETIME nowTime;
+  GetSystemTimeAsFileTime(&nowTime);
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  constexpr uint64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
+  do {
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+      continue;
+    const uint64_t now = ticks(nowTime);
+    const uint64_t written = ticks(data.ftLastWriteTime);
+    const int64_t age = now > written ? static_cast<int64_t>((now - written) / kTicksPerSecond) : 0;
+    files.push_back({data.cFileName, age});
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return files;
+}
+
 }  // namespace platform

@@ -52,6 +52,10 @@ VANTREO_GDIPLUS_FORWARD(GdipBitmapGetPixel, (GpBitmap * bitmap, INT x, INT y, AR
 VANTREO_GDIPLUS_FORWARD(GdipCreateBitmapFromHBITMAP,
                         (HBITMAP source, HPALETTE palette, GpBitmap** bitmap),
                         (source, palette, bitmap))
+VANTREO_GDIPLUS_FORWARD(GdipCreateBitmapFromScan0,
+                        (INT width, INT height, INT stride, PixelFormat format, BYTE* scan0,
+                         GpBitmap** bitmap),
+                        (width, height, stride, format, scan0, bitmap))
 VANTREO_GDIPLUS_FORWARD(GdipCreateFromHDC, (HDC dc, GpGraphics** graphics), (dc, graphics))
 VANTREO_GDIPLUS_FORWARD(GdipCreatePen1, (ARGB color, REAL width, GpUnit unit, GpPen** pen),
                         (color, width, unit, pen))
@@ -67,6 +71,8 @@ VANTREO_GDIPLUS_FORWARD(GdipDrawImageRectI,
 VANTREO_GDIPLUS_FORWARD(GdipDrawLineI,
                         (GpGraphics * graphics, GpPen* pen, INT x1, INT y1, INT x2, INT y2),
                         (graphics, pen, x1, y1, x2, y2))
+VANTREO_GDIPLUS_FORWARD(GdipGetImageGraphicsContext, (GpImage * image, GpGraphics** graphics),
+                        (image, graphics))
 VANTREO_GDIPLUS_FORWARD(GdipGetImageHeight, (GpImage * image, UINT* height), (image, height))
 VANTREO_GDIPLUS_FORWARD(GdipGetImageWidth, (GpImage * image, UINT* width), (image, width))
 VANTREO_GDIPLUS_FORWARD(GdipLoadImageFromStream, (IStream * stream, GpImage** image),
@@ -75,6 +81,10 @@ VANTREO_GDIPLUS_FORWARD(GdipSaveImageToFile,
                         (GpImage * image, const WCHAR* file, const CLSID* encoder,
                          const EncoderParameters* parameters),
                         (image, file, encoder, parameters))
+VANTREO_GDIPLUS_FORWARD(GdipSetInterpolationMode,
+                        (GpGraphics * graphics, InterpolationMode mode), (graphics, mode))
+VANTREO_GDIPLUS_FORWARD(GdipSetPixelOffsetMode, (GpGraphics * graphics, PixelOffsetMode mode),
+                        (graphics, mode))
 VANTREO_GDIPLUS_FORWARD(GdipSetSmoothingMode, (GpGraphics * graphics, SmoothingMode mode),
                         (graphics, mode))
 

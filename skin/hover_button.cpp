@@ -18,14 +18,14 @@ constexpr int kFocusInset = 3;
 CHoverButton::~CHoverButton() = default;
 
 BOOL CHoverButton::LoadStrip(UINT bitmapId) {
-  HBITMAP loaded = static_cast<HBITMAP>(::LoadImageA(
-      AfxGetInstanceHandle(), MAKEINTRESOURCEA(bitmapId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS));
+  return SetStrip(ScopedBitmap(static_cast<HBITMAP>(::LoadImageA(
+      AfxGetInstanceHandle(), MAKEINTRESOURCEA(bitmapId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS))));
+}
+
+BOOL CHoverButton::SetStrip(ScopedBitmap bitmap) {
   BITMAP info{};
-  if (!loaded || !::GetObjectA(loaded, sizeof(info), &info)) {
-    if (loaded) ::DeleteObject(loaded);
-    return FALSE;
-  }
-  strip.reset(loaded);  // frees the previous strip
+  if (!bitmap.valid() || !::GetObjectA(bitmap.get(), sizeof(info), &info)) return FALSE;
+  strip = std::move(bitmap);  // frees the previous strip
   frameWidth = info.bmWidth / kFrames;
   frameHeight = info.bmHeight;
   // The z-order is not frozen: the button also comes to the top of its siblings.

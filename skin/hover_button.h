@@ -18,6 +18,8 @@ class CHoverButton : public CBitmapButton {
   // button to one frame without moving it. A bitmap that cannot be loaded leaves strip and size
   // as they were and returns FALSE.
   BOOL LoadStrip(UINT bitmapId);
+  // The same with a strip the caller made (art for another density, say); the button owns it.
+  BOOL SetStrip(ScopedBitmap bitmap);
   // Tooltip `text` over the button, switched on or off; null does nothing. The tool keeps the
   // rectangle of the first call.
   void SetTip(const char* text, BOOL activate);

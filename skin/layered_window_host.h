@@ -53,6 +53,11 @@ class LayeredWindowHost : public CDialog {
   // skin window and subclasses the dialog and every control it has at this point.
   BOOL OnInitDialog() override;
   void PostNcDestroy() override;
+  // Another picture for the skin (the same art drawn for another density): before
+  // OnInitDialog, which sizes the window to it; null keeps the one given at construction.
+  void ReplaceImage(std::unique_ptr<PngImage> picture) {
+    if (picture) image = std::move(picture);
+  }
 
   // Called when the left button goes down on the dialog's own surface: drags the dialog.
   void OnLButtonDown(UINT flags, POINT point) override;

@@ -25,6 +25,12 @@ void PngImage::Draw(Gdiplus::GpGraphics* graphics, int x, int y, int width, int 
 
 namespace {
 
+// Sharp edges where the size stays, the smoothest resampling where it changes.
+void PrepareScaling(Gdiplus::GpGraphics* graphics) {
+  GdipSetInterpolationMode(graphics, Gdiplus::InterpolationModeHighQualityBicubic);
+  GdipSetPixelOffsetMode(graphics, Gdiplus::PixelOffsetModeHalf);
+}
+
 // Without memory for the picture, its image and block go with the arguments.
 std::unique_ptr<PngImage> MakeImage(ScopedGdipImage image, ScopedGlobal block) {
   return std::unique_ptr<PngImage>(new (std::nothrow)
@@ -78,4 +84,45 @@ std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCSTR resourceType
     }
   }
   return MakeImage(std::move(image), std::move(block));
+}
+
+std::unique_ptr<PngImage> ScaledImage(const PngImage& image, int width, int height) {
+  if (!image.Handle() || width <= 0 || height <= 0) return nullptr;
+  Gdiplus::GpBitmap* created = nullptr;
+  if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppPARGB, nullptr, &created) !=
+      Gdiplus::Ok) {
+    return nullptr;
+  }
+  ScopedGdipImage scaled(created);
+  Gdiplus::GpGraphics* graphics = nullptr;
+  if (GdipGetImageGraphicsContext(created, &graphics) != Gdiplus::Ok) return nullptr;
+  {
+    ScopedGdipGraphics owner(graphics);
+    PrepareScaling(graphics);
+    image.Draw(graphics, 0, 0, width, height);
+  }
+  return MakeImage(std::move(scaled), ScopedGlobal());
+}
+
+ScopedBitmap ImageBitmap(const PngImage& image, int width, int height) {
+  if (!image.Handle() || width <= 0 || height <= 0) return ScopedBitmap();
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  ScopedGetDC screen(nullptr);
+  ScopedBitmap bitmap(::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  AutoDeleteDC memory(::CreateCompatibleDC(screen));
+  if (!bitmap.valid() || !memory.valid()) return ScopedBitmap();
+  ScopedSelectObject select(memory, bitmap);
+  Gdiplus::GpGraphics* graphics = nullptr;
+  if (GdipCreateFromHDC(memory, &graphics) != Gdiplus::Ok) return ScopedBitmap();
+  ScopedGdipGraphics owner(graphics);
+  PrepareScaling(graphics);
+  image.Draw(graphics, 0, 0, width, height);
+  return bitmap;
 }

@@ -31,6 +31,14 @@ class PngImage {
   ScopedGdipImage image_;
 };
 
+// The picture redrawn at `width` x `height` with high-quality bicubic interpolation; null when
+// nothing was decoded or GDI+ fails.
+std::unique_ptr<PngImage> ScaledImage(const PngImage& image, int width, int height);
+
+// The picture drawn opaque at `width` x `height` (high-quality bicubic where the size changes)
+// into a 24-bit bitmap, for GDI to draw; empty when that fails.
+ScopedBitmap ImageBitmap(const PngImage& image, int width, int height);
+
 // Loads picture `resourceId` of `resourceType` from `module` (null: the application's resource
 // module). RT_BITMAP takes a bitmap resource instead. A missing or undecodable resource gives a
 // picture of size 0; null only when memory runs out.

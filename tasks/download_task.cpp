@@ -348,8 +348,9 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
       return !stopRequested_.load();
     }
     // A start that failed half-way may have segment threads running: they would fetch for
-    // nothing until the next attempt replaces them.
-    downloader_.StopAndDeleteParts();
+    // nothing until the next attempt replaces them. Their parts stay for that attempt, which
+    // continues them when the server's file is still the same.
+    downloader_.Stop();
     segmentsStopped_ = true;
     lock.unlock();
     const FailureReport report = downloader_.TakeFailures();

@@ -7,6 +7,9 @@ set -euo pipefail
 dir=$1 subject=$2 input=$3 output=$4
 mkdir -p "$dir"
 stem=$dir/$(printf '%s' "$subject" | tr -c 'A-Za-z0-9' '_')
+# Builds sign in parallel: the first to come makes the certificate while the others wait for it.
+exec 9>"$dir/.lock"
+flock 9
 if [ ! -s "$stem.pem" ]; then
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=$subject" \
     -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
@@ -14,5 +17,6 @@ if [ ! -s "$stem.pem" ]; then
   openssl x509 -in "$stem.pem.tmp" -outform der -out "$stem.der"
   mv "$stem.pem.tmp" "$stem.pem"
 fi
+flock -u 9
 rm -f "$output"
 osslsigncode sign -certs "$stem.pem" -key "$stem.key" -h sha256 -in "$input" -out "$output" >/dev/null

@@ -7,7 +7,10 @@
 #include "app/lobby_check.h"
 #include "tasks/install_log.h"
 #include "platform/program_check.h"
+#include "res/art/palette.h"
 #include "res/resource.h"
+#include "skin/dpi_scale.h"
+#include "wizard/art_set.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
 #include "wizard/install_monitor.h"
@@ -26,13 +29,14 @@ enum : UINT {
   WM_MONITOR_FINISH,              // start the game and end the wizard
 };
 
-constexpr COLORREF kFieldColour = RGB(242, 245, 248);
-constexpr COLORREF kManualLinkBack = RGB(247, 249, 251);
 constexpr COLORREF kManualLinkText = RGB(0, 0, 255);
-constexpr int kStatusWidening = 200;
+constexpr int kStatusWidening = 200;  // at 96 dpi, as every length here
+// Where the bar's left end stands once an install runs: its bitmap was cut from the picture there.
+constexpr POINT kCapPlace{21, 293};
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
 constexpr UINT_PTR kPathToolId = 1;
+constexpr int kStripFrames = 3;  // normal, hover, pressed
 
 // The folder dialog opens at `data`, a path.
 int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
@@ -95,6 +99,10 @@ void InstallWizardDialog::DoDataExchange(CDataExchange* dx) {
 }
 
 BOOL InstallWizardDialog::OnInitDialog() {
+  // The art for the density of the monitor the wizard opens on; the template's controls are
+  // already laid out for it (their dialog units follow the font, which follows the density).
+  dpi = WindowDpi(m_hWnd);
+  if (dpi != kBaseDpi) ReplaceImage(LoadArtPicture(dpi));
   LayeredWindowHost::OnInitDialog();
 
   // Without the system-menu style a window has no system menu at all, so the About item would
@@ -113,30 +121,18 @@ BOOL InstallWizardDialog::OnInitDialog() {
     SetIcon(icon, FALSE);
   }
 
-  // Each button takes the size of its strip's frame and is then nudged onto the artwork.
-  RECT wizardRect;
-  GetWindowRect(&wizardRect);
-  auto dress = [&](CHoverButton& button, UINT stripId, const char* tip, int dx, int dy) {
-    button.LoadStrip(stripId);
-    button.SetTip(tip, TRUE);
-    RECT rect;
-    button.GetWindowRect(&rect);
-    button.MoveWindow(rect.left - wizardRect.left + dx, rect.top - wizardRect.top + dy,
-                      rect.right - rect.left, rect.bottom - rect.top);
-  };
-  dress(minimizeButton, IDB_MINIMIZE, WizardText::kTipMinimize, -1, -1);
-  dress(closeButton, IDB_CLOSE, WizardText::kTipClose, -1, -1);
-  dress(startButton, IDB_START, WizardText::kTipStart, 1, 0);
-  dress(agreeButton, IDB_AGREE_ON, WizardText::kTipAgree, -1, 0);
-  dress(browseButton, IDB_BROWSE, WizardText::kTipBrowse, 0, 0);
+  DressButtons();
+  minimizeButton.SetTip(WizardText::kTipMinimize, TRUE);
+  closeButton.SetTip(WizardText::kTipClose, TRUE);
+  startButton.SetTip(WizardText::kTipStart, TRUE);
+  agreeButton.SetTip(WizardText::kTipAgree, TRUE);
+  browseButton.SetTip(WizardText::kTipBrowse, TRUE);
 
   SetWindowText(WizardText::kTitle);
 
   // The bar's left end shows only once an install runs.
-  HWND cap = GetDlgItem(IDC_BAR_CAP);
-  ::GetWindowRect(cap, &savedCapRect);
-  ScreenToClient(&savedCapRect);
-  PutOutOfSight(cap, -10, -10, 10);
+  PlaceCap();
+  PutOutOfSight(GetDlgItem(IDC_BAR_CAP), -10, -10, 10);
 
   termsLink.SetLink(kHomeUrl);
   manualLink.SetLink(kManualUrl);
@@ -171,6 +167,75 @@ BOOL InstallWizardDialog::PreTranslateMessage(MSG* msg) {
     SendMessage(WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
   }
   return LayeredWindowHost::PreTranslateMessage(msg);
+}
+
+void InstallWizardDialog::LoadStrip(CHoverButton& button, UINT stripId) {
+  button.SetStrip(LoadArtBitmap(stripId, dpi, kStripFrames));
+}
+
+void InstallWizardDialog::DressButtons() {
+  UINT startStrip = agreed ? IDB_START : IDB_START_DISABLED;
+  if (installStarted) startStrip = state.load() == Paused ? IDB_CONTINUE : IDB_PAUSE;
+  const UINT agreeStrip = agreed ? IDB_AGREE_ON : IDB_AGREE_OFF;
+  struct Dressing {
+    CHoverButton& button;
+    UINT strip;
+    POINT place;  // where its frames were cut from the picture, at 96 dpi
+  };
+  const Dressing dressings[] = {
+      {minimizeButton, IDB_MINIMIZE, {442, 13}},
+      {closeButton, IDB_CLOSE, {469, 13}},
+      {startButton, startStrip, {397, 324}},
+      {agreeButton, agreeStrip, {22, 329}},
+      {browseButton, IDB_BROWSE, {395, 251}},
+  };
+  for (const Dressing& dressing : dressings) {
+    LoadStrip(dressing.button, dressing.strip);
+    // Those hidden by the install stay out of sight.
+    if (!(dressing.button.GetStyle() & WS_VISIBLE)) continue;
+    dressing.button.MoveWindow(ScaleToDpi(dressing.place.x, dpi),
+                               ScaleToDpi(dressing.place.y, dpi), dressing.button.FrameWidth(),
+                               dressing.button.FrameHeight());
+  }
+}
+
+void InstallWizardDialog::PlaceCap() {
+  HWND cap = GetDlgItem(IDC_BAR_CAP);
+  // At 96 dpi the template's bitmap is the one (unless another density came first).
+  if (dpi != kBaseDpi || capPicture.valid()) {
+    ShowArtBitmap(cap, &capPicture, LoadArtBitmap(IDB_BAR_CAP, dpi));
+  }
+  RECT capRect;
+  ::GetWindowRect(cap, &capRect);
+  savedCapRect.left = ScaleToDpi(kCapPlace.x, dpi);
+  savedCapRect.top = ScaleToDpi(kCapPlace.y, dpi);
+  savedCapRect.right = savedCapRect.left + capRect.right - capRect.left;
+  savedCapRect.bottom = savedCapRect.top + capRect.bottom - capRect.top;
+}
+
+void InstallWizardDialog::OnDpiChanged(UINT newDpi, const RECT& suggested) {
+  if (newDpi == 0 || newDpi == dpi) return;
+  dpi = newDpi;
+  ReplaceImage(LoadArtPicture(dpi));
+  // The suggested place keeps the wizard where the user moved it; the size is the picture's.
+  const PngImage* picture = Image();
+  const bool sized = picture && picture->Width() > 0;
+  SetWindowPos(nullptr, suggested.left, suggested.top,
+               sized ? static_cast<int>(picture->Width()) : suggested.right - suggested.left,
+               sized ? static_cast<int>(picture->Height()) : suggested.bottom - suggested.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  DressButtons();
+  // The new bitmap gives the cap its size: back out of sight, or to its place in the bar.
+  PlaceCap();
+  HWND cap = GetDlgItem(IDC_BAR_CAP);
+  if (installStarted) {
+    ::MoveWindow(cap, savedCapRect.left, savedCapRect.top, savedCapRect.right - savedCapRect.left,
+                 savedCapRect.bottom - savedCapRect.top, TRUE);
+  } else {
+    PutOutOfSight(cap, -10, -10, 10);
+  }
+  if (strip) strip->Rescale(dpi);
+  RenderSkin();
 }
 
 void InstallWizardDialog::ShowFolder() {
@@ -209,7 +274,7 @@ void InstallWizardDialog::OnOK() {
       StartInstall();
       break;
     case Running:
-      startButton.LoadStrip(IDB_CONTINUE);
+      LoadStrip(startButton, IDB_CONTINUE);
       startButton.SetTip(WizardText::kTipContinue, TRUE);
       startButton.Invalidate();
       state = Paused;
@@ -217,7 +282,7 @@ void InstallWizardDialog::OnOK() {
       task.Pause();
       break;
     case Paused:
-      startButton.LoadStrip(IDB_PAUSE);
+      LoadStrip(startButton, IDB_PAUSE);
       startButton.SetTip(WizardText::kTipPause, TRUE);
       startButton.Invalidate();
       state = Running;
@@ -291,13 +356,13 @@ void InstallWizardDialog::OnAgreeClicked() {
   if (installStarted) return;
   if (agreed) {
     agreed = FALSE;
-    agreeButton.LoadStrip(IDB_AGREE_OFF);
-    startButton.LoadStrip(IDB_START_DISABLED);
+    LoadStrip(agreeButton, IDB_AGREE_OFF);
+    LoadStrip(startButton, IDB_START_DISABLED);
     state = Halted;
   } else {
     agreed = TRUE;
-    agreeButton.LoadStrip(IDB_AGREE_ON);
-    startButton.LoadStrip(IDB_START);
+    LoadStrip(agreeButton, IDB_AGREE_ON);
+    LoadStrip(startButton, IDB_START);
     state = Ready;
   }
   agreeButton.Invalidate();
@@ -380,17 +445,21 @@ HCURSOR InstallWizardDialog::OnQueryDragIcon() { return reinterpret_cast<HCURSOR
 
 HBRUSH InstallWizardDialog::OnCtlColor(HDC dc, HWND control, UINT ctlColor) {
   HBRUSH brush = LayeredWindowHost::OnCtlColor(dc, control, ctlColor);
+  // The text controls fill with the very colour the picture has under them, and their text
+  // leaves it alone: nothing shows where a control ends.
   switch (::GetDlgCtrlID(control)) {
     case IDC_STATUS:
     case IDC_PATH:
-      ::SetBkColor(dc, kFieldColour);
-      if (!fieldBrush.valid()) fieldBrush.reset(::CreateSolidBrush(kFieldColour));
+      ::SetBkMode(dc, TRANSPARENT);
+      if (!fieldBrush.valid()) fieldBrush.reset(::CreateSolidBrush(kArtFieldColour));
       return fieldBrush.get();
     case IDC_MANUAL_LINK:
-      ::SetBkColor(dc, kManualLinkBack);
       ::SetTextColor(dc, kManualLinkText);
-      if (!manualLinkBrush.valid()) manualLinkBrush.reset(::CreateSolidBrush(kManualLinkBack));
-      return manualLinkBrush.get();
+      [[fallthrough]];
+    case IDC_TERMS_LINK:
+      ::SetBkMode(dc, TRANSPARENT);
+      if (!footerBrush.valid()) footerBrush.reset(::CreateSolidBrush(kArtFooterColour));
+      return footerBrush.get();
     default:
       return brush;
   }
@@ -403,13 +472,11 @@ void InstallWizardDialog::StartInstall() {
   ::MoveWindow(cap, savedCapRect.left, savedCapRect.top, savedCapRect.right - savedCapRect.left,
                savedCapRect.bottom - savedCapRect.top, TRUE);
 
-  // The bar: placed empty, one pixel short of its height, so nothing of it shows yet.
+  // The bar: placed empty, so nothing of it shows yet.
   strip = std::make_unique<ProgressStripDialog>();
   if (strip->Create(IDD_PROGRESS_STRIP, this)) {
-    RECT rect;
-    strip->GetWindowRect(&rect);
-    strip->MoveWindow(ProgressStripDialog::kHiddenLeft, ProgressStripDialog::kTop, 0,
-                      rect.bottom - rect.top - 1);
+    strip->ScaleTo(dpi);
+    strip->PlaceEmpty();
     strip->ShowWindow(SW_SHOW);
     strip->ResetPicture();
   } else {
@@ -506,6 +573,14 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
     case WM_MONITOR_FINISH:
       OnMonitorFinish();
       return 0;
+    case WM_DPICHANGED: {
+      // The default handling comes first: for a per-monitor (v2) dialog it scales the
+      // template's controls and fonts by the ratio of the two densities. Then the art of the
+      // new density replaces the old.
+      const LRESULT result = LayeredWindowHost::WindowProc(message, wParam, lParam);
+      OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return result;
+    }
     default:
       if (taskbar.HandleButtonCreated(message)) return 0;
       return LayeredWindowHost::WindowProc(message, wParam, lParam);
@@ -524,9 +599,10 @@ void InstallWizardDialog::OnMonitorBegin() {
   RECT rect;
   statusLabel.GetWindowRect(&rect);
   ScreenToClient(&rect);
-  statusLabel.MoveWindow(rect.left, rect.top, rect.right - rect.left + kStatusWidening,
+  statusLabel.MoveWindow(rect.left, rect.top,
+                         rect.right - rect.left + ScaleToDpi(kStatusWidening, dpi),
                          rect.bottom - rect.top);
-  startButton.LoadStrip(IDB_PAUSE);
+  LoadStrip(startButton, IDB_PAUSE);
   startButton.SetTip(WizardText::kTipPause, TRUE);
   startButton.Invalidate();
 }

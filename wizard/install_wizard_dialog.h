@@ -47,7 +47,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnPaint() override;
   // Called when the minimised window is dragged: the icon to show.
   HCURSOR OnQueryDragIcon() override;
-  // Called for the colours of a control: the folder line, the status line and the manual link.
+  // Called for the colours of a control: the folder line, the status line and the links.
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT ctlColor) override;
   // No timer is ever started.
   void OnTimer(UINT_PTR) override {}
@@ -63,6 +63,14 @@ class InstallWizardDialog : public LayeredWindowHost {
   void StartInstall();
   // The terms box: ticking and unticking it.
   void OnAgreeClicked();
+  // Gives `button` strip `stripId` (of the 100 % set) at the wizard's density.
+  void LoadStrip(CHoverButton& button, UINT stripId);
+  // Every button's strip for the state it is in, at the wizard's density and at its place.
+  void DressButtons();
+  // The bar's left end at the wizard's density; where it goes once an install runs.
+  void PlaceCap();
+  // The wizard moved to a monitor of another density: its art and places follow.
+  void OnDpiChanged(UINT newDpi, const RECT& suggested);
   // The change-folder button: the folder dialog.
   void OnBrowse();
   // Shows the install folder in its field and its tooltip.
@@ -109,9 +117,11 @@ class InstallWizardDialog : public LayeredWindowHost {
   HICON icon = nullptr;  // shared resource icon: not destroyed
   std::unique_ptr<ProgressStripDialog> strip;
   RECT savedCapRect{};
+  UINT dpi = 96;            // the density the wizard is drawn for
+  ScopedBitmap capPicture;  // the bar's left end at a density other than 96 dpi
 
   ScopedBrush fieldBrush;       // behind the folder line and the status line
-  ScopedBrush manualLinkBrush;  // behind the manual-download link
+  ScopedBrush footerBrush;      // behind the two links
 
   bool installStarted = false;  // the folder and the terms can no longer change
   bool closing = false;         // reports still queued are ignored

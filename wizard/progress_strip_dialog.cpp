@@ -1,6 +1,8 @@
 #include "wizard/progress_strip_dialog.h"
 
 #include "res/resource.h"
+#include "skin/dpi_scale.h"
+#include "wizard/art_set.h"
 #include "wizard/install_monitor.h"
 
 ProgressStripDialog::ProgressStripDialog() : CDialog(IDD_PROGRESS_STRIP) {}
@@ -31,6 +33,28 @@ void ProgressStripDialog::PrintPicture(HDC dc) {
            SRCCOPY);
 }
 
+void ProgressStripDialog::ScaleTo(UINT dpi) {
+  left = ScaleToDpi(kLeft, dpi);
+  top = ScaleToDpi(kTop, dpi);
+  height = ScaleToDpi(kHeight, dpi);
+  hiddenLeft = ScaleToDpi(kHiddenLeft, dpi);
+  fullWidth = static_cast<uint32_t>(ScaleToDpi(static_cast<int>(kFullWidth), dpi));
+  // At 96 dpi the template's picture is the one (unless another density came first).
+  if (dpi != kBaseDpi || scaledPicture.valid()) {
+    ShowArtBitmap(picture.m_hWnd, &scaledPicture, LoadArtBitmap(IDB_BAR_FILL, dpi));
+  }
+}
+
+void ProgressStripDialog::Rescale(UINT dpi) {
+  ScaleTo(dpi);
+  filledPixels = 0;
+  PlaceEmpty();
+  ResetPicture();
+  Advance();
+}
+
+void ProgressStripDialog::PlaceEmpty() { MoveWindow(hiddenLeft, top, 0, height); }
+
 void ProgressStripDialog::ResetPicture() {
   RECT rect;
   picture.GetWindowRect(&rect);
@@ -45,7 +69,7 @@ void ProgressStripDialog::GrowOnePixel() {
   GetWindowRect(&rect);
   ScreenToClient(&rect);
   const int width = rect.right - rect.left;
-  MoveWindow(kLeft, kTop, width + 1, kHeight);
+  MoveWindow(left, top, width + 1, height);
 }
 
 void ProgressStripDialog::Advance() {

@@ -9,7 +9,7 @@
 
 class ProgressStripDialog : public CDialog {
  public:
-  // Where the bar stands in the wizard's client area, and its length at 100 %.
+  // Where the bar stands in the wizard's client area, and its length at 100 %, at 96 dpi.
   static constexpr int kLeft = 28;
   static constexpr int kTop = 295;
   static constexpr int kHeight = 10;
@@ -17,6 +17,13 @@ class ProgressStripDialog : public CDialog {
   static constexpr uint32_t kFullWidth = 453;
 
   ProgressStripDialog();
+
+  // After Create: the bar's place, length and picture for the wizard's density.
+  void ScaleTo(UINT dpi);
+  // Puts the strip, still empty, at its place: nothing of it shows yet.
+  void PlaceEmpty();
+  // The wizard changed density: the bar at its new place and length, as full as before.
+  void Rescale(UINT dpi);
 
   // Grows the bar to done / total of fullWidth pixels, one pixel per move; never shrinks.
   void Advance();
@@ -26,7 +33,7 @@ class ProgressStripDialog : public CDialog {
   void ResetPicture();
 
   uint32_t filledPixels = 0;
-  const uint32_t fullWidth = kFullWidth;
+  uint32_t fullWidth = kFullWidth;
   uint32_t total = 0;
   uint32_t done = 0;
   CStatic picture;
@@ -36,6 +43,12 @@ class ProgressStripDialog : public CDialog {
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
+  int left = kLeft;
+  int top = kTop;
+  int height = kHeight;
+  int hiddenLeft = kHiddenLeft;
+  ScopedBitmap scaledPicture;  // the bar's picture at a density other than 96 dpi
+
   // Draws the visible part of the bar picture into `dc`: the skin captures the strip with
   // WM_PRINT, and not every system prints a window's children with it.
   void PrintPicture(HDC dc);

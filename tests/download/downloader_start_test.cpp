@@ -2,11 +2,14 @@
 // scripted server binds port 80 on a loopback address of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "download/socket_layer.h"
 #include "tests/download/download_fixture.h"
 
 using download_test::DownloadTest;
 using download_test::SentRequests;
+using download_test::WaitUntil;
 using testing_support::FileOptions;
 using testing_support::FileReply;
 using testing_support::MakeBody;
@@ -145,3 +148,90 @@ TEST_F(StartTest, SecondStartDeletesTheFirstDownloadsParts) {
 }
 
 }  // namespace
+
+// A download stopped at about a third, then a new downloader on the same target: the parts go
+// on when the server's file is the same, the download starts over when it is not (or cannot
+// be told).
+TEST_F(StartTest, ANewRunContinuesThePartsOfTheSameFileOnly) {
+  struct Case {
+    const char* what;
+    const char* validator;  // header line of the first run's answers
+    bool changes;           // the file changes before the second run
+    bool changesLate;       // ... only after the second run's size request
+  };
+  const Case cases[] = {
+      {"same file: continued", "ETag: \"v1\"\r\n", false, false},
+      {"same file by date: continued", "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT\r\n", false,
+       false},
+      {"new ETag in the size answer: started over", "ETag: \"v1\"\r\n", true, false},
+      {"200 to the If-Range requests: started over", "ETag: \"v1\"\r\n", true, true},
+      {"no validator: started over", "", false, false},
+  };
+  constexpr uint32_t kSize = 400 * 1024;
+  const std::string oldBody = MakeBody(kSize, 31);
+  const std::string newBody = MakeBody(kSize, 32);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::atomic<bool> changed{false};
+    std::atomic<bool> slow{true};
+    std::atomic<int> ifRanges{0};
+    START_ON_PORT_80_IN(server, ([&](const std::string& request, int) {
+      const bool ifRange = request.find("\r\nIf-Range: ") != std::string::npos;
+      if (ifRange) ifRanges.fetch_add(1);
+      // A late change shows in the answers to the If-Range requests first.
+      if (ifRange && c.changesLate) changed.store(true);
+      FileOptions options;
+      options.fields = changed.load() ? "ETag: \"v2\"\r\n" : c.validator;
+      if (ifRange && changed.load()) options.honourRange = false;
+      Reply reply = FileReply(request, changed.load() ? newBody : oldBody, options);
+      if (slow.load()) reply.delayPerKiBMs = 10;
+      return reply;
+    }), 200, 209);
+    ASSERT_TRUE(StartDownload());
+    ASSERT_TRUE(WaitUntil([this] { return downloader.GetBytesDone() >= kSize / 3; }, 10000));
+    ASSERT_TRUE(downloader.Stop());
+    const uint32_t kept = downloader.GetBytesDone();
+    std::vector<long> missing;  // where each unfinished part goes on
+    for (int i = 0; i < downloader.SegmentCount(); ++i) {
+      const DownloadSegment& segment = downloader.Segment(i);
+      const uint32_t size = platform::FileSize(segment.partFile);
+      if (size < segment.Need()) missing.push_back(segment.rangeStart + size);
+    }
+    const size_t firstRun = SentRequests(server).size();
+    slow.store(false);
+    changed.store(c.changes && !c.changesLate);
+
+    DownloaderProbe second;
+    ASSERT_TRUE(second.Start(server.Address(), "http://" + server.Address() + "/files/",
+                             "setup.exe", stem, 4));
+    const bool continued = c.validator[0] != '\0' && !c.changes;
+    if (continued) {
+      EXPECT_GE(second.GetBytesDone(), kept);
+    }
+    if (c.changesLate) {
+      // The segment fails as the file changed; the task starts the item over.
+      ASSERT_TRUE(WaitUntil([&] { return second.HasFailed(); }, 10000));
+      EXPECT_TRUE(second.TakeFailures().error.NeedsStartOver());
+      ASSERT_TRUE(second.StopAndDeleteParts());
+      ASSERT_TRUE(second.Start(server.Address(), "http://" + server.Address() + "/files/",
+                               "setup.exe", stem, 4));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return second.IsFinished(); }, 10000));
+    ASSERT_TRUE(second.MergeParts(""));
+    EXPECT_TRUE(ReadFile(stem) == (c.changes ? newBody : oldBody));
+    EXPECT_FALSE(platform::PathExists(SidecarPath(stem)));
+    EXPECT_FALSE(platform::PathExists(PartName(0)));
+
+    std::vector<std::string> sent = SentRequests(server);
+    std::vector<long> asked;
+    for (size_t i = firstRun + 1; i < sent.size() && asked.size() < missing.size(); ++i)
+      asked.push_back(testing_support::RangeStartOf(sent[i]));
+    std::sort(asked.begin(), asked.end());
+    if (continued) {
+      EXPECT_EQ(asked, missing);
+    }
+    EXPECT_EQ(ifRanges.load() > 0, continued || c.changesLate);
+    downloader.Stop();
+    server.Stop();
+  }
+}

@@ -60,15 +60,15 @@ TEST_F(DownloadTest, TenBytesInFourSegments) {
   const uint32_t expected[4][2] = {{0, 2}, {2, 4}, {4, 6}, {6, 10}};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(downloader.Segment(i).rangeStart, expected[i][0]);
-    EXPECT_EQ(downloader.Segment(i).rangeEnd, expected[i][1]);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd.load(), expected[i][1]);
     EXPECT_EQ(downloader.Segment(i).partFile, PartName(i));
   }
   ASSERT_TRUE(WaitFinished());
   EXPECT_FALSE(downloader.HasFailed());
   ASSERT_TRUE(downloader.MergeParts(stem));
   EXPECT_EQ(ReadFile(stem), body);
-  // The merge leaves the parts on disk.
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(platform::PathExists(PartName(i)));
+  // Once the file is written nothing is left to continue: the parts go.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
 
   std::vector<long> ranges;
   for (const std::string& request : SentRequests(server)) ranges.push_back(RangeStartOf(request));
@@ -82,10 +82,10 @@ TEST_F(DownloadTest, ThreeBytesInFourSegmentsMergeEmptyRangesAsNothing) {
   ASSERT_TRUE(SetupRanges(3, 4));
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(downloader.Segment(i).rangeStart, 0u);
-    EXPECT_EQ(downloader.Segment(i).rangeEnd, 0u);
+    EXPECT_EQ(downloader.Segment(i).rangeEnd.load(), 0u);
   }
   EXPECT_EQ(downloader.Segment(3).rangeStart, 0u);
-  EXPECT_EQ(downloader.Segment(3).rangeEnd, 3u);
+  EXPECT_EQ(downloader.Segment(3).rangeEnd.load(), 3u);
   bool finished = WaitFinished();
   std::string output = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(finished);
@@ -191,16 +191,17 @@ TEST_F(DownloadTest, RestartResumesLaterSegmentFromStartPlusPartSize) {
   EXPECT_EQ(ReadFile(stem), body);
 }
 
-TEST_F(DownloadTest, LastChunkIsKeptWholePastTheRange) {
-  // Segment 0 (need 1000) asks for the whole file and receives a full 1024-byte chunk.
+TEST_F(DownloadTest, LastChunkIsCutAtTheRangesEnd) {
+  // Segment 0 (need 1000) asks for the whole file; the server sends all 2000 bytes at once.
   body = MakeBody(2000, 4);
   ASSERT_TRUE(ServeFile(body));
   ASSERT_TRUE(SetupRanges(2000, 2));
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
-  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1024u);
-  // Counted up to the range's end, so that a restart finding the part complete changes
-  // nothing: a falling count reads as a download starting over.
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
+  EXPECT_EQ(platform::FileSize(PartName(0)), 1000u);
+  // A restart finding the parts complete changes nothing: a falling count reads as a
+  // download starting over.
   EXPECT_EQ(downloader.GetBytesDone(), 2000u);
   ASSERT_TRUE(downloader.Stop());
   ASSERT_TRUE(downloader.Restart());
@@ -347,20 +348,18 @@ TEST_F(DownloadTest, MergeClearsReadOnlyTargetAndFailsOnUnwritableOne) {
   ASSERT_TRUE(SetupRanges(5000, 3));
   ASSERT_TRUE(WaitFinished());
 
-  ASSERT_TRUE(WriteFile(stem, "older file"));
-  ASSERT_TRUE(platform::SetReadOnly(stem, true));
-  ASSERT_TRUE(downloader.MergeParts(stem));
-  EXPECT_EQ(ReadFile(stem), body);
-  EXPECT_TRUE(platform::PathWritable(stem));
-
   const std::string folder = stem + "_folder";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   EXPECT_FALSE(downloader.MergeParts(folder));
   EXPECT_FALSE(downloader.HasFailed());
-  // The next merge with an empty path writes where the last one was told to.
+  // The next merge with an empty path writes where the last one was told to, over a read-only
+  // older file.
   ASSERT_TRUE(std::filesystem::remove(folder));
+  ASSERT_TRUE(WriteFile(folder, "older file"));
+  ASSERT_TRUE(platform::SetReadOnly(folder, true));
   ASSERT_TRUE(downloader.MergeParts(""));
   EXPECT_EQ(ReadFile(folder), body);
+  EXPECT_TRUE(platform::PathWritable(folder));
 }
 
 TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
@@ -505,3 +504,129 @@ TEST_F(DownloadTest, UnreachableServerFailsEverySegment) {
 }
 
 }  // namespace
+
+// Where a free connection takes over: rates in bytes per second, positions in KiB.
+TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
+  constexpr uint32_t K = 1024;
+  struct Case {
+    const char* what;
+    std::vector<RangeProgress> running;
+    double freeRate;
+    bool split;
+    int victim;
+    uint32_t splitAt;
+  };
+  const Case cases[] = {
+      {"equal rates between two connections: the upper half", {{0, 4096 * K, 100}}, 100, true, 0,
+       2048 * K},
+      {"the slow one keeps what it fetches while the rest is done at the combined rate",
+       {{1024 * K, 5120 * K, 100}, {6000 * K, 6100 * K, 700}}, 700, true, 0,
+       1024 * K + static_cast<uint32_t>(100.0 * (4096 + 100) * K / 1500)},
+      {"a slow rate is left a chunk", {{0, 4096 * K, 1}}, 1e9, true, 0, 64 * K},
+      {"the longest in time, not in bytes", {{0, 3000 * K, 1000}, {3000 * K, 5000 * K, 100}},
+       1000, true, 1, 3000 * K + static_cast<uint32_t>(100.0 * 5000 * K / 2100)},
+      {"unmeasured rates count as the mean of the measured", {{0, 4096 * K, 0}}, 100, true, 0,
+       2048 * K},
+      {"never a piece under 64 KiB", {{0, 1100 * K, 1e9}}, 1, true, 0, 1100 * K - kMinPiece},
+      {"1 MiB to go is not enough", {{0, 1024 * K, 100}, {2048 * K, 3000 * K, 1}}, 100, false,
+       -1, 0},
+  };
+  for (const Case& c : cases) {
+    SplitChoice choice;
+    EXPECT_EQ(ChooseSplit(c.running, c.freeRate, choice), c.split) << c.what;
+    EXPECT_EQ(choice.victim, c.victim) << c.what;
+    if (c.split) {
+      EXPECT_NEAR(choice.splitAt, c.splitAt, 1.0) << c.what;
+    }
+  }
+}
+
+// One connection of four, the one for byte 0, is slow for its whole life (at most 100 KiB/s:
+// 11 s for its range alone), the others at most 16 times as fast; the free connections take
+// the slow range over.
+TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
+  constexpr uint32_t kSize = 4608 * 1024;  // four ranges of 1.125 MiB
+  body = MakeBody(kSize, 12);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
+    Reply reply = FileReply(request, body);
+    reply.delayPerKiBMs = 10;
+    if (RangeStartOf(request) != -1) reply.pieceBytes = 16 * 1024;
+    return reply;
+  }));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(SetupRanges(kSize, 4));
+  uint32_t seen = 0;
+  bool fell = false;
+  // A pause and a continue after the first split: the added segments stop and start too.
+  ASSERT_TRUE(WaitUntil([&] { return downloader.SegmentCount() > 4; }, 5000));
+  ASSERT_TRUE(downloader.Stop());
+  seen = downloader.GetBytesDone();
+  ASSERT_TRUE(downloader.Restart());
+  ASSERT_TRUE(WaitUntil([&] {
+    const uint32_t bytes = downloader.GetBytesDone();
+    fell = fell || bytes < seen;
+    seen = bytes;
+    return downloader.IsFinished();
+  }, 20000));
+  EXPECT_LT(download_test::SecondsSince(start), 4.0);
+  EXPECT_FALSE(fell);
+  EXPECT_EQ(downloader.GetBytesDone(), kSize);
+  EXPECT_GT(downloader.SegmentCount(), 4);
+  EXPECT_LT(downloader.Segment(0).rangeEnd.load(), 256u * 1024);
+  // A connection counts from 50 ms after its accept: the server learns of a close late.
+  EXPECT_LE(server.MaxOpenConnections(50), 4);
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_TRUE(ReadFile(stem) == body);
+}
+
+// A sidecar lives in a folder this program chose, but is read as untrusted input.
+TEST(PartTable, RefusesSidecarsThatDoNotDescribeTheTargetsOwnParts) {
+  const std::string head = "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \"v1\"\n";
+  const std::string good = "segment 0 0 100 _0\nsegment 1 100 200 _1_tmp\nsegment 2 200 300 _2\n";
+  PartTable table;
+  ASSERT_TRUE(ParsePartTable(head + good, kMaxSegments, table));
+  EXPECT_EQ(table.ranges[1].partSuffix, "_1_tmp");
+  EXPECT_EQ(FormatPartTable(table), head + good);
+  // A file of three bytes in four segments: empty ranges share their start.
+  EXPECT_TRUE(ParsePartTable("vantreo-parts 1\nurl u\nsize 3\nvalidator v\nsegment 0 0 0 _0\n"
+                             "segment 1 0 0 _1\nsegment 2 0 0 _2\nsegment 3 0 3 _3\n",
+                             kMaxSegments, table));
+  const struct {
+    const char* what;
+    std::string text;
+  } bad[] = {
+      {"another folder", head + "segment 0 0 300 _0/../../etc/passwd\n"},
+      {"another index's part", head + "segment 0 0 150 _1\nsegment 1 150 300 _0\n"},
+      {"overlap", head + "segment 0 0 200 _0\nsegment 1 100 300 _1\n"},
+      {"gap", head + "segment 0 0 100 _0\nsegment 1 200 300 _1\n"},
+      {"past the size", head + "segment 0 0 400 _0\n"},
+      {"short of the size", head + "segment 0 0 299 _0\n"},
+      {"a sign", head + "segment 0 -0 300 _0\n"},
+      {"indexes out of order", head + "segment 1 0 300 _1\n"},
+      {"no segments", head},
+      {"no validator", "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \n" + good},
+      {"another format", "vantreo-parts 2\nurl http://h/f.exe\nsize 300\nvalidator x\n" + good},
+      {"a line of more", head + good + "rm -rf /\n"},
+  };
+  for (const auto& c : bad) EXPECT_FALSE(ParsePartTable(c.text, kMaxSegments, table)) << c.what;
+  EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more segments than the table holds";
+}
+
+TEST_F(DownloadTest, DownloadsLeftForAWeekAreDeleted) {
+  const std::string folder = stem + "_dir/";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const auto weekAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 8);
+  // "old" and its parts are a week old; "mixed" has a part written today; "new" is new; a
+  // file that is no part of "old" stays whatever its age.
+  for (const char* name : {"old.vantreo", "old_0", "old_1_tmp", "mixed.vantreo", "mixed_0",
+                           "mixed_1", "new.vantreo", "new_0", "old_x"}) {
+    ASSERT_TRUE(WriteFile(folder + name, "x"));
+    if (std::string(name) != "mixed_1" && std::string(name).compare(0, 3, "new") != 0)
+      std::filesystem::last_write_time(folder + name, weekAgo);
+  }
+  DeleteStaleDownloads(folder, kStaleDownloadSeconds);
+  for (const char* gone : {"old.vantreo", "old_0", "old_1_tmp"})
+    EXPECT_FALSE(platform::PathExists(folder + gone)) << gone;
+  for (const char* kept : {"mixed.vantreo", "mixed_0", "mixed_1", "new.vantreo", "new_0", "old_x"})
+    EXPECT_TRUE(platform::PathExists(folder + kept)) << kept;
+}

@@ -34,6 +34,7 @@ Reply FileReply(const std::string& request, const std::string& body, const FileO
               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n";
   }
   if (options.headerPadding > 0) header += "X-Filler: " + std::string(options.headerPadding, 'f') + "\r\n";
+  header += options.fields;
   if (options.sendLength) {
     header += "Content-Length: " +
               (options.lengthText.empty() ? std::to_string(content.size()) : options.lengthText) +
@@ -70,6 +71,7 @@ bool TestServer::Start(const std::string& address, int port, Handler handler,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
+    spans_.clear();
   }
   acceptThread_ = std::thread(&TestServer::AcceptLoop, this);
   return true;
@@ -109,7 +111,9 @@ void TestServer::AcceptLoop() {
     platform::SetSocketTimeouts(connection.Handle(), kServerSocketTimeoutMs,
                                 kServerSocketTimeoutMs);
     std::lock_guard<std::mutex> lock(mutex_);
-    workers_.emplace_back(&TestServer::Serve, this, std::move(connection));
+    spans_.emplace_back(std::chrono::steady_clock::now(),
+                        std::chrono::steady_clock::time_point::max());
+    workers_.emplace_back(&TestServer::Serve, this, std::move(connection), spans_.size() - 1);
   }
 }
 
@@ -133,22 +137,63 @@ bool TestServer::ReadRequest(platform::Socket& connection, std::string& request)
 }
 
 bool TestServer::SendPaced(platform::Socket& connection, const std::string& bytes,
-                           int delayPerKiBMs) {
+                           const Reply& pace) {
+  const int delayPerKiBMs = pace.delayPerKiBMs;
   size_t sent = 0;
   while (sent < bytes.size()) {
     if (stopping_.load()) return false;
     size_t piece = bytes.size() - sent;
-    if (delayPerKiBMs > 0 && piece > 1024) piece = 1024;
+    if (delayPerKiBMs > 0 && piece > pace.pieceBytes) piece = pace.pieceBytes;
     int done = platform::SendBytes(connection.Handle(), bytes.data() + sent,
                                    static_cast<int>(piece));
     if (done <= 0) return false;
     sent += static_cast<size_t>(done);
-    if (delayPerKiBMs > 0) Wait(delayPerKiBMs);
+    if (delayPerKiBMs > 0 && !WaitUnlessClosed(connection, delayPerKiBMs, !pace.readNext))
+      return false;
   }
   return true;
 }
 
-void TestServer::Serve(platform::Socket connection) {
+bool TestServer::WaitUnlessClosed(platform::Socket& connection, int milliseconds,
+                                  bool watchClose) {
+  if (!watchClose) {
+    Wait(milliseconds);
+    return true;
+  }
+  // No other request comes on this connection: anything readable is its end (or is dropped).
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!stopping_.load() && std::chrono::steady_clock::now() < end) {
+    if (!platform::WaitReadable(connection.Handle(), 10)) continue;
+    char scratch[256];
+    if (platform::ReceiveBytes(connection.Handle(), scratch, sizeof scratch) <= 0) return false;
+  }
+  return true;
+}
+
+int TestServer::MaxOpenConnections(int graceMs) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int most = 0;
+  for (const Span& span : spans_) {
+    // Count the connections open at the moment this one begins to count.
+    const auto at = span.first + std::chrono::milliseconds(graceMs);
+    int open = 0;
+    for (const Span& other : spans_) {
+      if (other.first + std::chrono::milliseconds(graceMs) <= at && other.second > at) ++open;
+    }
+    most = open > most ? open : most;
+  }
+  return most;
+}
+
+void TestServer::Serve(platform::Socket connection, size_t span) {
+  struct Ended {
+    TestServer& server;
+    size_t span;
+    ~Ended() {
+      std::lock_guard<std::mutex> lock(server.mutex_);
+      server.spans_[span].second = std::chrono::steady_clock::now();
+    }
+  } ended{*this, span};
   for (int exchange = 0;; ++exchange) {
     std::string request;
     bool complete = ReadRequest(connection, request);
@@ -161,9 +206,9 @@ void TestServer::Serve(platform::Socket connection) {
 
     std::string bytes = reply.bytes.substr(0, reply.closeAfter);
     size_t pauseAt = reply.pauseAfter < bytes.size() ? reply.pauseAfter : bytes.size();
-    if (!SendPaced(connection, bytes.substr(0, pauseAt), reply.delayPerKiBMs)) return;
+    if (!SendPaced(connection, bytes.substr(0, pauseAt), reply)) return;
     if (reply.pauseMs > 0) Wait(reply.pauseMs);
-    if (!SendPaced(connection, bytes.substr(pauseAt), reply.delayPerKiBMs)) return;
+    if (!SendPaced(connection, bytes.substr(pauseAt), reply)) return;
     if (reply.closeAfter != Reply::kAll) return;
     if (reply.holdOpenMs > 0) Wait(reply.holdOpenMs);
     if (!reply.readNext) return;

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/sockets.h"
@@ -23,7 +25,8 @@ struct Reply {
   size_t closeAfter = kAll;       // close the connection after this many bytes
   size_t pauseAfter = kAll;       // after this many bytes, send nothing for pauseMs
   int pauseMs = 0;
-  int delayPerKiBMs = 0;          // pause between 1 KiB pieces: a slow server
+  int delayPerKiBMs = 0;          // pause between pieces of 1 KiB (pieceBytes): a slow server
+  size_t pieceBytes = 1024;
   int holdOpenMs = 0;             // after the last byte, keep the connection open this long
   bool readNext = false;          // then read another request on the same connection
 };
@@ -38,6 +41,7 @@ struct FileOptions {
   std::string lengthText;         // when set: the Content-Length value exactly as sent
   std::string statusLine;         // when set: replaces the status line
   size_t headerPadding = 0;       // adds a filler field of about this many bytes
+  std::string fields;             // further header lines, each ended by CR LF
 };
 
 // A file answer to a GET: 206 with Content-Range for "Range: bytes=N-" (N > 0), else 200.
@@ -71,15 +75,22 @@ class TestServer {
   // nothing before closing), and the number of connections accepted.
   std::vector<std::string> Requests() const;
   int ConnectionCount() const { return connections_.load(); }
+  // The most connections open at once: each from its accept until the server is done with it.
+  // The server notices a client's close a moment late (its thread must run first), so each
+  // counts from `graceMs` after its accept: a client that closes one connection and then opens
+  // another is not seen with both open.
+  int MaxOpenConnections(int graceMs = 20) const;
   // Waits until at least `count` requests were read; false after the time-out.
   bool WaitForRequests(size_t count, int timeoutMs) const;
 
  private:
   void AcceptLoop();
-  void Serve(platform::Socket connection);
+  void Serve(platform::Socket connection, size_t span);
   bool ReadRequest(platform::Socket& connection, std::string& request);
-  bool SendPaced(platform::Socket& connection, const std::string& bytes, int delayPerKiBMs);
+  bool SendPaced(platform::Socket& connection, const std::string& bytes, const Reply& pace);
   void Wait(int milliseconds);
+  // Wait, but false as soon as the client closes when `watchClose`.
+  bool WaitUnlessClosed(platform::Socket& connection, int milliseconds, bool watchClose);
 
   Handler handler_;
   std::string address_;
@@ -87,6 +98,10 @@ class TestServer {
   platform::Socket listener_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
+  // When each connection was accepted and when the server was done with it (still open: max).
+  using Span = std::pair<std::chrono::steady_clock::time_point,
+                         std::chrono::steady_clock::time_point>;
+  std::vector<Span> spans_;  // guarded by mutex_
   std::thread acceptThread_;
   mutable std::mutex mutex_;  // guards requests_ and workers_
   std::vector<std::string> requests_;

@@ -249,6 +249,7 @@ TEST_F(TaskPeerTest, StopDuringTheDownloadEndsTheWorkerAndDeletesTheParts) {
   std::cout << "Stop during the download took " << stopMs << " ms\n";
   EXPECT_FALSE(task.IsRunning());
   EXPECT_FALSE(AnyPartFileLeft(fileName, 4));
+  EXPECT_FALSE(platform::PathExists(temp + fileName + ".vantreo"));
   EXPECT_FALSE(platform::PathExists(temp + fileName));
   EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Pending);
   EXPECT_FALSE(task.IsFinished());

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # vantreo-fetch end to end against the nginx of the task tests: a plain fetch, a fetch that
 # runs the fake setup program, a file the server does not have, a program still running at the
-# deadline, Ctrl-C during the download, and bad options.
+# deadline, Ctrl-C during the download, a kill and a second run, and bad options.
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_test.sh NGINX_DIR TOOL [--wine PREFIX]
 set -uo pipefail
 nginx_dir=$1
@@ -128,7 +128,36 @@ status=$?
 [ "$status" -eq 1 ] || fail "Ctrl-C exited $status"
 grep -q 'interrupted' "$work/err" || fail "no message after Ctrl-C: $(cat "$work/err")"
 parts_left "$target" && fail "part files left after Ctrl-C"
+[ -e "$target.vantreo" ] && fail "the sidecar stayed after Ctrl-C"
 [ -e "$target" ] && fail "a file was saved after Ctrl-C"
+
+# --- killed (kill -9) at about half, then run again: the rest only, continued with If-Range
+name=vfetch$$_resume.bin
+size=4000000
+head -c $size /dev/urandom >"$www/$name"
+target=$temp_folder/$name
+part_bytes() { cat "$target"_[0-9]* 2>/dev/null | wc -c; }
+"${run_tool[@]}" "http://$address/slow/$name" >"$work/out" 2>"$work/err" &
+pid=$!
+for _ in $(seq 200); do [ "$(part_bytes)" -ge $((size / 2)) ] && break; sleep 0.05; done
+kill -9 "$pid"
+wait "$pid" 2>/dev/null
+[ -e "$target.vantreo" ] || fail "no sidecar left by the killed download"
+kept=$(part_bytes)
+log_lines=$(wc -l <"$nginx_dir/access.log")
+fetch --log "$(to_windows "$work/resume.log")" "http://$address/slow/$name"
+[ "$status" -eq 0 ] || fail "the second run exited $status: $(cat "$work/err")"
+cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "the continued file differs from the served one"
+sent=$(tail -n +$((log_lines + 1)) "$nginx_dir/access.log" | awk -v uri="/slow/$name" '$1 == uri { n += $4 } END { print n + 0 }')
+echo "killed with $kept of $size bytes kept; the second run was sent $sent"
+# What nginx sent the second time: the missing bytes and what was in flight as ranges ended.
+[ "$sent" -le $((size - kept + size / 10)) ] ||
+  fail "the second run fetched $sent bytes of $size with $kept kept"
+grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
+  fail "no resumed request in the log: $(grep REQUEST "$work/resume.log")"
+[ -e "$target.vantreo" ] && fail "the sidecar stayed after the file was written"
+parts_left "$target" && fail "part files left after the continued download"
+rm -f "$(to_unix "$(saved_path)")"
 
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \

@@ -377,7 +377,7 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(parts, "the download was thrown away")
         self.assertGreater(sum(os.path.getsize(p) for p in parts), 0)
 
-    def test_no_goes_on_then_yes_ends_and_keeps_the_parts(self):
+    def test_no_goes_on_then_yes_keeps_the_parts_and_the_next_run_continues(self):
         closers = {"close button": lambda w: w.click(IDC_CLOSE),
                    "escape": lambda w: w.post(drv.WM_KEYDOWN, drv.VK_ESCAPE, 0x00010001),
                    "alt+f4": lambda w: w.post(drv.WM_SYSCOMMAND, drv.SC_CLOSE)}
@@ -397,8 +397,19 @@ class CloseInTheMiddle(InstallCase):
         self.assertTrue(wizard.enabled(IDOK))
         self.assertEqual(tips(wizard)[IDOK], ["暂停"])
         box = self.ask(wizard, closers["close button"])
+        kept = drv.percent_of(wizard.status())
         self.answer_yes_and_check_the_parts_stay(wizard, box)
         wizard.finish_screenshots()
+        # The next run continues where this one stopped: its bar starts at the kept share and
+        # its requests ask only for what is missing, each under the file's validator.
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        samples = wizard.watch(timeout=120)
+        first = next(s.percent for s in samples if s.percent is not None)
+        print("\nkept at the close: %d %%, the next run's first line: %d %%" % (kept, first))
+        self.assertGreaterEqual(first, kept - 5, drv.distinct(samples)[:3])
+        self.assert_install_completed(samples)
+        self.assert_log_has(["REQUEST GET .*/VantreoSetup.exe range \\d+- if-range status 206"])
 
     def test_close_while_paused_keeps_the_pause_on_no(self):
         wizard = self.start_and_reach(20)
@@ -832,6 +843,141 @@ class WizardWindow(InstallCase):
         samples = wizard.watch(until=lambda s: s.status == INSTALLING, timeout=15)
         self.assertIn(INSTALLING, drv.distinct(samples))
         self.close_running(wizard)
+
+ART = os.path.join(drv.SOURCE_ROOT, "res", "art")
+# The skin picture drawn for each display density (dots per inch), and the art's flat colours
+# under the text controls (tools/make-art.sh).
+SKIN_AT = {96: "skin.png", 144: "skin_150.png", 192: "skin_200.png"}
+FIELD_COLOUR, FOOTER_COLOUR = (242, 245, 248), (247, 249, 251)
+DESKTOP = r"Control Panel\Desktop"
+
+
+def pixel(image, x, y):
+    result = subprocess.run(["convert", image, "-background", "black", "-alpha", "remove",
+                             "-crop", "1x1+%d+%d" % (x, y), "+repage", "-depth", "8", "txt:-"],
+                            stdout=subprocess.PIPE, check=True)
+    return tuple(int(v) for v in re.search(r"\((\d+),(\d+),(\d+)", result.stdout.decode()).groups())
+
+
+def ink_rows(shot, rect):
+    """(first, last) row of `rect` (screen coordinates) where anything differs from its
+    background: where the text is."""
+    geometry = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], rect[0], rect[1])
+    result = subprocess.run(["convert", shot, "-crop", geometry, "+repage", "-fuzz", "8%",
+                             "-format", "%@", "info:"], stdout=subprocess.PIPE, check=True)
+    _, height, _, top = (int(v) for v in re.match(r"(\d+)x(\d+)\+(\d+)\+(\d+)",
+                                                  result.stdout.decode()).groups())
+    return top, top + height - 1
+
+
+def commonest_colour(shot, rect):
+    """The colour most pixels of `rect` (screen coordinates) have: a text control's background."""
+    geometry = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], rect[0], rect[1])
+    result = subprocess.run(["convert", shot, "-crop", geometry, "+repage", "-depth", "8",
+                             "-format", "%c", "histogram:info:-"], stdout=subprocess.PIPE,
+                            check=True)
+    counted = [(int(count), tuple(int(v) for v in rgb)) for count, *rgb in
+               re.findall(r"(\d+): \((\d+),(\d+),(\d+)", result.stdout.decode())]
+    return max(counted)[1]
+
+
+class ArtAtEachDensity(InstallCase):
+    """The wizard at 96, 144 and 192 dots per inch: the skin 1x, 1.5x, 2x; every control inside
+    the window; text controls on the art's own colours; the corners of the browse button and
+    the bar's cap show the picture under them."""
+    BUTTONS = {IDOK: (89, 24), IDC_CLOSE: (22, 21), IDC_MINIMIZE: (22, 21), IDC_AGREE: (25, 21),
+               IDC_BROWSE: (94, 29)}
+    CONTROLS = tuple(BUTTONS) + (drv.IDC_STATUS, IDC_PATH, IDC_TERMS_LINK, IDC_MANUAL_LINK)
+
+    def tearDown(self):
+        super().tearDown()
+        rig.probe.reg_set_dword(DESKTOP, "LogPixels", 96)
+
+    def assert_close(self, seen, expected, tolerance, what):
+        self.assertTrue(all(abs(a - b) <= tolerance for a, b in zip(seen, expected)),
+                        "%s: %s, expected %s" % (what, seen, expected))
+
+    def assert_inside(self, rect, size, what):
+        self.assertTrue(0 <= rect[0] < rect[2] <= size[0] and 0 <= rect[1] < rect[3] <= size[1],
+                        "%s at %s is not inside the window %s" % (what, rect, size))
+
+    def assert_corners_show_the_skin(self, shot, wizard, skin, control):
+        left, top, right, bottom = wizard.client_rect(control)
+        origin = wizard.window.rect
+        for x, y in ((left, top), (right - 1, top), (left, bottom - 1), (right - 1, bottom - 1)):
+            self.assert_close(pixel(shot, origin[0] + x, origin[1] + y), pixel(skin, x, y), 6,
+                              "corner %d,%d of control %d" % (x, y, control))
+
+    def settled_screenshot(self, wizard, name, size):
+        """A screenshot once the wizard's picture has stopped changing (the fade-in of a large
+        window takes longer)."""
+        shot = wizard.screenshot(name)
+        wizard.finish_screenshots()
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            time.sleep(0.5)
+            previous = shot + ".previous.png"
+            os.replace(shot, previous)
+            shot = wizard.screenshot(name)
+            wizard.finish_screenshots()
+            if differing_pixels(previous, shot, wizard, (0, 0) + size) == 0:
+                os.remove(previous)
+                return shot
+        self.fail("the wizard's picture keeps changing")
+
+    def check_density(self, dpi):
+        scale = dpi / 96
+        skin = os.path.join(ART, SKIN_AT[dpi])
+        # The density is read when a program starts: the previous wizard must have gone (and
+        # is ended when a failed check left it open).
+        rig.probe.kill("VantreoInstaller.exe")
+        self.assertTrue(rig.probe.gone(drv.WIZARD_CLASS, drv.WIZARD_TITLE, 10000))
+        rig.probe.reg_set_dword(DESKTOP, "LogPixels", dpi)
+        wizard = self.open_wizard()
+        left, top, right, bottom = wizard.window.rect
+        size = (right - left, bottom - top)
+        self.assertEqual(size, (int(502 * scale + 0.5), int(371 * scale + 0.5)), dpi)
+        skins = [w.rect for w in drv.top_level_windows(rig.probe)
+                 if w.info.get("owner") == wizard.hwnd and w.info.get("class", "").startswith("FakeWnd")]
+        self.assertEqual(skins, [wizard.window.rect], "the skin window does not cover the wizard")
+        for control, (width, height) in self.BUTTONS.items():
+            rect = wizard.client_rect(control)
+            self.assert_close((rect[2] - rect[0], rect[3] - rect[1]),
+                              (width * scale, height * scale), 1, "button %d" % control)
+        for control in self.CONTROLS:
+            self.assert_inside(wizard.client_rect(control), size, "control %d" % control)
+        shot = self.settled_screenshot(wizard, "dpi-%d-ready" % dpi, size)
+        for control, colour in ((drv.IDC_STATUS, FIELD_COLOUR), (IDC_PATH, FIELD_COLOUR),
+                                (IDC_TERMS_LINK, FOOTER_COLOUR),
+                                (IDC_MANUAL_LINK, FOOTER_COLOUR)):
+            rect = wizard.client_rect(control)
+            on_screen = (left + rect[0], top + rect[1], left + rect[2], top + rect[3])
+            self.assert_close(commonest_colour(shot, on_screen), colour, 2,
+                              "background of control %d" % control)
+        # The folder line's text in the middle of its field (y 248..280 of the 100 % picture).
+        rect = wizard.client_rect(IDC_PATH)
+        first, last = ink_rows(shot, (left + rect[0], top + rect[1], left + rect[2], top + rect[3]))
+        self.assertLessEqual(abs(rect[1] + (first + last) / 2 - 264 * scale), 2 * scale,
+                             "the folder line is not centred in its field: rows %d..%d of %s"
+                             % (first, last, rect))
+        self.assert_corners_show_the_skin(shot, wizard, skin, IDC_BROWSE)
+
+        wizard.click(IDOK)
+        self.wait_percent(5)
+        shot = wizard.screenshot("dpi-%d-installing" % dpi)
+        wizard.finish_screenshots()
+        self.assert_inside(wizard.strip_rect(), size, "the bar")
+        self.assert_inside(wizard.client_rect(IDC_BAR_CAP), size, "the bar's cap")
+        self.assert_inside(wizard.client_rect(drv.IDC_STATUS), size, "the status line")
+        self.assert_corners_show_the_skin(shot, wizard, skin, IDC_BAR_CAP)
+        self.close_running(wizard)
+        wizard.close()
+        self.wizard = None
+
+    def test_the_skin_and_the_controls_at_96_144_and_192_dpi(self):
+        for dpi in (96, 144, 192):
+            with self.subTest(dpi=dpi):
+                self.check_density(dpi)
 
 
 def main():
