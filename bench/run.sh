@@ -117,6 +117,8 @@ run_case() {
       local cmd
       cmd=$(command_for "$name" "$url" "$out" "$size")
       wait_idle "$server"
+      # The files of the runs before are written back to disk now, not during this run.
+      sync
       [ -z "${run_log:-}" ] || echo "# run $run $name" >>"$run_log"
       # Wall seconds, user seconds, system seconds, peak resident KiB.
       # shellcheck disable=SC2086
@@ -126,6 +128,7 @@ run_case() {
       got=$(sha256sum <"$out/${url##*/}" | cut -d' ' -f1)
       [ "$got" = "$sum" ] || { echo "$name wrote a different file" >&2; exit 1; }
       rm -rf "$out"
+      sync
       read -r wall user sys rss <"$work/time"
       echo "$name $wall $(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }') $rss" >>"$results"
       echo "  run $run $name: ${wall}s" >&2
@@ -290,6 +293,7 @@ large_case() {
   head -c "$large_size" /dev/urandom >"$large"
   local large_sum
   large_sum=$(sha256sum <"$large" | cut -d' ' -f1)
+  sync
   run_case "500 MB, no cap (CPU)" large "http://$address/files/large.bin" "$large_size" \
     "$large_sum" "${BENCH_LARGE_RUNS:-3}" vantreo-fetch aria2c curl
   rm -f "$large"
