@@ -612,11 +612,13 @@ bool HttpDownloader::StopLocked(bool deleteParts) {
   if (!segments_) return false;
   for (int i = 0; i < segmentCount_; ++i) segments_[i].state.store(SegmentState::Stopped);
   JoinAll();
-  if (deleteParts) {
-    for (int i = 0; i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
-    platform::RemoveFile(SidecarPath(partStem_));
-  }
+  if (deleteParts) DeletePartsLocked();
   return true;
+}
+
+void HttpDownloader::DeletePartsLocked() {
+  for (int i = 0; i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
+  platform::RemoveFile(SidecarPath(partStem_));
 }
 
 bool HttpDownloader::Stop() {
@@ -721,8 +723,7 @@ bool HttpDownloader::MergeParts(const std::string& targetPath) {
   if (!written && created) platform::RemoveFile(targetPath_);
   if (!written && !HasFailed()) ReportFailure(unwritable, false);
   // The file is written: nothing is left to continue.
-  for (int i = 0; written && i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
-  if (written) platform::RemoveFile(SidecarPath(partStem_));
+  if (written) DeletePartsLocked();
   return written;
 }
 

@@ -269,6 +269,8 @@ class HttpDownloader {
   void SignalStop();
   // The work of Stop and StopAndDeleteParts, with controlMutex_ held.
   bool StopLocked(bool deleteParts);
+  // Deletes the table's part files and the sidecar, with controlMutex_ held and no thread running.
+  void DeletePartsLocked();
   // Starts one thread per segment; false when a segment is Failed right afterwards.
   bool StartThreads();
   void StartThread(DownloadSegment& segment);

@@ -1,6 +1,7 @@
 #include "skin/dpi_scale.h"
 
 #include "mfc/scoped_win.h"
+#include "platform/system_library_win32.h"
 
 namespace {
 
@@ -9,10 +10,10 @@ using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
 }  // namespace
 
 UINT WindowDpi(HWND window) {
-  // Looked up in user32, which every GUI process has loaded already (nothing is loaded here): an
-  // import of it would keep the program from starting on Windows 7 and 8, which lack it.
-  static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+  // Looked up at run time: an import of it would keep the program from starting on Windows 7
+  // and 8, which lack it.
+  static const auto getDpiForWindow =
+      platform::SystemFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
   if (getDpiForWindow && window) {
     const UINT dpi = getDpiForWindow(window);
     if (dpi > 0) return dpi;

@@ -21,6 +21,11 @@ std::unique_ptr<PngImage> LoadSetPiece(UINT baseId, UINT setDpi, LPCSTR baseType
   }
 }
 
+// `length` of a piece drawn for `setDpi`, at `dpi`.
+int Rescale(UINT length, UINT dpi, UINT setDpi) {
+  return ::MulDiv(static_cast<int>(length), static_cast<int>(dpi), static_cast<int>(setDpi));
+}
+
 }  // namespace
 
 UINT ArtSetDpi(UINT dpi) {
@@ -32,8 +37,8 @@ std::unique_ptr<PngImage> LoadArtPicture(UINT dpi) {
   const UINT setDpi = ArtSetDpi(dpi);
   std::unique_ptr<PngImage> picture = LoadSetPiece(IDB_SKIN, setDpi, kSkinImageType);
   if (!picture || setDpi == dpi || picture->Width() == 0) return picture;
-  return ScaledImage(*picture, ::MulDiv(static_cast<int>(picture->Width()), static_cast<int>(dpi), static_cast<int>(setDpi)),
-                     ::MulDiv(static_cast<int>(picture->Height()), static_cast<int>(dpi), static_cast<int>(setDpi)));
+  return ScaledImage(*picture, Rescale(picture->Width(), dpi, setDpi),
+                     Rescale(picture->Height(), dpi, setDpi));
 }
 
 ScopedBitmap LoadArtBitmap(UINT bitmapId, UINT dpi, int frames) {
@@ -45,12 +50,8 @@ ScopedBitmap LoadArtBitmap(UINT bitmapId, UINT dpi, int frames) {
   const UINT setDpi = ArtSetDpi(dpi);
   std::unique_ptr<PngImage> piece = LoadSetPiece(bitmapId, setDpi, RT_BITMAP);
   if (!piece || piece->Width() == 0 || frames <= 0) return ScopedBitmap();
-  const int frameWidth =
-      ::MulDiv(static_cast<int>(piece->Width()) / frames, static_cast<int>(dpi),
-                                   static_cast<int>(setDpi));
-  const int height = ::MulDiv(static_cast<int>(piece->Height()), static_cast<int>(dpi),
-                                   static_cast<int>(setDpi));
-  return ImageBitmap(*piece, frameWidth * frames, height);
+  const int frameWidth = Rescale(piece->Width() / static_cast<UINT>(frames), dpi, setDpi);
+  return ImageBitmap(*piece, frameWidth * frames, Rescale(piece->Height(), dpi, setDpi));
 }
 
 void ShowArtBitmap(HWND control, ScopedBitmap* owner, ScopedBitmap bitmap) {

@@ -12,6 +12,7 @@
 See tests/gui/README.md for the rig (prefix, probe) this builds on.
 """
 
+import argparse
 import fcntl
 import glob
 import hashlib
@@ -473,3 +474,14 @@ def started_programs(prefix, folder):
         return []
     with open(log, encoding="gbk", errors="replace") as lines:
         return [line.strip() for line in lines if line.strip()]
+
+
+def parse_test_options(required):
+    """The test program's options, each name of `required` given once (--work made absolute),
+    and the command line left for unittest (test names and its own flags)."""
+    parser = argparse.ArgumentParser()
+    for name in required:
+        parser.add_argument(name, required=True)
+    options, rest = parser.parse_known_args()
+    options.work = os.path.abspath(options.work)
+    return options, [sys.argv[0]] + rest

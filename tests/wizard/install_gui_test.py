@@ -8,7 +8,6 @@ usage: install_gui_test.py --exe VantreoInstaller.exe --probe probe.exe
            --work DIR [unittest args]
 """
 
-import argparse
 import os
 import re
 import shutil
@@ -982,14 +981,10 @@ class ArtAtEachDensity(InstallCase):
 
 def main():
     global options
-    parser = argparse.ArgumentParser()
-    for name in ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address",
-                 "--work", "--sign-keys", "--signer", "--planted-dll", "--plant-probe",
-                 "--https-exe", "--tls-dir"):
-        parser.add_argument(name, required=True)
-    options, rest = parser.parse_known_args()
-    options.work = os.path.abspath(options.work)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    options, argv = drv.parse_test_options(
+        ("--exe", "--probe", "--tree-probe", "--watch", "--setup", "--address", "--work",
+         "--sign-keys", "--signer", "--planted-dll", "--plant-probe", "--https-exe", "--tls-dir"))
+    unittest.main(argv=argv, verbosity=2)
 
 
 if __name__ == "__main__":

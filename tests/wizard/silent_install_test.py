@@ -7,7 +7,6 @@ usage: silent_install_test.py --exe VantreoInstaller.exe --probe probe.exe
            --setup VantreoSetup.exe --sign-keys DIR --signer SUBJECT --work DIR [unittest args]
 """
 
-import argparse
 import os
 import shutil
 import sys
@@ -199,12 +198,9 @@ class SilentFailures(SilentCase):
 
 def main():
     global options
-    parser = argparse.ArgumentParser()
-    for name in ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer"):
-        parser.add_argument(name, required=True)
-    options, rest = parser.parse_known_args()
-    options.work = os.path.abspath(options.work)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    options, argv = drv.parse_test_options(
+        ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer"))
+    unittest.main(argv=argv, verbosity=2)
 
 
 if __name__ == "__main__":
