@@ -485,3 +485,14 @@ def parse_test_options(required):
     options, rest = parser.parse_known_args()
     options.work = os.path.abspath(options.work)
     return options, [sys.argv[0]] + rest
+
+
+def forget_installs(rig, folders):
+    """As before a first run: no installer running, no settings, no downloads and none of the
+    install `folders` (Windows paths)."""
+    rig.probe.kill("VantreoInstaller.exe")
+    rig.probe.reg_delete(r"Software\Vantreo")
+    for path in temp_downloads(rig.prefix):
+        os.remove(path)
+    for folder in folders:
+        shutil.rmtree(unix_path(rig.prefix, folder), ignore_errors=True)

@@ -70,12 +70,7 @@ def tearDownModule():
 
 class InstallCase(unittest.TestCase):
     def setUp(self):
-        rig.probe.kill("VantreoInstaller.exe")
-        rig.probe.reg_delete(r"Software\Vantreo")
-        for path in drv.temp_downloads(rig.prefix):
-            os.remove(path)
-        for folder in (DEFAULT_FOLDER, r"D:\Vantreo"):
-            shutil.rmtree(drv.unix_path(rig.prefix, folder), ignore_errors=True)
+        drv.forget_installs(rig, [DEFAULT_FOLDER, r"D:\Vantreo"])
         self.digest = nginx.serve(options.setup, signer=signer())
         nginx.clear_log()
         drv.clear_install_log(rig.prefix)

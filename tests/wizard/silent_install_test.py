@@ -69,11 +69,7 @@ class SilentRun:
 
 class SilentCase(unittest.TestCase):
     def setUp(self):
-        rig.probe.kill("VantreoInstaller.exe")
-        rig.probe.reg_delete(r"Software\Vantreo")
-        for path in drv.temp_downloads(rig.prefix):
-            os.remove(path)
-        shutil.rmtree(drv.unix_path(rig.prefix, FOLDER), ignore_errors=True)
+        drv.forget_installs(rig, [FOLDER])
         nginx.serve(options.setup, signer=(options.sign_keys, options.signer))
         nginx.clear_log()
         drv.clear_install_log(rig.prefix)
