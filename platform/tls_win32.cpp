@@ -368,9 +368,11 @@ TlsError TlsStream::Impl::Negotiate(Clock::time_point deadline, const StopTest& 
     if (status == SEC_E_OK) return TlsError::None;
     // A step may end with no output and bytes left over: those go in first, unread.
     if (status == SEC_I_CONTINUE_NEEDED && !encrypted.empty()) continue;
+    // A silent or closed transport is the network's fault, not the server's refusal.
     const TlsError read = ReadMore(deadline, stopped);
-    if (read == TlsError::Stopped || read == TlsError::IoFailed) return read;
-    if (read != TlsError::None) return TlsError::HandshakeFailed;
+    if (read == TlsError::TimedOut) return TlsError::Stalled;
+    if (read == TlsError::Closed) return TlsError::IoFailed;
+    if (read != TlsError::None) return read;
   }
 }
 
