@@ -152,6 +152,10 @@ std::string PrivateFolderIn(const std::string& parent) {
   return std::string();
 }
 
+const char* DownloadFolderRule() {
+  return "no folder that only administrators can write could be made";
+}
+
 std::string DownloadFolder() {
   static const std::string folder =
       ProcessIsElevated() ? PrivateFolderIn(ProgramDataFolder()) : TempFolder();
