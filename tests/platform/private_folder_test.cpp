@@ -18,6 +18,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <vector>
+
 namespace {
 
 struct SecurityOf {
@@ -109,6 +111,39 @@ TEST_F(PrivateFolderTest, ANameTakenByAnythingElseIsLeftAloneForAFreshOne) {
   ASSERT_TRUE(testing_support::WriteFile(planted, "planted"));
   EXPECT_EQ(platform::PrivateFolderIn(parent), parent + "\\Vantreo.1\\");
   EXPECT_EQ(testing_support::ReadFile(planted), "planted") << "what was there stays";
+}
+
+TEST_F(PrivateFolderTest, AProbeNameTakenInAdvanceStopsNothing) {
+  // The name a probe once had (it carried the process id) is no longer the one used.
+  const std::string planted = parent + "\\Vantreo.probe" + std::to_string(::GetCurrentProcessId());
+  ASSERT_TRUE(::CreateDirectoryA(planted.c_str(), nullptr));
+  EXPECT_EQ(platform::PrivateFolderIn(parent), parent + "\\Vantreo\\");
+  ::RemoveDirectoryA(planted.c_str());
+  // Whatever name is taken, another is asked for, a few times, then it gives up.
+  const std::string base = parent + "\\";
+  ASSERT_TRUE(::CreateDirectoryA((base + "taken").c_str(), nullptr));
+  ASSERT_TRUE(testing_support::WriteFile(base + "taken-file", "x"));
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;
+    std::string made;
+  } cases[] = {
+      {"a free name", {"free"}, base + "free"},
+      {"taken by a folder, then free", {"taken", "free"}, base + "free"},
+      {"taken by a file, then by a folder, then free", {"taken-file", "taken", "free"},
+       base + "free"},
+      {"always taken", std::vector<std::string>(100, "taken"), ""},
+      {"no name to give", {""}, ""},
+  };
+  for (const Case& c : cases) {
+    size_t asked = 0;
+    const std::string made = platform::MakeProbeFolder(base, [&] { return c.names[asked++]; });
+    EXPECT_EQ(made, c.made) << c.what;
+    EXPECT_LT(asked, 20u) << c.what << ": gives up after a few tries";
+    ::RemoveDirectoryA((base + "free").c_str());
+  }
+  ::RemoveDirectoryA((base + "taken").c_str());
+  ::DeleteFileA((base + "taken-file").c_str());
 }
 
 TEST(DownloadFolderTest, IsPrivateWhenElevatedElseTheTemporaryFolder) {
