@@ -31,16 +31,18 @@ check "a download URL that would break the program's text is refused" \
 # administrator: refused, saying why, unless asked for with --any-signer.
 unpinned=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
   --home-url http://h --build-dir "$work/never" 2>&1)
-check "a release pinning no signer and no digest is refused" \
-  bash -c "[ ! -e '$work/never' ] && grep -q 'neither --signers nor --sha256' <<<'$unpinned' &&
-    grep -q -- '--any-signer' <<<'$unpinned'"
+check "a release pinning no signer and no digest is refused, saying why" \
+  grep -q "neither --signers nor --sha256 is given: the installer would start, as administrator" \
+  <<<"$unpinned"
+check "... and pointing at --any-signer" grep -q -- "--any-signer" <<<"$unpinned"
 # Past that check, it stops at the next one (the missing certificate), still before building.
 anyone=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
   --home-url http://h --any-signer --sign "$work/none.pfx" --build-dir "$work/never" 2>&1)
-check "--any-signer takes any signer" bash -c "grep -q 'cannot read the certificate' <<<'$anyone'"
+check "--any-signer takes any signer" grep -q "cannot read the certificate" <<<"$anyone"
 mixed=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
   --home-url http://h --any-signer --sha256 "$(printf '%064d' 0)" --build-dir "$work/never" 2>&1)
-check "--any-signer with a pin is refused" bash -c "grep -q 'goes without' <<<'$mixed'"
+check "--any-signer with a pin is refused" grep -q "goes without" <<<"$mixed"
+check "nothing was built for them" [ ! -e "$work/never" ]
 
 download=http://dl.release.test/download/VantreoSetup.exe
 out=$("$here/tools/release.sh" --download-url "$download" \
