@@ -82,7 +82,7 @@ command_for() {
   local name=$1 url=$2 out=$3 size=$4
   local file=$out/${url##*/}
   case $name in
-    vantreo-fetch) echo "env TMPDIR=$out $fetch --segments 4 --ca-file $tls/root.pem $url" ;;
+    vantreo-fetch) echo "env XDG_CACHE_HOME=${out%/vantreo} $fetch --segments 4 --ca-file $tls/root.pem $url" ;;
     aria2c) echo "aria2c -x4 -s4 -k1M --file-allocation=none -q --allow-overwrite=true --ca-certificate=$tls/root.pem -d $out -o ${url##*/} $url" ;;
     axel) echo "axel -n 4 -q -o $file $url" ;;
     curl) echo "curl -s --cacert $tls/root.pem -o $file $url" ;;
@@ -112,6 +112,8 @@ run_case() {
     local order=("${names[@]:$((run % ${#names[@]}))}" "${names[@]:0:$((run % ${#names[@]}))}")
     for name in "${order[@]}"; do
       local out=$work/out/$name
+      # vantreo-fetch saves into the folder "vantreo" of its cache folder (XDG_CACHE_HOME).
+      [ "$name" != vantreo-fetch ] || out=$out/vantreo
       rm -rf "$out"
       mkdir -p "$out"
       local cmd
@@ -247,11 +249,11 @@ settled_log_from() {
 # its part files hold 60 % of the file, then run again to the end. Counts the body bytes nginx
 # sent on each run from its access log (URI STATUS "RANGE" BYTES METHOD).
 resume_once() {
-  local url=http://$address/resume/file.bin out=$work/out/resume
+  local url=http://$address/resume/file.bin out=$work/out/resume/vantreo
   rm -rf "$out"
   mkdir -p "$out"
   local first=$(($(wc -l <"$access_log") + 1))
-  env TMPDIR="$out" "$fetch" --segments 4 "$url" >/dev/null 2>"$work/stderr" &
+  env XDG_CACHE_HOME="${out%/vantreo}" "$fetch" --segments 4 "$url" >/dev/null 2>"$work/stderr" &
   local pid=$! held=0
   while kill -0 "$pid" 2>/dev/null; do
     held=$(find "$out" -maxdepth 1 -name 'file.bin_*' -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
@@ -262,7 +264,7 @@ resume_once() {
   local sent_first
   sent_first=$(settled_log_from "$first" | awk '{ n += $4 } END { print n + 0 }')
   first=$(($(wc -l <"$access_log") + 1))
-  /usr/bin/time -f "%e" -o "$work/time" env TMPDIR="$out" "$fetch" --segments 4 "$url" \
+  /usr/bin/time -f "%e" -o "$work/time" env XDG_CACHE_HOME="${out%/vantreo}" "$fetch" --segments 4 "$url" \
     >/dev/null 2>"$work/stderr" || { echo "the second run failed:" >&2; cat "$work/stderr" >&2; exit 1; }
   local got
   got=$(sha256sum <"$out/file.bin" | cut -d' ' -f1)

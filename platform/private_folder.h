@@ -10,16 +10,22 @@ namespace platform {
 bool ProcessIsElevated();
 
 // The folder downloads, their parts and the installer's other files go to, with its trailing
-// separator: elevated, a private folder below the machine's program-data folder (see
-// PrivateFolderIn); otherwise the user's temporary folder. "" when no usable folder exists.
-// Decided once per process.
+// separator. Windows: elevated, a private folder below the machine's program-data folder (see
+// PrivateFolderIn); otherwise the user's temporary folder. POSIX: the private folder in the
+// user's cache folder ($XDG_CACHE_HOME, else ~/.cache), where no other user can plant parts.
+// "" when no usable folder exists. Decided once per process.
 std::string DownloadFolder();
+
+// Why DownloadFolder() found no folder: what the folder must be, for the user's message.
+const char* DownloadFolderRule();
 
 // Windows: a folder named after the installer inside `parent`, with its trailing separator,
 // that only Administrators and SYSTEM may write and that passes its owner and DACL check.
 // A folder of that name that anyone else could write (made by a user beforehand, say) is left
 // alone, and a fresh one with a numbered name is made instead. "" when none can be had.
-// POSIX: `parent` with a separator (the core's tests run there as an ordinary user).
+// POSIX: "vantreo" inside `parent` (made, with any missing folder above it, when missing),
+// with its trailing separator: a directory, not a link, owned by this user, that no group or
+// other user could write; its mode becomes 0700. "" otherwise.
 std::string PrivateFolderIn(const std::string& parent);
 
 }  // namespace platform

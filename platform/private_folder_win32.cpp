@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/private_folder_win32.h"
+#include "platform/system_library_win32.h"
 
 namespace platform {
 
@@ -20,6 +21,8 @@ namespace {
 
 const char kFolderName[] = "Vantreo";
 constexpr int kMaxNumberedNames = 20;
+// A probe name taken by another (by chance, or planted) is replaced by a fresh one this often.
+constexpr int kProbeTries = 8;
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
@@ -90,12 +93,30 @@ bool CreatePrivate(const std::string& folder) {
   return ::CreateDirectoryA(folder.c_str(), &attributes) != 0;
 }
 
+// A probe folder's name nobody can know in advance: 128 bits from the system's generator;
+// "" when it has none to give.
+std::string RandomProbeName() {
+  using GenRandom = LONG(WINAPI*)(void*, PUCHAR, ULONG, ULONG);
+  auto generate = SystemFunction<GenRandom>(L"bcrypt.dll", "BCryptGenRandom");
+  unsigned char bytes[16];
+  if (!generate ||
+      generate(nullptr, bytes, sizeof bytes, 0x00000002 /* BCRYPT_USE_SYSTEM_PREFERRED_RNG */) != 0)
+    return std::string();
+  static const char kDigits[] = "0123456789abcdef";
+  std::string name = std::string(kFolderName) + ".probe";
+  for (unsigned char byte : bytes) {
+    name += kDigits[byte >> 4];
+    name += kDigits[byte & 15];
+  }
+  return name;
+}
+
 // The owner the system reports for a folder this process makes with the private descriptor:
 // Administrators on Windows; a system that keeps no descriptors (Wine) reports the user. Read
 // from a probe folder made and removed for the purpose. The SID is copied into `sid`.
 bool OwnOwner(const std::string& base, std::vector<unsigned char>& sid) {
-  const std::string probe = base + kFolderName + ".probe" + std::to_string(::GetCurrentProcessId());
-  if (!CreatePrivate(probe)) return false;
+  const std::string probe = MakeProbeFolder(base, RandomProbeName);
+  if (probe.empty()) return false;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const bool read = ::GetNamedSecurityInfoA(probe.c_str(), SE_FILE_OBJECT,
@@ -118,6 +139,17 @@ std::string ProgramDataFolder() {
 }
 
 }  // namespace
+
+std::string MakeProbeFolder(const std::string& base, const std::function<std::string()>& name) {
+  for (int attempt = 0; attempt < kProbeTries; ++attempt) {
+    const std::string next = name();
+    if (next.empty()) return std::string();
+    const std::string probe = base + next;
+    if (CreatePrivate(probe)) return probe;
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
+  }
+  return std::string();
+}
 
 bool ProcessIsElevated() {
   HANDLE token = nullptr;
@@ -150,6 +182,10 @@ std::string PrivateFolderIn(const std::string& parent) {
       return folder + '\\';
   }
   return std::string();
+}
+
+const char* DownloadFolderRule() {
+  return "no folder that only administrators can write could be made";
 }
 
 std::string DownloadFolder() {

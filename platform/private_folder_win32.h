@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <string>
+
 namespace platform {
 
 // Owner Administrators; a protected DACL (nothing inherited from the parent, where users may
@@ -15,5 +18,9 @@ extern const char kPrivateFolderSddl[];
 // may: its owner is one of them and no entry grants anyone else a right to write, delete, or
 // change the DACL or the owner.
 bool OnlyTrustedCanWrite(PSECURITY_DESCRIPTOR descriptor, PSID ownOwner);
+
+// Makes a private folder in `base` (with its trailing separator) under a name from `name`,
+// asking for another when one is taken (a few times); its path, or "" when none could be made.
+std::string MakeProbeFolder(const std::string& base, const std::function<std::string()>& name);
 
 }  // namespace platform

@@ -24,9 +24,11 @@ enum class ProgramCheck {
 // A short English reason, for logs and the console.
 const char* ProgramCheckText(ProgramCheck check);
 
-// What a downloaded program must satisfy. Signers are subject names (as the system shows a
-// certificate's simple display name) or "sha256:<hex>" of the whole certificate; an empty list
-// takes any valid signature. An empty sha256Hex pins no digest.
+// What a downloaded program must satisfy. Signers are UTF-8 text: "sha256:<hex>" of the whole
+// certificate, a whole subject when the entry holds '=' ("CN=Vantreo Ltd, O=Vantreo Ltd, C=CN",
+// as the system writes it from the common name on), else the subject's common name alone;
+// names compare exactly, as the system's UTF-16 text. An empty list takes any valid
+// signature. An empty sha256Hex pins no digest.
 struct ProgramPolicy {
   bool verifySignature = true;
   std::vector<std::string> signers;

@@ -6,9 +6,11 @@
 #include <wintrust.h>
 
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "platform/program_check.h"
+#include "platform/program_check_win32.h"
 #include "platform/system_library_win32.h"
 #include "platform/text_win32.h"
 
@@ -63,23 +65,115 @@ std::string SubjectOf(PCCERT_CONTEXT certificate) {
   return WideToAnsi(name);
 }
 
-// Whether the signing certificate, of this subject, is one of the pinned publishers.
-bool SignerIsPinned(PCCERT_CONTEXT certificate, const std::string& subject,
-                    const std::vector<std::string>& signers) {
+// UTF-8 text as UTF-16; false when it is not valid UTF-8.
+bool FromUtf8(const std::string& text, std::wstring& wide) {
+  wide.clear();
+  if (text.empty()) return true;
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                           static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) return false;
+  wide.resize(static_cast<size_t>(length));
+  return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                               static_cast<int>(text.size()), &wide[0], length) == length;
+}
+
+// The subject as one line, reversed so that it reads from the common name on; "" on failure.
+std::wstring SubjectText(const CERT_NAME_BLOB& subject) {
+  using NameToString = DWORD(WINAPI*)(DWORD, const CERT_NAME_BLOB*, DWORD, LPWSTR, DWORD);
+  auto nameToString = SystemFunction<NameToString>(L"crypt32.dll", "CertNameToStrW");
+  const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+  const DWORD size = nameToString ? nameToString(X509_ASN_ENCODING, &subject, type, nullptr, 0) : 0;
+  if (size <= 1) return std::wstring();
+  std::wstring text(size, L'\0');
+  if (nameToString(X509_ASN_ENCODING, &subject, type, &text[0], size) != size) return std::wstring();
+  text.resize(size - 1);
+  return text;
+}
+
+// An encoded name with its values as UTF-16 and their lengths (a NUL inside a value stays
+// visible); null when it cannot be decoded. Freed with LocalFree.
+CERT_NAME_INFO* DecodeUnicodeName(const BYTE* bytes, DWORD size) {
+  using Decode = BOOL(WINAPI*)(DWORD, LPCSTR, const BYTE*, DWORD, DWORD, PCRYPT_DECODE_PARA,
+                               void*, DWORD*);
+  auto decode = SystemFunction<Decode>(L"crypt32.dll", "CryptDecodeObjectEx");
+  CERT_NAME_INFO* info = nullptr;
+  DWORD infoSize = 0;
+  if (!decode || !decode(X509_ASN_ENCODING, X509_UNICODE_NAME, bytes, size,
+                         CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &infoSize))
+    return nullptr;
+  return info;
+}
+
+constexpr size_t kUnknownTerminator = 2;
+
+// How many characters past a decoded value's text its length counts (0 or 1), learnt from a
+// name with the one-letter common name "A"; kUnknownTerminator when the answer is neither.
+size_t DecodedTerminatorLength() {
+  static const BYTE kNameA[] = {0x30, 0x0c, 0x31, 0x0a, 0x30, 0x08, 0x06, 0x03,
+                                0x55, 0x04, 0x03, 0x0c, 0x01, 'A'};
+  CERT_NAME_INFO* info = DecodeUnicodeName(kNameA, sizeof kNameA);
+  if (info == nullptr) return kUnknownTerminator;
+  const DWORD bytes = info->rgRDN[0].rgRDNAttr[0].Value.cbData;
+  ::LocalFree(info);
+  return bytes == sizeof(wchar_t) ? 0 : bytes == 2 * sizeof(wchar_t) ? 1 : kUnknownTerminator;
+}
+
+// Whether the signing certificate is one of the pinned publishers.
+bool SignerIsPinned(PCCERT_CONTEXT certificate, const std::vector<std::string>& signers) {
   if (signers.empty()) return true;
   const std::string fingerprint = "sha256:" + BcryptSha256([&](auto hash) {
     return hash(certificate->pbCertEncoded, certificate->cbCertEncoded);
   });
+  const SignerNames names = SignerNamesOf(certificate->pCertInfo->Subject);
   for (const std::string& signer : signers) {
-    if (!subject.empty() && signer == subject) return true;
-    std::string lower = signer;  // "sha256:" and hex digits are ASCII
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower.size() > 7 && lower == fingerprint) return true;
+    if (SignerEntryMatches(signer, names, fingerprint)) return true;
   }
   return false;
 }
 
 }  // namespace
+
+SignerNames SignerNamesOf(const CERT_NAME_BLOB& subject) {
+  SignerNames names;
+  CERT_NAME_INFO* info = DecodeUnicodeName(subject.pbData, subject.cbData);
+  if (info == nullptr) return names;
+  // Some systems count the terminating NUL in a value's length, others do not.
+  static const size_t terminator = DecodedTerminatorLength();
+  bool nul = terminator == kUnknownTerminator;
+  int commonNames = 0;
+  for (DWORD i = 0; i < info->cRDN && !nul; ++i) {
+    for (DWORD j = 0; j < info->rgRDN[i].cRDNAttr; ++j) {
+      const CERT_RDN_ATTR& attribute = info->rgRDN[i].rgRDNAttr[j];
+      const size_t length = attribute.Value.cbData / sizeof(wchar_t);
+      if (length < terminator) {
+        nul = true;
+        break;
+      }
+      const std::wstring value(reinterpret_cast<const wchar_t*>(attribute.Value.pbData),
+                               length - terminator);
+      nul = nul || value.find(L'\0') != std::wstring::npos;
+      if (std::strcmp(attribute.pszObjId, szOID_COMMON_NAME) == 0 && ++commonNames == 1)
+        names.commonName = value;
+    }
+  }
+  ::LocalFree(info);
+  if (commonNames != 1) names.commonName.clear();
+  names.subject = SubjectText(subject);
+  names.unreadable = nul || names.subject.empty();
+  return names;
+}
+
+bool SignerEntryMatches(const std::string& entry, const SignerNames& names,
+                        const std::string& fingerprint) {
+  std::string lower = entry;  // "sha256:" and hex digits are ASCII
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.compare(0, 7, "sha256:") == 0) return lower.size() > 7 && lower == fingerprint;
+  std::wstring wide;
+  if (names.unreadable || !FromUtf8(entry, wide) || wide.empty()) return false;
+  const std::wstring& name = wide.find(L'=') != std::wstring::npos ? names.subject
+                                                                    : names.commonName;
+  return !name.empty() && wide == name;
+}
 
 bool HeldFile::Open(const std::string& path) {
   Close();
@@ -172,7 +266,7 @@ ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>
     if (signer) *signer = subject;
     if (leaf == nullptr) {
       result = ProgramCheck::BadSignature;
-    } else if (!SignerIsPinned(leaf, subject, signers)) {
+    } else if (!SignerIsPinned(leaf, signers)) {
       result = ProgramCheck::SignerNotPinned;
     }
   }

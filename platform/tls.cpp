@@ -16,6 +16,7 @@ const char* TlsErrorText(TlsError error) {
     case TlsError::BadRoots: return "no certificate in the pinned roots";
     case TlsError::Unavailable: return "TLS library unavailable";
     case TlsError::IoFailed: return "connection failed";
+    case TlsError::Stalled: return "no answer during the handshake";
     case TlsError::RecordRejected: return "record rejected";
     case TlsError::Stopped: return "stopped";
   }

@@ -23,10 +23,13 @@ enum class TlsError {
   NameMismatch,     // the certificate is not for the host name or address asked for
   Expired,          // the certificate, or one above it, is outside its validity period
   BadCertificate,   // any other fault of the certificate (wrong usage, bad signature)
-  HandshakeFailed,  // no TLS 1.2 or later session could be agreed with the server
+  HandshakeFailed,  // the server agrees on no TLS 1.2 or later protocol or cipher, or does not
+                    // speak TLS at all
   BadRoots,         // the pinned roots hold no readable certificate
   Unavailable,      // the system's TLS library could not be loaded
-  IoFailed,         // the connection failed or stalled while sending or receiving
+  IoFailed,         // the connection failed or stalled while sending or receiving, or it
+                    // closed or broke during the handshake
+  Stalled,          // the server sent nothing more within the handshake's time-out
   RecordRejected,   // the server sent a record that does not decrypt
   Stopped,          // the caller's stop test ended the handshake
 };
@@ -54,7 +57,9 @@ class TlsStream {
   // PEM text are trusted roots. `timeoutMs` bounds the whole handshake and, later, each send's
   // wait for the peer to take bytes; `stopped`, when given, is asked at least every 100 ms and
   // ends the handshake. On any failure the socket is closed and the stream stays closed; no
-  // byte of application data has been sent.
+  // byte of application data has been sent. A refused certificate (UntrustedRoot ...
+  // BadCertificate, BadRoots) and HandshakeFailed are the server's answer and stay so on a
+  // retry; Stalled and IoFailed are the transport's and may not.
   TlsError Connect(Socket socket, const std::string& host, const std::string& pinnedRootsPem,
                    int timeoutMs, const std::function<bool()>& stopped = {});
 

@@ -87,6 +87,17 @@ TlsError FromVerifyResult(long result) {
   }
 }
 
+// A handshake that ended without a certificate fault: the connection closed or broke under
+// it (worth another try), or the server refused or did not speak TLS (not worth one).
+TlsError FromHandshakeError(int error) {
+  if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_ZERO_RETURN) return TlsError::IoFailed;
+  const unsigned long reason = ERR_peek_error();
+  if (ERR_GET_LIB(reason) == ERR_LIB_SSL &&
+      ERR_GET_REASON(reason) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+    return TlsError::IoFailed;
+  return TlsError::HandshakeFailed;
+}
+
 std::string SubjectOf(X509* certificate) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!certificate || !bio) return std::string();
@@ -146,11 +157,11 @@ TlsError TlsStream::Impl::Handshake(const StopTest& stopped) {
     const int error = SSL_get_error(ssl.get(), result);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
       const long verified = SSL_get_verify_result(ssl.get());
-      return verified != X509_V_OK ? FromVerifyResult(verified) : TlsError::HandshakeFailed;
+      return verified != X509_V_OK ? FromVerifyResult(verified) : FromHandshakeError(error);
     }
     const TlsError waited =
         WaitSocket(socket.Handle(), error == SSL_ERROR_WANT_WRITE, deadline, stopped);
-    if (waited == TlsError::TimedOut) return TlsError::HandshakeFailed;
+    if (waited == TlsError::TimedOut) return TlsError::Stalled;
     if (waited != TlsError::None) return waited;
   }
 }

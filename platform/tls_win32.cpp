@@ -282,12 +282,15 @@ struct TlsStream::Impl {
   bool failed = false;  // no close_notify after a failure
   int timeoutMs = 0;
   std::string subject;
+  std::string pinnedRootsPem;
 
   ~Impl();
   TlsError AcquireCredentials();
   TlsError ReadMore(Clock::time_point deadline, const StopTest& stopped);
   TlsError Negotiate(Clock::time_point deadline, const StopTest& stopped);
-  TlsError CheckCertificate(const std::string& pinnedRootsPem);
+  TlsError CheckCertificate();
+  TlsError Established();
+  TlsError Renegotiate();
   TlsError CheckChain(PCCERT_CONTEXT leaf, HCERTCHAINENGINE engine);
   TlsError DecryptBuffered();
   void SendCloseNotify();
@@ -368,9 +371,11 @@ TlsError TlsStream::Impl::Negotiate(Clock::time_point deadline, const StopTest& 
     if (status == SEC_E_OK) return TlsError::None;
     // A step may end with no output and bytes left over: those go in first, unread.
     if (status == SEC_I_CONTINUE_NEEDED && !encrypted.empty()) continue;
+    // A silent or closed transport is the network's fault, not the server's refusal.
     const TlsError read = ReadMore(deadline, stopped);
-    if (read == TlsError::Stopped || read == TlsError::IoFailed) return read;
-    if (read != TlsError::None) return TlsError::HandshakeFailed;
+    if (read == TlsError::TimedOut) return TlsError::Stalled;
+    if (read == TlsError::Closed) return TlsError::IoFailed;
+    if (read != TlsError::None) return read;
   }
 }
 
@@ -418,7 +423,7 @@ TlsError TlsStream::Impl::CheckChain(PCCERT_CONTEXT leaf, HCERTCHAINENGINE engin
   return result;
 }
 
-TlsError TlsStream::Impl::CheckCertificate(const std::string& pinnedRootsPem) {
+TlsError TlsStream::Impl::CheckCertificate() {
   const Crypt32& crypt = apis->crypt;
   PCCERT_CONTEXT leaf = nullptr;
   if (apis->sspi->QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf) !=
@@ -430,6 +435,26 @@ TlsError TlsStream::Impl::CheckCertificate(const std::string& pinnedRootsPem) {
   TlsError result = pinnedRootsPem.empty() ? TlsError::None : pinned.Create(pinnedRootsPem);
   if (result == TlsError::None) result = CheckChain(leaf, pinned.Handle());
   crypt.freeCertificate(leaf);
+  return result;
+}
+
+// After a handshake: the server's certificate is checked, and the record sizes of the session
+// are learnt.
+TlsError TlsStream::Impl::Established() {
+  const TlsError checked = CheckCertificate();
+  if (checked != TlsError::None) return checked;
+  return apis->sspi->QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes) == SEC_E_OK
+             ? TlsError::None
+             : TlsError::HandshakeFailed;
+}
+
+// The server asked for a new handshake (or, in TLS 1.3, sent a message after it, such as a
+// session ticket): it is run, and whatever certificate the session now has is checked exactly
+// as the first. A failure ends the stream.
+TlsError TlsStream::Impl::Renegotiate() {
+  TlsError result = Negotiate(Clock::now() + std::chrono::milliseconds(timeoutMs), StopTest());
+  if (result == TlsError::None) result = Established();
+  if (result != TlsError::None) failed = true;
   return result;
 }
 
@@ -462,10 +487,10 @@ TlsError TlsStream::Impl::DecryptBuffered() {
       if (buffer.BufferType == SECBUFFER_EXTRA) rest.assign(bytes, buffer.cbBuffer);
     }
     encrypted.swap(rest);
-    // The server asks for a new handshake: answer it where the system can; where it cannot
-    // (Wine), the session simply goes on.
-    if (status == SEC_I_RENEGOTIATE)
-      Negotiate(Clock::now() + std::chrono::milliseconds(timeoutMs), StopTest());
+    if (status == SEC_I_RENEGOTIATE) {
+      const TlsError renegotiated = Renegotiate();
+      if (renegotiated != TlsError::None) return renegotiated;
+    }
   }
   return TlsError::None;
 }
@@ -506,6 +531,7 @@ TlsError TlsStream::Connect(Socket socket, const std::string& host,
   impl->socket = std::move(socket);
   impl->host = host;
   impl->timeoutMs = timeoutMs;
+  impl->pinnedRootsPem = pinnedRootsPem;
   impl->apis = LoadApis();
   if (impl->apis == nullptr) return TlsError::Unavailable;
   if (!impl->socket.IsValid()) return TlsError::IoFailed;
@@ -513,11 +539,7 @@ TlsError TlsStream::Connect(Socket socket, const std::string& host,
   TlsError result = impl->AcquireCredentials();
   if (result == TlsError::None)
     result = impl->Negotiate(Clock::now() + std::chrono::milliseconds(timeoutMs), stopped);
-  if (result == TlsError::None) result = impl->CheckCertificate(pinnedRootsPem);
-  if (result == TlsError::None &&
-      impl->apis->sspi->QueryContextAttributesW(&impl->context, SECPKG_ATTR_STREAM_SIZES,
-                                                &impl->sizes) != SEC_E_OK)
-    result = TlsError::HandshakeFailed;
+  if (result == TlsError::None) result = impl->Established();
   if (result != TlsError::None) return result;
   impl_ = std::move(impl);
   return TlsError::None;

@@ -328,8 +328,7 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
   // Elevated, the download must go where only administrators write; without such a folder it
   // goes nowhere (not to the current folder).
   if (platform::DownloadFolder().empty()) {
-    GiveUp(item, MakeError(DownloadErrorKind::NotWritable,
-                           "no folder that only administrators can write could be made"));
+    GiveUp(item, MakeError(DownloadErrorKind::NotWritable, platform::DownloadFolderRule()));
     return false;
   }
   int delay = firstDelayMs_.load();

@@ -3,9 +3,11 @@
 # values, signed when a certificate is given, then its path, size and SHA-256.
 #
 # Usage: tools/release.sh --download-url URL --manual-url URL --home-url URL
-#          [--signers "subject;sha256:HEX;..."] [--sha256 HEX]
+#          (--signers "common name;CN=..., O=..., C=..;sha256:HEX;..." | --sha256 HEX | --any-signer)
 #          [--sign CERT.pfx [--pfx-password PASSWORD]] [--build-dir DIR] [--jobs N]
 #
+# The installer starts the downloaded program as administrator: a release names its publisher
+# (--signers), its file (--sha256) or both; --any-signer (any valid signature) must be asked for.
 # Builds in DIR (default build/release), its own tree: the values of one release never mix with
 # the test trees. The signature is checked with `osslsigncode verify`: against this machine's
 # trusted roots first; when that chain is not trusted (a self-signed or private CA certificate),
@@ -15,7 +17,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-  sed -n '5,8p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,11p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 fail() {
@@ -23,9 +25,14 @@ fail() {
   exit 1
 }
 
-download_url= manual_url= home_url= signers= sha256= pfx= password= jobs=2
+download_url= manual_url= home_url= signers= sha256= pfx= password= jobs=2 any_signer=
 build=$here/build/release
 while [ $# -gt 0 ]; do
+  if [ "$1" = --any-signer ]; then
+    any_signer=1
+    shift
+    continue
+  fi
   [ $# -ge 2 ] || usage
   case $1 in
     --download-url) download_url=$2 ;;
@@ -43,12 +50,22 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$download_url" ] && [ -n "$manual_url" ] && [ -n "$home_url" ] || usage
 
+if [ -z "$signers" ] && [ -z "$sha256" ] && [ -z "$any_signer" ]; then
+  fail "neither --signers nor --sha256 is given: the installer would start, as administrator," \
+    "any program with a valid signature of anyone's; name the publisher (--signers) or the" \
+    "file (--sha256), or pass --any-signer to accept any signer"
+fi
+if [ -n "$any_signer" ] && [ -n "$signers$sha256" ]; then
+  fail "--any-signer goes without --signers and --sha256"
+fi
 # The values become C string literals in the program: quotes, backslashes and control characters
-# would change its code, not just its text.
+# would change its code, not just its text (the build escapes the signers: a whole subject may
+# quote a value).
 for value in "$download_url" "$manual_url" "$home_url" "$signers"; do
-  if [[ $value == *[\"\\]* || $value == *[[:cntrl:]]* ]]; then
-    fail "quotes, backslashes and control characters are not allowed: $value"
-  fi
+  [[ $value != *[[:cntrl:]]* ]] || fail "control characters are not allowed: $value"
+done
+for value in "$download_url" "$manual_url" "$home_url"; do
+  [[ $value != *[\"\\]* ]] || fail "quotes and backslashes are not allowed: $value"
 done
 # The installer downloads over plain HTTP; the two links open in the user's browser.
 [[ $download_url == http://?* ]] || fail "the download URL must be http://: $download_url"

@@ -11,13 +11,20 @@
 
 namespace {
 
-// A program of the install folder. A path longer than MAX_PATH is not cut (a cut path names
-// another file): nothing is started then.
-void StartInstalledProgram(const std::string& folder, const char* program) {
+// A program of the install folder; false when it could not be started. A path longer than
+// MAX_PATH is not cut (a cut path names another file): nothing is started then.
+bool StartInstalledProgram(const std::string& folder, const char* program) {
   const std::string path = folder + program;
   if (path.size() >= MAX_PATH) {
     install_log::Writef("LAUNCH", "%s failed: the path is too long", path.c_str());
-    return;
+    return false;
+  }
+  // The desktop's shell takes a start and reports nothing back, not even a missing file: a
+  // program the setup program left out (or a scanner took away) is found missing here.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    install_log::Writef("LAUNCH", "%s failed: the program is missing", path.c_str());
+    return false;
   }
   // As the signed-in user: the installer's administrator rights are not the game's.
   int code = 0;
@@ -26,6 +33,7 @@ void StartInstalledProgram(const std::string& folder, const char* program) {
                       how == ShellLaunch::AsUser     ? "as the signed-in user"
                       : how == ShellLaunch::Elevated ? "with the installer's rights"
                                                      : "failed");
+  return how != ShellLaunch::Failed;
 }
 
 }  // namespace
@@ -41,8 +49,9 @@ void CleanUpAfterSetup(DownloadTask& task) {
   if (platform::ProcessIsElevated()) task.DeleteDownloadedFiles();
 }
 
-void StartInstalledPrograms(const std::string& folder) {
+bool StartInstalledPrograms(const std::string& folder) {
   ScopedCom com;
-  StartInstalledProgram(folder, InstallSettings::kGameProgram);
-  StartInstalledProgram(folder, InstallSettings::kCompanionProgram);
+  const bool game = StartInstalledProgram(folder, InstallSettings::kGameProgram);
+  const bool companion = StartInstalledProgram(folder, InstallSettings::kCompanionProgram);
+  return game && companion;
 }

@@ -21,5 +21,5 @@ void QueueSetupProgram(DownloadTask& task);
 void CleanUpAfterSetup(DownloadTask& task);
 
 // Starts the game and then its companion from `folder`, with that folder as working directory,
-// as the signed-in user; logs each start. A start that fails is logged, not reported.
-void StartInstalledPrograms(const std::string& folder);
+// as the signed-in user; logs each start. False when either could not be started.
+bool StartInstalledPrograms(const std::string& folder);

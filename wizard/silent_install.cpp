@@ -80,7 +80,11 @@ ExitCode Outcome(DownloadTask& task, const CommandLine& commandLine, const std::
     install_log::Write("STEP", "installed; the game is not started (/NOLAUNCH)");
   } else {
     install_log::Write("STEP", "installed; starting the game");
-    StartInstalledPrograms(folder);
+    // A script told 0 counts on a running game: a start that failed has its own answer.
+    if (!StartInstalledPrograms(folder)) {
+      return End(ExitCode::GameNotStarted,
+                 "installed into " + folder + ", but the game could not be started");
+    }
   }
   return End(ExitCode::Installed, "installed into " + folder);
 }

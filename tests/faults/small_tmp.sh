@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs a command with a small tmpfs as its temporary folder (TMPDIR), in a mount namespace of
+# Runs a command with a small tmpfs as its temporary folder (TMPDIR) and its cache folder
+# (XDG_CACHE_HOME, where native downloads go), in a mount namespace of
 # its own, so that the mount ends with the command whatever happens to it. Mounting needs root
 # (and a system that lets root mount): without them the command does not run, and the exit
 # code is 77, which ctest counts as skipped.
@@ -18,7 +19,7 @@ fi
 mountpoint=$(mktemp -d /tmp/vantreo-small-tmp.XXXXXX)
 unshare --mount --propagation private -- bash -c '
   mount -t tmpfs -o "size=$1,mode=1777" tmpfs "$2" || exit 1
-  export TMPDIR=$2 VANTREO_SMALL_TMP=$1
+  export TMPDIR=$2 XDG_CACHE_HOME=$2 VANTREO_SMALL_TMP=$1
   shift 2
   "$@"
 ' small-tmp "$size" "$mountpoint" "$@"

@@ -17,7 +17,9 @@ www=$nginx_dir/www/files
 work=$(mktemp -d)
 name=vgrind$$
 trap 'rm -rf "$work"; rm -f "$www/$name"*' EXIT
-export TMPDIR=$work
+# Downloads go to $work/vantreo, the cache folder's private folder.
+export TMPDIR=$work XDG_CACHE_HOME=$work
+saved=$work/vantreo
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -34,7 +36,7 @@ head -c 1000003 /dev/urandom >"$www/$name.bin"
 valgrind_run 1 "http://$address/files/$name.bin"
 status=$?
 [ "$status" -eq 0 ] || fail "whole download exited $status: $(cat "$work/err")"
-cmp -s "$work/$name.bin" "$www/$name.bin" || fail "the saved file differs from the served one"
+cmp -s "$saved/$name.bin" "$www/$name.bin" || fail "the saved file differs from the served one"
 
 printf '#!/bin/sh\nexit 0\n' >"$www/$name.sh"
 valgrind_run 1 --run "" "http://$address/files/$name.sh"
@@ -50,7 +52,7 @@ head -c 3000000 /dev/urandom >"$www/$name.big"
 valgrind -q --error-exitcode=42 --leak-check=full "$tool" "http://$address/slow/$name.big" \
   >"$work/out" 2>"$work/err" &
 pid=$!
-for _ in $(seq 100); do ls "$work/$name.big"_[0-9] >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do ls "$saved/$name.big"_[0-9] >/dev/null 2>&1 && break; sleep 0.1; done
 sleep 1
 kill -INT "$pid"
 wait "$pid"

@@ -2,6 +2,7 @@
 // Administrators and SYSTEM write, and never one that somebody else made first.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/files.h"
@@ -16,6 +17,8 @@
 // After windows.h.
 #include <aclapi.h>
 #include <sddl.h>
+
+#include <vector>
 
 namespace {
 
@@ -110,6 +113,39 @@ TEST_F(PrivateFolderTest, ANameTakenByAnythingElseIsLeftAloneForAFreshOne) {
   EXPECT_EQ(testing_support::ReadFile(planted), "planted") << "what was there stays";
 }
 
+TEST_F(PrivateFolderTest, AProbeNameTakenInAdvanceStopsNothing) {
+  // The name a probe once had (it carried the process id) is no longer the one used.
+  const std::string planted = parent + "\\Vantreo.probe" + std::to_string(::GetCurrentProcessId());
+  ASSERT_TRUE(::CreateDirectoryA(planted.c_str(), nullptr));
+  EXPECT_EQ(platform::PrivateFolderIn(parent), parent + "\\Vantreo\\");
+  ::RemoveDirectoryA(planted.c_str());
+  // Whatever name is taken, another is asked for, a few times, then it gives up.
+  const std::string base = parent + "\\";
+  ASSERT_TRUE(::CreateDirectoryA((base + "taken").c_str(), nullptr));
+  ASSERT_TRUE(testing_support::WriteFile(base + "taken-file", "x"));
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;
+    std::string made;
+  } cases[] = {
+      {"a free name", {"free"}, base + "free"},
+      {"taken by a folder, then free", {"taken", "free"}, base + "free"},
+      {"taken by a file, then by a folder, then free", {"taken-file", "taken", "free"},
+       base + "free"},
+      {"always taken", std::vector<std::string>(100, "taken"), ""},
+      {"no name to give", {""}, ""},
+  };
+  for (const Case& c : cases) {
+    size_t asked = 0;
+    const std::string made = platform::MakeProbeFolder(base, [&] { return c.names[asked++]; });
+    EXPECT_EQ(made, c.made) << c.what;
+    EXPECT_LT(asked, 20u) << c.what << ": gives up after a few tries";
+    ::RemoveDirectoryA((base + "free").c_str());
+  }
+  ::RemoveDirectoryA((base + "taken").c_str());
+  ::DeleteFileA((base + "taken-file").c_str());
+}
+
 TEST(DownloadFolderTest, IsPrivateWhenElevatedElseTheTemporaryFolder) {
   const std::string folder = platform::DownloadFolder();
   std::printf("elevated: %d, download folder: %s\n", platform::ProcessIsElevated() ? 1 : 0,
@@ -126,10 +162,100 @@ TEST(DownloadFolderTest, IsPrivateWhenElevatedElseTheTemporaryFolder) {
 
 #else
 
-TEST(PrivateFolderTest, NativeBuildDownloadsToTheTemporaryFolder) {
-  EXPECT_FALSE(platform::ProcessIsElevated());
-  EXPECT_EQ(platform::DownloadFolder(), platform::TempFolder());
-  EXPECT_EQ(platform::PrivateFolderIn("/var/tmp"), "/var/tmp/");
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+struct Status {
+  explicit Status(const std::string& path) { found = lstat(path.c_str(), &info) == 0; }
+  bool found = false;
+  struct stat info {};
+};
+
+// What is found under the folder's name before the call, and whether it is then used.
+TEST(PrivateFolderTest, OnlyAFolderOfTheUsersOwnThatNobodyElseCouldWriteIsUsed) {
+  const std::string target = testing_support::UniqueName("private-target");
+  ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& folder)> plant;
+    bool used;
+  } cases[] = {
+      {"nothing: made", [](const std::string&) {}, true},
+      {"the user's own, readable by all: kept, closed to others",
+       [](const std::string& folder) { mkdir(folder.c_str(), 0755); }, true},
+      {"the user's own, writable by all", [](const std::string& folder) {
+         mkdir(folder.c_str(), 0700);
+         chmod(folder.c_str(), 0777);
+       }, false},
+      {"the user's own, writable by the group", [](const std::string& folder) {
+         mkdir(folder.c_str(), 0700);
+         chmod(folder.c_str(), 0770);
+       }, false},
+      {"a link to a private folder",
+       [&](const std::string& folder) { ASSERT_EQ(symlink(target.c_str(), folder.c_str()), 0); },
+       false},
+      {"a file", [](const std::string& folder) { testing_support::WriteFile(folder, "x"); },
+       false},
+      {"another user's folder", [](const std::string& folder) {
+         mkdir(folder.c_str(), 0700);
+         // Only root can give a folder away; for anyone else this case is the first one's.
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+         }
+       }, geteuid() != 0},
+  };
+  for (const Case& c : cases) {
+    // The parent is missing too, below a missing folder: both are made.
+    const std::string parent = testing_support::UniqueName("cache") + "/nested";
+    const std::string folder = parent + "/vantreo";
+    ASSERT_EQ(mkdir(parent.substr(0, parent.rfind('/')).c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
+    c.plant(folder);
+    const Status before(folder);
+    const std::string chosen = platform::PrivateFolderIn(parent);
+    const Status after(folder);
+    if (c.used) {
+      EXPECT_EQ(chosen, folder + "/") << c.what;
+      ASSERT_TRUE(after.found) << c.what;
+      EXPECT_TRUE(S_ISDIR(after.info.st_mode)) << c.what;
+      EXPECT_EQ(after.info.st_mode & 0777, 0700u) << c.what;
+    } else {
+      EXPECT_EQ(chosen, "") << c.what;
+      // What was there is left as it was.
+      EXPECT_EQ(after.info.st_mode, before.info.st_mode) << c.what;
+    }
+    unlink(folder.c_str());
+    rmdir(folder.c_str());
+    rmdir(parent.c_str());
+    rmdir(parent.substr(0, parent.rfind('/')).c_str());
+  }
+  EXPECT_EQ(Status(target).info.st_mode & 0777, 0700u) << "the link's target is untouched";
+  rmdir(target.c_str());
 }
+
+TEST(PrivateFolderTest, MissingCacheFoldersAreMadePrivate) {
+  const std::string top = testing_support::UniqueName("cache-top");
+  EXPECT_EQ(platform::PrivateFolderIn(top + "/a"), top + "/a/vantreo/");
+  EXPECT_EQ(Status(top).info.st_mode & 0777, 0700u);
+  EXPECT_EQ(Status(top + "/a").info.st_mode & 0777, 0700u);
+  rmdir((top + "/a/vantreo").c_str());
+  rmdir((top + "/a").c_str());
+  rmdir(top.c_str());
+}
+
+TEST(PrivateFolderTest, NativeBuildDownloadsToTheUsersCacheFolder) {
+  EXPECT_FALSE(platform::ProcessIsElevated());
+  // The test's environment names its own cache folder (see tests/platform/CMakeLists.txt).
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  ASSERT_NE(cache, nullptr);
+  EXPECT_EQ(platform::DownloadFolder(), std::string(cache) + "/vantreo/");
+  EXPECT_NE(platform::DownloadFolder(), platform::TempFolder());
+}
+
+}  // namespace
 
 #endif

@@ -9,6 +9,9 @@
 
 #include "platform/files.h"
 #include "platform/program_check.h"
+#ifdef _WIN32
+#include "platform/program_check_win32.h"
+#endif
 #include "tests/support/sha256.h"
 #include "tests/support/temp_dir.h"
 
@@ -148,6 +151,93 @@ TEST_F(SignedProgramTest, CertificateFingerprintPinsAsWellAsTheSubject) {
   byFingerprint.signers = {"Somebody", "SHA256:" + testing_support::Sha256Hex(der)};
   EXPECT_EQ(Check(signedProgram, byFingerprint), ProgramCheck::Ok);
   EXPECT_EQ(Check(otherProgram, byFingerprint), ProgramCheck::SignerNotPinned);
+}
+
+// Entries with '=' are whole subjects, others common names; both compare whole and exactly, as
+// UTF-16 (pins are UTF-8), so that no look-alike or code page conversion passes for a pin.
+TEST_F(SignedProgramTest, SignerPinsCompareWholeNamesExactly) {
+  const std::string fullwidth = Env("VANTREO_FULLWIDTH_PROGRAM");  // CN=Ｖantreo Ltd
+  const std::string company = Env("VANTREO_COMPANY_PROGRAM");  // C=CN, O=Vantreo Ltd, CN=<signer>
+  const std::string signer = Env("VANTREO_TEST_SIGNER");
+  struct Case {
+    std::string program;
+    std::string pin;
+    ProgramCheck expected;
+  } cases[] = {
+      {company, "CN=" + signer + ", O=Vantreo Ltd, C=CN", ProgramCheck::Ok},
+      {company, signer, ProgramCheck::Ok},
+      {company, "CN=" + signer, ProgramCheck::SignerNotPinned},
+      {company, "CN=" + signer + ", O=Vantreo Ltd", ProgramCheck::SignerNotPinned},
+      {company, "C=CN, O=Vantreo Ltd, CN=" + signer, ProgramCheck::SignerNotPinned},
+      {company, "Vantreo Ltd", ProgramCheck::SignerNotPinned},
+      {signedProgram, "CN=" + signer, ProgramCheck::Ok},
+      {signedProgram, "vantreo test publisher", ProgramCheck::SignerNotPinned},
+      {fullwidth, u8"Ｖantreo Ltd", ProgramCheck::Ok},
+      {fullwidth, u8"CN=Ｖantreo Ltd", ProgramCheck::Ok},
+      {fullwidth, "Vantreo Ltd", ProgramCheck::SignerNotPinned},
+      {fullwidth, "\xA3\xD6" "antreo Ltd", ProgramCheck::SignerNotPinned},  // code page 936
+  };
+  for (const Case& c : cases) {
+    ASSERT_FALSE(ReadFile(c.program).empty()) << c.program;
+    ProgramPolicy policy;
+    policy.signers = {c.pin};
+    EXPECT_EQ(Check(c.program, policy), c.expected) << c.program << " pinned as " << c.pin;
+  }
+}
+
+// A subject encoded here, as a certificate would carry it; values are UTF-16 with lengths.
+std::vector<BYTE> EncodedName(const std::vector<std::pair<const char*, std::wstring>>& rdns) {
+  std::vector<CERT_RDN_ATTR> attributes(rdns.size());
+  std::vector<CERT_RDN> parts(rdns.size());
+  for (size_t i = 0; i < rdns.size(); ++i) {
+    attributes[i].pszObjId = const_cast<char*>(rdns[i].first);
+    attributes[i].dwValueType = CERT_RDN_UTF8_STRING;
+    attributes[i].Value.cbData = static_cast<DWORD>(rdns[i].second.size() * sizeof(wchar_t));
+    attributes[i].Value.pbData =
+        reinterpret_cast<BYTE*>(const_cast<wchar_t*>(rdns[i].second.data()));
+    parts[i] = {1, &attributes[i]};
+  }
+  CERT_NAME_INFO info = {static_cast<DWORD>(parts.size()), parts.data()};
+  DWORD size = 0;
+  EXPECT_TRUE(::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, &info, 0, nullptr,
+                                    nullptr, &size));
+  std::vector<BYTE> bytes(size);
+  EXPECT_TRUE(::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, &info, 0, nullptr,
+                                    bytes.data(), &size));
+  bytes.resize(size);
+  return bytes;
+}
+
+TEST(SignerNames, ANulAnywhereOrTwoCommonNamesPinNoName) {
+  const std::string fingerprint = "sha256:00ff";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, std::wstring>> rdns;
+    std::string pin;
+    bool matches;
+  } cases[] = {
+      {"the common name", {{szOID_COUNTRY_NAME, L"CN"}, {szOID_COMMON_NAME, L"Vantreo Ltd"}},
+       "Vantreo Ltd", true},
+      {"the whole subject, from the common name on",
+       {{szOID_COUNTRY_NAME, L"CN"}, {szOID_COMMON_NAME, L"Vantreo Ltd"}},
+       "CN=Vantreo Ltd, C=CN", true},
+      {"a NUL in the common name", {{szOID_COMMON_NAME, std::wstring(L"Vantreo Ltd\0x", 13)}},
+       "Vantreo Ltd", false},
+      {"a NUL elsewhere in the subject",
+       {{szOID_ORGANIZATION_NAME, std::wstring(L"Other\0", 6)},
+        {szOID_COMMON_NAME, L"Vantreo Ltd"}},
+       "Vantreo Ltd", false},
+      {"two common names", {{szOID_COMMON_NAME, L"Vantreo Ltd"}, {szOID_COMMON_NAME, L"Other"}},
+       "Vantreo Ltd", false},
+      {"the fingerprint, whatever the names",
+       {{szOID_COMMON_NAME, std::wstring(L"Vantreo Ltd\0x", 13)}}, "SHA256:00FF", true},
+  };
+  for (const Case& c : cases) {
+    std::vector<BYTE> encoded = EncodedName(c.rdns);
+    const CERT_NAME_BLOB blob = {static_cast<DWORD>(encoded.size()), encoded.data()};
+    const platform::SignerNames names = platform::SignerNamesOf(blob);
+    EXPECT_EQ(platform::SignerEntryMatches(c.pin, names, fingerprint), c.matches) << c.what;
+  }
 }
 
 TEST_F(SignedProgramTest, SignedProgramWithTheWrongDigestIsRefused) {

@@ -246,20 +246,29 @@ TEST_F(TlsPeerTest, ReceiveOnASilentConnectionEndsSoonAfterAStop) {
   EXPECT_GE(longestCall, 90.0);
 }
 
-// A TCP peer that accepts and then says nothing (or, with `reply`, sends it and waits).
-class SilentPeer {
+// A TCP peer that accepts, then waits for the client's first bytes when told to, sends
+// `reply`, and then either stays silent or closes. Closed with the client's hello unread, the
+// connection is reset rather than ended.
+class ScriptedPeer {
  public:
-  explicit SilentPeer(std::string reply = "") : reply_(std::move(reply)) {
+  enum class After { StaySilent, Close };
+  explicit ScriptedPeer(std::string reply = "", After after = After::StaySilent,
+                        bool readHello = false)
+      : reply_(std::move(reply)) {
     listener_ = platform::Socket(platform::ListenTcp("127.0.0.1", 0));
     port_ = platform::LocalPort(listener_.Handle());
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, after, readHello] {
       platform::Socket peer(platform::AcceptConnection(listener_.Handle(), 5000));
+      char hello[4096];
+      if (readHello && platform::WaitReadable(peer.Handle(), 5000))
+        platform::ReceiveBytes(peer.Handle(), hello, sizeof hello);
       if (!reply_.empty())
         platform::SendBytes(peer.Handle(), reply_.data(), static_cast<int>(reply_.size()));
+      if (after == After::Close) return;
       while (!done_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
   }
-  ~SilentPeer() {
+  ~ScriptedPeer() {
     done_.store(true);
     thread_.join();
   }
@@ -273,19 +282,19 @@ class SilentPeer {
   std::thread thread_;
 };
 
-TEST(TlsHandshake, SilentServerFailsAtTheTimeOutOrSoonAfterAStop) {
+TEST(TlsHandshake, SilentServerStallsAtTheTimeOutOrEndsSoonAfterAStop) {
   {
-    SilentPeer peer;
+    ScriptedPeer peer;
     TlsStream stream;
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(stream.Connect(SocketLayer::ConnectWithTimeout("127.0.0.1", peer.Port()), kName,
                              "", 1000),
-              TlsError::HandshakeFailed);
+              TlsError::Stalled);
     EXPECT_GT(MillisecondsSince(start), 900.0);
     EXPECT_LT(MillisecondsSince(start), 1500.0);
   }
   {
-    SilentPeer peer;
+    ScriptedPeer peer;
     TlsStream stream;
     const Clock::time_point start = Clock::now();
     auto stopped = [&] { return MillisecondsSince(start) > 300.0; };
@@ -296,13 +305,38 @@ TEST(TlsHandshake, SilentServerFailsAtTheTimeOutOrSoonAfterAStop) {
   }
 }
 
-TEST(TlsHandshake, PlainHttpServerIsAFailedHandshake) {
-  SilentPeer peer("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
-  TlsStream stream;
-  EXPECT_EQ(stream.Connect(SocketLayer::ConnectWithTimeout("127.0.0.1", peer.Port()), kName, "",
-                           kTimeoutMs),
-            TlsError::HandshakeFailed);
-  EXPECT_FALSE(stream.IsOpen());
+// Only the server's own answer ends a download for good (a refusal of every protocol or
+// cipher, or no TLS at all); a transport that ends under the handshake is tried again.
+TEST(TlsHandshake, ACutTransportIsAnIoFailureAndARefusalAFailedHandshake) {
+  using After = ScriptedPeer::After;
+  // A record of the handshake type that promises 80 bytes and brings 4.
+  const std::string halfRecord("\x16\x03\x03\x00\x50\x02\x00\x00\x4c", 9);
+  // A fatal handshake_failure alert: what a server with no protocol or cipher in common sends.
+  const std::string refusal("\x15\x03\x03\x00\x02\x02\x28", 7);
+  struct Case {
+    const char* what;
+    std::string reply;
+    After after;
+    bool readHello;
+    TlsError expected;
+  } cases[] = {
+      {"reset before the hello is read", "", After::Close, false, TlsError::IoFailed},
+      {"closed after the hello", "", After::Close, true, TlsError::IoFailed},
+      {"closed within the server's first record", halfRecord, After::Close, true,
+       TlsError::IoFailed},
+      {"no protocol or cipher in common", refusal, After::Close, true,
+       TlsError::HandshakeFailed},
+      {"a plain HTTP server", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
+       After::StaySilent, true, TlsError::HandshakeFailed},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer(c.reply, c.after, c.readHello);
+    TlsStream stream;
+    const TlsError result = stream.Connect(
+        SocketLayer::ConnectWithTimeout("127.0.0.1", peer.Port()), kName, "", kTimeoutMs);
+    EXPECT_EQ(result, c.expected) << c.what << ": " << platform::TlsErrorText(result);
+    EXPECT_FALSE(stream.IsOpen()) << c.what;
+  }
 }
 
 }  // namespace

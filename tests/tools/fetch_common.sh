@@ -19,7 +19,8 @@ else
   run_tool=("$tool")
   to_windows() { echo "$1"; }
   to_unix() { echo "$1"; }
-  temp_folder=${TMPDIR:-/tmp}
+  # Natively: the private folder in the user's cache folder.
+  temp_folder=${XDG_CACHE_HOME:-$HOME/.cache}/vantreo
 fi
 
 fail() {

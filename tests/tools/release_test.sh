@@ -25,7 +25,24 @@ openssl pkcs12 -export -inkey "$keys/leaf.key" -in "$keys/leaf.pem" -out "$keys/
 
 check "a download URL that would break the program's text is refused" \
   bash -c "! '$here/tools/release.sh' --download-url 'http://a/\"x' --manual-url http://m \
-    --home-url http://h --build-dir '$work/never' 2>/dev/null && [ ! -e '$work/never' ]"
+    --home-url http://h --signers S --build-dir '$work/never' 2>/dev/null && [ ! -e '$work/never' ]"
+
+# A release that pins neither a publisher nor a file would start anyone's signed program as
+# administrator: refused, saying why, unless asked for with --any-signer.
+unpinned=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
+  --home-url http://h --build-dir "$work/never" 2>&1)
+check "a release pinning no signer and no digest is refused, saying why" \
+  grep -q "neither --signers nor --sha256 is given: the installer would start, as administrator" \
+  <<<"$unpinned"
+check "... and pointing at --any-signer" grep -q -- "--any-signer" <<<"$unpinned"
+# Past that check, it stops at the next one (the missing certificate), still before building.
+anyone=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
+  --home-url http://h --any-signer --sign "$work/none.pfx" --build-dir "$work/never" 2>&1)
+check "--any-signer takes any signer" grep -q "cannot read the certificate" <<<"$anyone"
+mixed=$("$here/tools/release.sh" --download-url http://a/x.exe --manual-url http://m \
+  --home-url http://h --any-signer --sha256 "$(printf '%064d' 0)" --build-dir "$work/never" 2>&1)
+check "--any-signer with a pin is refused" grep -q "goes without" <<<"$mixed"
+check "nothing was built for them" [ ! -e "$work/never" ]
 
 download=http://dl.release.test/download/VantreoSetup.exe
 out=$("$here/tools/release.sh" --download-url "$download" \

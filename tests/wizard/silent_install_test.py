@@ -138,6 +138,16 @@ class WholeSilentInstall(SilentCase):
                              r"STEP installed; the game is not started \(/NOLAUNCH\)",
                              "END exit code 0"], read_lines(log))
 
+    def test_a_game_that_cannot_be_started_ends_with_8_not_0(self):
+        # The setup program succeeds but leaves no game behind: installed, the start fails.
+        rig.probe.reg_set_sz(KEY, "StandinPrograms", "none")
+        self.run_silent(["/S", "/D=" + FOLDER], timeout=120, code=8)
+        self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
+        self.assert_log_has(["EXIT .*exit code 0", "STEP installed; starting the game",
+                             r"LAUNCH .*\\Vantreo.exe failed",
+                             r"END exit code 8: installed into C:\\Net Bar\\Vantreo, but the "
+                             "game could not be started$"])
+
 
 class SilentFailures(SilentCase):
     def test_what_cannot_start_ends_at_once_with_its_code(self):

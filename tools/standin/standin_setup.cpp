@@ -4,6 +4,8 @@
 // folder and puts the game (Vantreo.exe) and the companion program (GlyphHint.exe) there, both
 // the stand-in game carried as resource 1, and notes what it did in "setup.log" there.
 // Started otherwise, it installs nothing, notes why in %TEMP%\standin-setup.log and ends with 2.
+// With the value "StandinPrograms" of that key set to "none" it installs no programs, as a
+// setup program whose files a scanner took away: the game then cannot be started.
 #include <windows.h>
 
 #include <cstdio>
@@ -34,7 +36,8 @@ std::string Arguments() {
   return rest.substr(first, last - first + 1);
 }
 
-bool ReadInstallFolder(std::string* folder) {
+// A text value of the settings key; false when it is missing or empty.
+bool ReadSetting(const char* name, std::string* text) {
   HKEY key = nullptr;
   if (::RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
@@ -42,11 +45,11 @@ bool ReadInstallFolder(std::string* folder) {
   char value[MAX_PATH] = {};
   DWORD size = sizeof(value) - 1;
   DWORD type = 0;
-  LONG result = ::RegQueryValueExA(key, "Path", nullptr, &type,
+  LONG result = ::RegQueryValueExA(key, name, nullptr, &type,
                                    reinterpret_cast<BYTE*>(value), &size);
   ::RegCloseKey(key);
   if (result != ERROR_SUCCESS || type != REG_SZ || value[0] == '\0') return false;
-  *folder = value;
+  *text = value;
   return true;
 }
 
@@ -96,11 +99,13 @@ int main() {
   const std::string arguments = Arguments();
   if (arguments != kExpectedArguments) return Fail("wrong arguments: [" + arguments + "]");
   std::string folder;
-  if (!ReadInstallFolder(&folder)) return Fail("no install folder in the registry");
+  if (!ReadSetting("Path", &folder)) return Fail("no install folder in the registry");
 
   ::Sleep(kInstallMs);
   if (!CreateFolderTree(folder)) return Fail("cannot create " + folder);
-  if (!InstallGame(folder)) return Fail("cannot write the programs to " + folder);
+  std::string programs;
+  const bool leaveOut = ReadSetting("StandinPrograms", &programs) && programs == "none";
+  if (!leaveOut && !InstallGame(folder)) return Fail("cannot write the programs to " + folder);
   std::string log = "arguments " + arguments + "\r\nfolder " + folder + "\r\n";
   WriteFileBytes(folder + "\\setup.log", log.data(), static_cast<DWORD>(log.size()));
   return 0;
