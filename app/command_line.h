@@ -16,7 +16,7 @@ enum class ExitCode : int {
   ProgramRefused = 5,
   SetupFailed = 6,
   FolderNotUsable = 7,
-  GameNotStarted = 8,  // installed, but the game or its companion could not be started
+  GameNotStarted = 10,  // installed, but the game or its companion could not be started
 };
 
 enum class CommandLineError {

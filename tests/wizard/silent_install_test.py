@@ -138,14 +138,14 @@ class WholeSilentInstall(SilentCase):
                              r"STEP installed; the game is not started \(/NOLAUNCH\)",
                              "END exit code 0"], read_lines(log))
 
-    def test_a_game_that_cannot_be_started_ends_with_8_not_0(self):
+    def test_a_game_that_cannot_be_started_ends_with_10_not_0(self):
         # The setup program succeeds but leaves no game behind: installed, the start fails.
         rig.probe.reg_set_sz(KEY, "StandinPrograms", "none")
-        self.run_silent(["/S", "/D=" + FOLDER], timeout=120, code=8)
+        self.run_silent(["/S", "/D=" + FOLDER], timeout=120, code=10)
         self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
         self.assert_log_has(["EXIT .*exit code 0", "STEP installed; starting the game",
                              r"LAUNCH .*\\Vantreo.exe failed",
-                             r"END exit code 8: installed into C:\\Net Bar\\Vantreo, but the "
+                             r"END exit code 10: installed into C:\\Net Bar\\Vantreo, but the "
                              "game could not be started$"])
 
 
