@@ -47,34 +47,25 @@ int64_t SteadyMs() {
 // A rate measured over less time than this is taken only when nothing better is known.
 constexpr int64_t kMinMeasureMs = 100;
 
-// Bytes per second the segment's thread has fetched since it began; its assumed rate while too
-// little was measured. A connection that brought nothing for kMinMeasureMs is known to be
-// slow, not unknown.
-double RateOf(const DownloadSegment& segment, int64_t nowMs) {
+}  // namespace
+
+double SegmentRate(const DownloadSegment& segment, int64_t nowMs) {
   const int64_t elapsed = nowMs - segment.fetchStartMs.load();
   const uint32_t start = segment.fetchStartBytes.load();
   const uint32_t done = segment.bytesDone.load();
-  const double bytes = done > start ? done - start : 0;
-  if (elapsed >= kMinMeasureMs) return std::max(bytes * 1000 / static_cast<double>(elapsed), 1.0);
-  if (bytes > 0 && elapsed > 0 && segment.assumedRate == 0)
-    return bytes * 1000 / static_cast<double>(elapsed);
+  // Still connecting, or waiting for the answer: how fast it will be is not known yet.
+  if (done <= start) return segment.assumedRate;
+  const double bytes = done - start;
+  if (elapsed >= kMinMeasureMs) return bytes * 1000 / static_cast<double>(elapsed);
+  if (elapsed > 0 && segment.assumedRate == 0) return bytes * 1000 / static_cast<double>(elapsed);
   return segment.assumedRate;
 }
 
-}  // namespace
-
-// Takes controlMutex_ for a control call, counted in controlWaiters_ from before it waits for
-// the lock until it has let go.
+// Takes controlMutex_ for a control call.
 class ControlLock {
  public:
-  explicit ControlLock(HttpDownloader& owner) : owner_(owner) {
-    owner_.controlWaiters_.fetch_add(1);
-    owner_.controlMutex_.lock();
-  }
-  ~ControlLock() {
-    owner_.controlMutex_.unlock();
-    owner_.controlWaiters_.fetch_sub(1);
-  }
+  explicit ControlLock(HttpDownloader& owner) : owner_(owner) { owner_.controlMutex_.lock(); }
+  ~ControlLock() { owner_.controlMutex_.unlock(); }
   ControlLock(const ControlLock&) = delete;
   ControlLock& operator=(const ControlLock&) = delete;
 
@@ -104,21 +95,38 @@ bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate,
     rest += left;
     combined += rateOf(range.rate);
     const double seconds = left / rateOf(range.rate);
-    if (left > kStealThreshold && seconds > longest) {
+    if (left > 0 && seconds > longest) {
       longest = seconds;
       choice.victim = static_cast<int>(i);
     }
   }
-  if (choice.victim < 0) return false;
+  // Time, not bytes, decides: the work left, shared among every connection, against the range
+  // that will take longest.
+  const double shared = rest / combined;
+  if (choice.victim < 0 || longest <= kStealTimeFactor * shared) {
+    choice = SplitChoice();
+    return false;
+  }
   const RangeProgress& victim = running[static_cast<size_t>(choice.victim)];
   // The victim keeps at least a chunk past its position: one may be received and not counted.
-  const double keep = std::max(rateOf(victim.rate) * rest / combined, double{kChunkSize});
-  const double last = victim.end - kMinPiece;
+  const double keep = std::max(rateOf(victim.rate) * shared, double{kChunkSize});
+  const double last = static_cast<double>(victim.end) - kMinPiece;
+  if (victim.position + double{kChunkSize} > last) {
+    choice = SplitChoice();
+    return false;
+  }
   choice.splitAt = static_cast<uint32_t>(std::min(victim.position + keep, last));
   return true;
 }
 
 void SetFinishedLineStream(std::FILE* stream) { finishedLineStream.store(stream); }
+
+std::string ValidatorOf(const ResponseHeader& header) {
+  // A weak ETag never matches an If-Range: the date serves better then.
+  const HttpField* tag = header.Find("ETag");
+  if (tag == nullptr || tag->value.compare(0, 2, "W/") == 0) tag = header.Find("Last-Modified");
+  return tag != nullptr ? tag->value : std::string();
+}
 
 uint32_t QueryFileSize(const std::string& path) { return platform::FileSize(path); }
 
@@ -279,15 +287,25 @@ DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlP
       continue;
     }
     if (error.Failed()) return error;
-    // A weak ETag never matches an If-Range: the date serves better then.
-    const HttpField* tag = header.Find("ETag");
-    if (tag == nullptr || tag->value.compare(0, 2, "W/") == 0) tag = header.Find("Last-Modified");
-    validator = tag != nullptr ? tag->value : std::string();
+    validator = ValidatorOf(header);
     return SizeOf(header, size);
   }
 }
 
 namespace {
+
+// The answer to a range request is for the file whose bytes are already there: a whole file
+// to an If-Range request, or a part whose validator is not the known one, means it changed.
+DownloadError CheckSameFile(const ResponseHeader& header, const std::string& known,
+                            bool conditional) {
+  const std::string answered = ValidatorOf(header);
+  const bool replaced = (conditional && header.status == 200) ||
+                        (header.status == 206 && !known.empty() && !answered.empty() &&
+                         answered != known);
+  if (!replaced) return DownloadError();
+  return MakeError(DownloadErrorKind::SizeChanged,
+                   "the file changed on the server since its first bytes were fetched");
+}
 
 // Makes `to` fetch from where `from` fetches, the same way.
 void SameServer(const DownloadSegment& from, DownloadSegment& to) {
@@ -301,6 +319,7 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.fileName = from.fileName;
   to.useProxy = from.useProxy;
   to.ifRange = from.ifRange;
+  to.plainFirstRequest = false;
 }
 
 // The name of part `index` of `stem`. An old file of this name is replaced when it can be;
@@ -344,6 +363,7 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   first.urlPrefix = urlPrefix;
   first.fileName = fileName;
   first.useProxy = useProxy;
+  first.ifRange = validator_;
   uint32_t offset = 0;
   for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
@@ -353,12 +373,12 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
       segment.partFile = stem + range.partSuffix;
       segment.rangeStart = range.start;
       segment.rangeEnd.store(range.end);
-      segment.ifRange = kept->validator;
       // The bar starts at the share kept.
       segment.bytesDone.store(std::min(QueryFileSize(segment.partFile), segment.Need()));
       continue;
     }
     segment.partFile = FreePartName(stem, i);
+    segment.plainFirstRequest = true;
     segment.rangeStart = offset;
     segment.rangeEnd.store((i == count - 1) ? total : offset + share);
     offset += share;
@@ -369,6 +389,7 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     segmentCount_.store(made);
   }
   connectionLimit_ = count;
+  rangesIgnored_.store(false);
   partStem_ = stem;
   WriteSidecarLocked();
   return StartThreads();
@@ -399,11 +420,25 @@ void HttpDownloader::StartThread(DownloadSegment& segment) {
 }
 
 bool HttpDownloader::StartThreads() {
-  for (int i = 0; i < segmentCount_; ++i) StartThread(segments_[i]);
+  // No more connections than the limit: the others wait for a free one.
+  for (int i = 0; i < segmentCount_; ++i) segments_[i].state.store(SegmentState::Waiting);
+  for (int i = 0; i < segmentCount_ && i < connectionLimit_; ++i) StartThread(segments_[i]);
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].state.load() == SegmentState::Failed) return false;
   }
   return true;
+}
+
+bool HttpDownloader::StartWaitingLocked() {
+  for (int i = 0; i < segmentCount_; ++i) {
+    DownloadSegment& segment = segments_[i];
+    if (segment.state.load() != SegmentState::Waiting) continue;
+    // A waiting segment's earlier thread, if any, has ended: it is only reaped here.
+    if (segment.thread.joinable()) segment.thread.join();
+    StartThread(segment);
+    return true;
+  }
+  return false;
 }
 
 void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
@@ -413,6 +448,8 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
     segment.bytesDone.store(segment.Need());
     PrintFinishedLine();
     Finish(segment, SegmentState::Done);
+    // Its connection is free like any other's.
+    StealWork(segment);
     return;
   }
   segment.bytesDone.store(existing);
@@ -460,20 +497,22 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
   std::setvbuf(part.get(), nullptr, _IONBF, 0);
 
   const uint32_t offset = segment.rangeStart + existing;
-  const bool resumed = offset > 0 && !segment.ifRange.empty();
+  // Every range request but a fresh download's first ones is tied to the file whose bytes are
+  // already there.
+  const bool conditional = offset > 0 && !segment.ifRange.empty() && !segment.plainFirstRequest;
+  segment.plainFirstRequest = false;
   std::string text;
   RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0,
-                   resumed);
-  DownloadError error = RequestFile(connection, server.HostField(), segment.urlPrefix,
-                                    segment.fileName, offset, text, stopped, segment.ifRange);
+                   conditional);
+  DownloadError error =
+      RequestFile(connection, server.HostField(), segment.urlPrefix, segment.fileName, offset,
+                  text, stopped, conditional ? segment.ifRange : std::string());
   note.Answered(text);
   if (error.Failed()) return error;
   const ResponseHeader header = ParseResponseHeader(text);
-  // The whole file to an If-Range request: it is no longer the one the parts came from.
-  if (resumed && header.status == 200) {
-    return MakeError(DownloadErrorKind::SizeChanged,
-                     "the file changed on the server since its parts were fetched");
-  }
+  error = CheckSameFile(header, segment.ifRange, conditional);
+  if (error.Failed()) return error;
+  if (offset > 0 && header.status == 200) rangesIgnored_.store(true);
   BodyPlan plan;
   error = PlanBody(header, offset, totalSize_.load(), plan);
   if (error.Failed()) return error;
@@ -514,18 +553,22 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
 
 void HttpDownloader::StealWork(DownloadSegment& segment) {
   std::unique_lock<std::mutex> lock(controlMutex_, std::defer_lock);
-  // Another split holds the lock a moment only; a control call may be waiting for this thread.
+  // Control calls (a retry tick, another split) hold the lock a moment only. One that waits for
+  // this thread has marked it stopped, or says it joins every thread.
   while (!lock.try_lock()) {
-    if (controlWaiters_.load() > 0) return;
+    if (segment.state.load() != SegmentState::Done || joining_.load()) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  SplitLocked(segment);
+  if (segment.state.load() != SegmentState::Done) return;
+  if (!StartWaitingLocked()) SplitLocked(segment);
 }
 
 bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   const int count = segmentCount_.load();
-  // Stopped meanwhile, or the table is full.
-  if (freeSegment.state.load() != SegmentState::Done || count >= kMaxSegments) return false;
+  // Stopped meanwhile, or the table is full, or a new range would be read from byte 0.
+  if (freeSegment.state.load() != SegmentState::Done || count >= kMaxSegments ||
+      rangesIgnored_.load())
+    return false;
   const int64_t now = SteadyMs();
   std::vector<RangeProgress> running;
   std::vector<int> indexes;
@@ -534,15 +577,15 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   for (int i = 0; i < count; ++i) {
     const DownloadSegment& segment = segments_[i];
     const SegmentState state = segment.state.load();
-    if (state == SegmentState::Failed) ++unfinished;
+    if (state == SegmentState::Failed || state == SegmentState::Waiting) ++unfinished;
     if (state != SegmentState::Running) continue;
     ++unfinished;
     running.push_back({segment.rangeStart + segment.bytesDone.load(), segment.rangeEnd.load(),
-                       RateOf(segment, now)});
+                       SegmentRate(segment, now)});
     indexes.push_back(i);
   }
   if (unfinished >= connectionLimit_) return false;
-  const double freeRate = RateOf(freeSegment, now);
+  const double freeRate = SegmentRate(freeSegment, now);
   SplitChoice choice;
   if (!ChooseSplit(running, freeRate, choice)) return false;
   DownloadSegment& victim = segments_[indexes[static_cast<size_t>(choice.victim)]];
@@ -603,9 +646,11 @@ void HttpDownloader::SignalStop() {
 }
 
 void HttpDownloader::JoinAll() {
+  joining_.store(true);
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].thread.joinable()) segments_[i].thread.join();
   }
+  joining_.store(false);
 }
 
 bool HttpDownloader::StopLocked(bool deleteParts) {

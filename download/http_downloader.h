@@ -33,9 +33,10 @@ constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
 constexpr int kChunkSize = 64 * 1024;
 // The segment table's capacity: the segments a Start makes plus those its splits add.
 constexpr int kMaxSegments = 50;
-// A connection that has finished its range takes part of another only when that range has more
-// than this still to come, and never leaves a piece smaller than kMinPiece.
-constexpr uint32_t kStealThreshold = 1024 * 1024;
+// A connection that has finished its range takes part of the range that will take longest,
+// when that range would take clearly longer (this factor) than all the work left shared among
+// every connection, and it hands over at least kMinPiece.
+constexpr double kStealTimeFactor = 1.5;
 constexpr uint32_t kMinPiece = 64 * 1024;
 // Put behind a file name that is taken and cannot be replaced (an old part, a download that a
 // program holds open), as often as needed.
@@ -48,7 +49,8 @@ constexpr int kMaxRedirects = 5;
 // as a failure for the back-off: a server handing out a byte per connection is not progress.
 constexpr uint64_t kStormBytes = 64 * 1024;
 
-enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3 };
+// Waiting: its turn comes when a connection is free (no more connections than the limit).
+enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3, Waiting = 4 };
 
 class HttpDownloader;
 
@@ -75,9 +77,10 @@ struct DownloadSegment {
   uint32_t assumedRate = 0;
   int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
-  // The server's validator, sent as If-Range on this segment's range requests when the
-  // download continues parts of an earlier run; empty for a fresh download.
+  // The server's validator (a strong ETag or the Last-Modified date; empty: none known), sent
+  // as If-Range on this segment's range requests but for the first one of a fresh download.
   std::string ifRange;
+  bool plainFirstRequest = false;
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
@@ -96,13 +99,21 @@ struct RangeProgress {
 // Where a free connection whose own rate is `freeRate` takes over part of a range: the range
 // that will take longest to finish keeps what it can fetch in the time the whole rest needs at
 // the combined rate of every connection; the free one fetches from `splitAt` on. With equal
-// rates between two connections that is the upper half. False when no range has more than
-// kStealThreshold to go.
+// rates between two connections that is the upper half. False when no range would take more
+// than kStealTimeFactor times that shared time, or when less than kMinPiece would move.
 struct SplitChoice {
   int victim = -1;
   uint32_t splitAt = 0;
 };
 bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate, SplitChoice& choice);
+
+// Bytes per second the segment's thread has fetched since it began; its assumed rate (0: not
+// known) while it has received no body byte yet or was measured too briefly.
+double SegmentRate(const DownloadSegment& segment, int64_t nowMs);
+
+// What a later request's If-Range carries: a strong ETag, else the Last-Modified date, else
+// empty.
+std::string ValidatorOf(const ResponseHeader& header);
 
 // Size of a file; 0 when it is missing or a folder.
 uint32_t QueryFileSize(const std::string& path);
@@ -224,10 +235,13 @@ class HttpDownloader {
                      const std::string& stem, int count, int useProxy,
                      const PartTable* kept = nullptr);
   void SegmentThreadProc(DownloadSegment& segment);
-  // Called by a segment's thread as it ends Done: gives the free connection part of the range
-  // that will take longest, as a new segment with its own thread. Does nothing while a control
-  // call (Stop, Restart, a merge) waits for the control lock: it may be waiting for this thread.
+  // Called by a segment's thread as it ends Done: hands the free connection to a segment
+  // waiting its turn, else gives it part of the range that will take longest, as a new segment
+  // with its own thread. Waits for the control lock only briefly, and not at all once this
+  // segment is stopped: a control call holding the lock may be waiting for this thread.
   void StealWork(DownloadSegment& segment);
+  // Under controlMutex_: starts the first segment waiting its turn; false when none waits.
+  bool StartWaitingLocked();
   // Under controlMutex_: the split of the running segments, applied; false when none is due.
   bool SplitLocked(DownloadSegment& freeSegment);
   // One connection's work for a segment that holds `existing` bytes; `received` counts the
@@ -254,6 +268,11 @@ class HttpDownloader {
   std::atomic<int> segmentCount_{0};
   // Connections at once: the count Start was given.
   int connectionLimit_ = 0;
+  // A server answered a range request with the whole file: a split would fetch from byte 0.
+  std::atomic<bool> rangesIgnored_{false};
+  // A control call holding the lock waits for every thread to end: a free thread must not
+  // wait for the lock then.
+  std::atomic<bool> joining_{false};
   // The part files' stem (the target path given to Start).
   std::string partStem_;
   // What the sidecar records of the download: the URL given to Start and the validator of
@@ -278,11 +297,8 @@ class HttpDownloader {
   void JoinAll();
 
   // Serialises everything that starts, joins or replaces segment threads, so calls from the
-  // task's worker and from the window thread never wait on the same thread twice. A control
-  // call counts itself in controlWaiters_ before it locks, so a segment thread wanting a split
-  // knows not to wait for the lock.
+  // task's worker and from the window thread never wait on the same thread twice.
   std::mutex controlMutex_;
-  std::atomic<int> controlWaiters_{0};
   friend class ControlLock;
   // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
   mutable std::mutex tableMutex_;

@@ -359,10 +359,7 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
       GiveUp(item, report.error);
       return false;
     }
-    const int pause = report.error.retryAfterSeconds >= 0
-                          ? std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000)
-                          : Jitter(NextDelay(delay));
-    if (!Wait(pause)) return false;
+    if (!Wait(HonourRetryAfter(report.error, Jitter(NextDelay(delay))))) return false;
   }
   return false;
 }
@@ -419,9 +416,17 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
   }
 }
 
+int DownloadTask::HonourRetryAfter(const DownloadError& error, int backoffMs) {
+  // The server may ask for a longer pause, never for a shorter one: "Retry-After: 0" from a
+  // busy server would otherwise be a request every poll for ever.
+  return std::max(backoffMs, error.retryAfterSeconds * 1000);
+}
+
 int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
   if (report.error.retryAfterSeconds >= 0) {
-    return std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000);
+    const int now = backoff;
+    backoff = std::min(backoff * 2, maxDelayMs_.load());
+    return HonourRetryAfter(report.error, Jitter(now));
   }
   if (!report.unproductive) {
     backoff = kDownloadPollMs;

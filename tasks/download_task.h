@@ -151,6 +151,8 @@ class DownloadTask {
   // The pause before the next recovery after `report`; `delay` grows while failures bring
   // nothing.
   int RecoveryDelay(const FailureReport& report, int& delay);
+  // The pause before the next attempt: the back-off's, or longer when the server asks for it.
+  static int HonourRetryAfter(const DownloadError& error, int backoffMs);
   // Ends the item with an error that trying again cannot mend.
   void GiveUp(DownloadItem& item, const DownloadError& error);
   void NoteError(const DownloadError& error);

@@ -235,3 +235,124 @@ TEST_F(StartTest, ANewRunContinuesThePartsOfTheSameFileOnly) {
     server.Stop();
   }
 }
+
+namespace {
+
+#define RUN_START_ON_PORT_80(server, handler) START_ON_PORT_80_IN(server, handler, 180, 189)
+
+const char kFirstTag[] = "ETag: \"v1\"\r\n";
+
+// Within one run, once bytes of the file are there: a continue after a pause, or a segment
+// fetched again after its connection broke, while the server's file was replaced by another of
+// the same size. Whether the server honours If-Range (a whole new file) or not (a part with the
+// new ETag), the download is known to start over, never stitched from both.
+TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
+  struct Case {
+    const char* what;
+    bool pause;          // else the connection of the range from 100 KiB on breaks once
+    bool honourIfRange;  // else the server answers every range with 206 and its current ETag
+  };
+  const Case cases[] = {
+      {"paused and continued, If-Range honoured", true, true},
+      {"paused and continued, If-Range ignored", true, false},
+      {"a segment fetched again, If-Range honoured", false, true},
+      {"a segment fetched again, If-Range ignored", false, false},
+  };
+  constexpr uint32_t kSize = 400 * 1024;
+  const std::string oldBody = MakeBody(kSize, 41);
+  const std::string newBody = MakeBody(kSize, 42);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::atomic<bool> changed{false};
+    std::atomic<int> cuts{0};
+    RUN_START_ON_PORT_80(server, ([&](const std::string& request, int) {
+      const bool ifRange = request.find("\r\nIf-Range: ") != std::string::npos;
+      FileOptions options;
+      options.fields = changed.load() ? "ETag: \"v2\"\r\n" : kFirstTag;
+      if (ifRange && changed.load() && c.honourIfRange) options.honourRange = false;
+      Reply reply = FileReply(request, changed.load() ? newBody : oldBody, options);
+      if (c.pause) reply.delayPerKiBMs = 10;
+      if (!c.pause && testing_support::RangeStartOf(request) == 100 * 1024 &&
+          cuts.fetch_add(1) == 0) {
+        reply.closeAfter = reply.bytes.size() - (kSize - 100 * 1024) + 20 * 1024;
+        changed.store(true);  // replaced while the broken segment waits for its retry
+      }
+      return reply;
+    }));
+    ASSERT_TRUE(StartDownload());
+    if (c.pause) {
+      ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= kSize / 3; }, 10000));
+      ASSERT_TRUE(downloader.Stop());
+      changed.store(true);
+      ASSERT_TRUE(downloader.Restart());
+    } else {
+      ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed(); }, 10000));
+      ASSERT_TRUE(downloader.RetryFailed());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed() || downloader.IsFinished(); },
+                          10000));
+    EXPECT_TRUE(downloader.TakeFailures().error.NeedsStartOver());
+    downloader.Stop();
+    EXPECT_FALSE(downloader.MergeParts(""));
+    server.Stop();
+  }
+}
+
+// The sidecar of an earlier run of the same file with `count` equal ranges, whose parts hold
+// what `whole` says (all of their range, or nothing).
+void PlantEarlierRun(const std::string& stem, const std::string& host, const std::string& body,
+                     const std::vector<bool>& whole) {
+  PartTable table;
+  table.url = "http://" + host + "/files/setup.exe";
+  table.size = static_cast<uint32_t>(body.size());
+  table.validator = "\"v1\"";
+  const uint32_t share = table.size / static_cast<uint32_t>(whole.size());
+  for (size_t i = 0; i < whole.size(); ++i) {
+    const uint32_t start = static_cast<uint32_t>(i) * share;
+    const uint32_t end = i + 1 == whole.size() ? table.size : start + share;
+    table.ranges.push_back({start, end, "_" + std::to_string(i)});
+    ASSERT_TRUE(testing_support::WriteFile(stem + "_" + std::to_string(i),
+                                           whole[i] ? body.substr(start, end - start) : ""));
+  }
+  ASSERT_TRUE(WritePartTable(stem, table));
+}
+
+// A resumed run of eight ranges with four connections: never more than four at once; and the
+// connections whose parts are already whole help the one range left instead of idling.
+TEST_F(StartTest, AResumedRunKeepsTheConnectionLimitAndWholePartsHelp) {
+  struct Case {
+    const char* what;
+    std::vector<bool> whole;
+    bool splits;  // the free connections take over part of what is left
+  };
+  const Case cases[] = {
+      {"eight ranges, nothing fetched yet", std::vector<bool>(8, false), false},
+      {"four ranges, three whole", {false, true, true, true}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    body = MakeBody(2048 * 1024, 43);
+    tries.store(0);
+    RUN_START_ON_PORT_80(server, ([this](const std::string& request, int) {
+      FileOptions options;
+      options.fields = kFirstTag;
+      Reply reply = FileReply(request, body, options);
+      if (tries.fetch_add(1) > 0) reply.delayPerKiBMs = 1;  // all but the size answer
+      return reply;
+    }));
+    PlantEarlierRun(stem, server.Address(), body, c.whole);
+    ASSERT_TRUE(StartDownload(4));
+    ASSERT_TRUE(WaitFinished());
+    // A connection counts from 50 ms after its accept: the server learns of a close late.
+    EXPECT_LE(server.MaxOpenConnections(50), 4);
+    if (c.splits) {
+      EXPECT_GT(downloader.SegmentCount(), static_cast<int>(c.whole.size()));
+    }
+    ASSERT_TRUE(downloader.MergeParts(""));
+    EXPECT_TRUE(ReadFile(stem) == body);
+    downloader.Stop();
+    server.Stop();
+  }
+}
+
+}  // namespace

@@ -527,9 +527,14 @@ TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
        1000, true, 1, 3000 * K + static_cast<uint32_t>(100.0 * 5000 * K / 2100)},
       {"unmeasured rates count as the mean of the measured", {{0, 4096 * K, 0}}, 100, true, 0,
        2048 * K},
-      {"never a piece under 64 KiB", {{0, 1100 * K, 1e9}}, 1, true, 0, 1100 * K - kMinPiece},
-      {"1 MiB to go is not enough", {{0, 1024 * K, 100}, {2048 * K, 3000 * K, 1}}, 100, false,
-       -1, 0},
+      {"a fast range with only a slow connection free is left alone", {{0, 1100 * K, 1e9}}, 1,
+       false, -1, 0},
+      {"less than a chunk and 64 KiB to go is left alone", {{0, 100 * K, 1}}, 1e9, false, -1, 0},
+      {"under 1 MiB at 128 KiB/s beside fast ones: split by time",
+       {{124 * K, 1024 * K, 128 * K}, {2000 * K, 2048 * K, 1024 * K}, {3000 * K, 3072 * K, 1024 * K}},
+       1024 * K, true, 0, 124 * K + 64 * K},  // it keeps a chunk: less would go in the shared time
+      {"equal work at equal rates: a third connection gains too little",
+       {{0, 300 * K, 100}, {1000 * K, 1300 * K, 100}}, 100, false, -1, 0},
   };
   for (const Case& c : cases) {
     SplitChoice choice;
@@ -539,6 +544,19 @@ TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
       EXPECT_NEAR(choice.splitAt, c.splitAt, 1.0) << c.what;
     }
   }
+}
+
+TEST(SegmentRate, AConnectionWithoutItsFirstByteHasNoRateYet) {
+  DownloadSegment segment;
+  const int64_t now = 1000000;
+  segment.fetchStartMs.store(now - 500);
+  segment.fetchStartBytes.store(4096);
+  segment.bytesDone.store(4096);
+  EXPECT_EQ(SegmentRate(segment, now), 0.0) << "still in its handshake: not known, not slow";
+  segment.assumedRate = 300;
+  EXPECT_EQ(SegmentRate(segment, now), 300.0);
+  segment.bytesDone.store(4096 + 50 * 1024);
+  EXPECT_NEAR(SegmentRate(segment, now), 100.0 * 1024, 1.0);
 }
 
 // One connection of four, the one for byte 0, is slow for its whole life (at most 100 KiB/s:
@@ -575,6 +593,27 @@ TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
   EXPECT_LT(downloader.Segment(0).rangeEnd.load(), 256u * 1024);
   // A connection counts from 50 ms after its accept: the server learns of a close late.
   EXPECT_LE(server.MaxOpenConnections(50), 4);
+  ASSERT_TRUE(downloader.MergeParts(stem));
+  EXPECT_TRUE(ReadFile(stem) == body);
+}
+
+// A server that answers ranges with the whole file: every range is read from byte 0, so a
+// split would only add another connection reading the file from its start.
+TEST_F(DownloadTest, NoSplitsOnceTheServerIgnoresRanges) {
+  constexpr uint32_t kSize = 6 * 1024 * 1024;
+  body = MakeBody(kSize, 13);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
+    FileOptions options;
+    options.honourRange = false;
+    Reply reply = FileReply(request, body, options);
+    reply.delayPerKiBMs = 5;  // per piece of 64 KiB: about 12 MiB/s
+    reply.pieceBytes = 64 * 1024;
+    return reply;
+  }));
+  ASSERT_TRUE(SetupRanges(kSize, 4));
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(downloader.SegmentCount(), 4);
+  EXPECT_EQ(server.ConnectionCount(), 4);
   ASSERT_TRUE(downloader.MergeParts(stem));
   EXPECT_TRUE(ReadFile(stem) == body);
 }

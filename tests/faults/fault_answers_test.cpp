@@ -334,6 +334,45 @@ TEST_F(AnswerTest, RetryAfterIsHonoured) {
   }
 }
 
+// "Retry-After: 0" from a busy server, to the size request or to a range request: the pauses
+// between its requests grow as the back-off's do (here 50 ms, then up to 400 ms), never one
+// request per poll for ever.
+TEST_F(AnswerTest, RetryAfterZeroNeverShortensOrStopsTheBackOff) {
+  const uint32_t segmentStart = kBodySize / faults::kSegments;
+  for (const bool sizeRequest : {true, false}) {
+    SCOPED_TRACE(sizeRequest ? "size request" : "range request");
+    std::vector<faults::Clock::time_point> times;
+    std::mutex mutex;
+    testing_support::Handler handler = [&](const std::string& request, int) {
+      std::lock_guard<std::mutex> lock(mutex);
+      const long start = RangeStartOf(request);
+      const bool busy = sizeRequest ? start < 0 : start > 0;
+      if (!busy) return FileReply(request, body);
+      if (sizeRequest || start == static_cast<long>(segmentStart))
+        times.push_back(faults::Clock::now());
+      Reply reply;
+      reply.bytes = "HTTP/1.1 503 Busy\r\nRetry-After: 0\r\nContent-Length: 0\r\n\r\n";
+      return reply;
+    };
+    ANSWERS_START_ON_PORT_80(server, handler);
+    DownloadTask task(faults::kSegments);
+    AddItem(task, server.Address());
+    task.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    task.Stop();
+    server.Stop();
+    ASSERT_GE(times.size(), 4u);
+    EXPECT_LE(times.size(), 12u);
+    // Once grown, the back-off stays at its longest (400 ms, less a quarter at most).
+    for (size_t i = times.size() - 2; i < times.size(); ++i) {
+      EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1])
+                    .count(),
+                290)
+          << "request " << i;
+    }
+  }
+}
+
 // A task that deletes one part file just before the merge, as a temp cleaner would.
 class PartCleanerTask : public DownloadTask {
  public:
