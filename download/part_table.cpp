@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <sstream>
 
 #include "platform/files.h"
 
@@ -48,27 +47,58 @@ long PartIndex(const std::string& suffix) {
   return index;
 }
 
+// The sidecar's text a line at a time: each line ends at '\n' or at the end of the text (a
+// final '\n' ends the last line; it does not start an empty one).
+class LineReader {
+ public:
+  explicit LineReader(const std::string& text) : text_(text) {}
+  bool Next(std::string& line) {
+    if (next_ >= text_.size()) return false;
+    size_t end = text_.find('\n', next_);
+    if (end == std::string::npos) end = text_.size();
+    line.assign(text_, next_, end - next_);
+    next_ = end + 1;
+    return true;
+  }
+
+ private:
+  const std::string& text_;
+  size_t next_ = 0;
+};
+
 // The value after "key " on a line of exactly that key.
-bool Field(std::istream& in, const std::string& key, std::string& value) {
+bool Field(LineReader& in, const std::string& key, std::string& value) {
   std::string line;
-  if (!std::getline(in, line) || line.compare(0, key.size() + 1, key + " ") != 0) return false;
+  if (!in.Next(line) || line.compare(0, key.size() + 1, key + " ") != 0) return false;
   value = line.substr(key.size() + 1);
   return true;
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The words of a line, separated by any run of blanks.
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    size_t start = i;
+    while (i < line.size() && !IsBlank(line[i])) ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
 bool ParseRange(const std::string& line, uint32_t size, PartRange& range, long& index) {
-  std::istringstream fields(line);
-  std::string word, indexText, startText, endText, suffix, extra;
-  if (!(fields >> word >> indexText >> startText >> endText >> suffix) || (fields >> extra) ||
-      word != "segment")
-    return false;
+  const std::vector<std::string> words = SplitWords(line);
+  if (words.size() != 5 || words[0] != "segment") return false;
   uint32_t number = 0;
-  if (!ParseNumber(indexText, 1000000, number) ||
-      !ParseNumber(startText, size, range.start) || !ParseNumber(endText, size, range.end) ||
-      range.start > range.end || PartIndex(suffix) != static_cast<long>(number))
+  if (!ParseNumber(words[1], 1000000, number) || !ParseNumber(words[2], size, range.start) ||
+      !ParseNumber(words[3], size, range.end) || range.start > range.end ||
+      PartIndex(words[4]) != static_cast<long>(number))
     return false;
   index = number;
-  range.partSuffix = suffix;
+  range.partSuffix = words[4];
   return true;
 }
 
@@ -103,13 +133,13 @@ std::string FormatPartTable(const PartTable& table) {
 
 bool ParsePartTable(const std::string& text, int maxRanges, PartTable& table) {
   table = PartTable();
-  std::istringstream in(text);
+  LineReader in(text);
   std::string line, sizeText;
-  if (!std::getline(in, line) || line != kMagic || !Field(in, "url", table.url) ||
+  if (!in.Next(line) || line != kMagic || !Field(in, "url", table.url) ||
       !Field(in, "size", sizeText) || !ParseNumber(sizeText, 0x7fffffff, table.size) ||
       !Field(in, "validator", table.validator) || table.validator.empty())
     return false;
-  while (std::getline(in, line)) {
+  while (in.Next(line)) {
     PartRange range;
     long index = 0;
     if (!ParseRange(line, table.size, range, index)) return false;

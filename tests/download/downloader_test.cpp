@@ -646,6 +646,9 @@ TEST(PartTable, RefusesSidecarsThatDoNotDescribeTheTargetsOwnParts) {
       {"no validator", "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \n" + good},
       {"another format", "vantreo-parts 2\nurl http://h/f.exe\nsize 300\nvalidator x\n" + good},
       {"a line of more", head + good + "rm -rf /\n"},
+      {"an empty line after the table", head + good + "\n"},
+      {"a word too many", head + "segment 0 0 300 _0 _1\n"},
+      {"a word too few", head + "segment 0 0 300\n"},
   };
   for (const auto& c : bad) EXPECT_FALSE(ParsePartTable(c.text, kMaxSegments, table)) << c.what;
   EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more segments than the table holds";
