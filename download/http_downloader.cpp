@@ -322,15 +322,12 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.plainFirstRequest = false;
 }
 
-// The name of part `index` of `stem`. An old file of this name is replaced when it can be;
-// otherwise it keeps its name and the part goes elsewhere, so old bytes are never taken for
-// received ones.
+// The name of part `index` of `stem`. A file of this name that no table of this download owns
+// (another download's file "<stem>_1", say) is left alone: the part goes elsewhere, and old
+// bytes are never taken for received ones.
 std::string FreePartName(const std::string& stem, int index) {
   std::string name = stem + "_" + std::to_string(index);
-  while (platform::PathExists(name)) {
-    if (platform::PathWritable(name) && platform::RemoveFile(name)) break;
-    name += kTmpSuffix;
-  }
+  while (platform::PathExists(name)) name += kTmpSuffix;
   return name;
 }
 
@@ -396,7 +393,8 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
 }
 
 void HttpDownloader::WriteSidecarLocked() {
-  if (validator_.empty() || partStem_.empty()) return;
+  // Written without a validator too: it says which part files are this download's.
+  if (partStem_.empty()) return;
   PartTable table;
   table.url = url_;
   table.size = totalSize_.load();

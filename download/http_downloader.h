@@ -251,7 +251,7 @@ class HttpDownloader {
   // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
                           uint32_t& size, std::string& validator, const StopTest& stopped);
-  // Under controlMutex_: the sidecar for the table as it stands (none without a validator).
+  // Under controlMutex_: the sidecar for the table as it stands.
   void WriteSidecarLocked();
   // A connection to the server, directly or through the proxy's tunnel, with TLS when the
   // server is secure.

@@ -137,7 +137,7 @@ bool ParsePartTable(const std::string& text, int maxRanges, PartTable& table) {
   std::string line, sizeText;
   if (!in.Next(line) || line != kMagic || !Field(in, "url", table.url) ||
       !Field(in, "size", sizeText) || !ParseNumber(sizeText, 0x7fffffff, table.size) ||
-      !Field(in, "validator", table.validator) || table.validator.empty())
+      !Field(in, "validator", table.validator))
     return false;
   while (in.Next(line)) {
     PartRange range;
@@ -181,15 +181,12 @@ bool ReadPartTable(const std::string& target, int maxRanges, PartTable& table) {
 }
 
 void DeleteDownloadFiles(const std::string& target, int maxRanges) {
-  platform::RemoveFile(SidecarPath(target));
-  for (int i = 0; i < maxRanges; ++i) {
-    // "_tmp" names are taken only while a file of the shorter name stays.
-    std::string part = target + "_" + std::to_string(i);
-    while (platform::PathExists(part)) {
-      platform::RemoveFile(part);
-      part += kTmpName;
-    }
+  // Only the names its sidecar records: "<target>_1" may as well be another download's file.
+  PartTable table;
+  if (ReadPartTable(target, maxRanges, table)) {
+    for (const PartRange& range : table.ranges) platform::RemoveFile(target + range.partSuffix);
   }
+  platform::RemoveFile(SidecarPath(target));
 }
 
 void DeleteStaleDownloads(const std::string& folder, int64_t maxAgeSeconds) {

@@ -21,7 +21,7 @@ struct PartRange {
 struct PartTable {
   std::string url;
   uint32_t size = 0;
-  std::string validator;
+  std::string validator;  // empty: none known, and nothing to continue from
   std::vector<PartRange> ranges;  // segment i is ranges[i]
 };
 
@@ -36,7 +36,7 @@ bool ParsePartTable(const std::string& text, int maxRanges, PartTable& table);
 // Written to a new file that then replaces the sidecar: a crash never leaves half of one.
 bool WritePartTable(const std::string& target, const PartTable& table);
 bool ReadPartTable(const std::string& target, int maxRanges, PartTable& table);
-// The sidecar and every part file of the target ("_<index>" and its "_tmp" names).
+// The sidecar and the part files it names.
 void DeleteDownloadFiles(const std::string& target, int maxRanges);
 
 // Deletes the sidecars in `folder` not written for maxAgeSeconds, with their parts, when no part
