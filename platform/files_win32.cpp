@@ -108,6 +108,10 @@ std::vector<FolderFile> ListFiles(const std::string& folder) {
 
 namespace {
 
+// winerror.h values the mingw-w64 headers lack: the file holds a virus, or was deleted as one.
+constexpr DWORD kErrorVirusInfected = 225;
+constexpr DWORD kErrorVirusDeleted = 226;
+
 FileFault FaultOf(DWORD error) {
   switch (error) {
     case ERROR_SUCCESS: return FileFault::None;
@@ -121,8 +125,8 @@ FileFault FaultOf(DWORD error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_DELETE_PENDING: return FileFault::Missing;
-    case ERROR_VIRUS_INFECTED:
-    case ERROR_VIRUS_DELETED: return FileFault::Virus;
+    case kErrorVirusInfected:
+    case kErrorVirusDeleted: return FileFault::Virus;
     case ERROR_FILENAME_EXCED_RANGE: return FileFault::TooLong;
     default: return FileFault::Other;
   }

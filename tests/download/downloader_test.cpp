@@ -328,11 +328,13 @@ TEST_F(DownloadTest, CommitReplacesAReadOnlyFileAndTellsLocalFailures) {
   EXPECT_EQ(ReadFile(stem), body);
   EXPECT_TRUE(platform::PathWritable(stem));
 
+#ifndef _WIN32  // there nobody may delete the download file while it is open
   ASSERT_TRUE(SetupRanges(5000, 3));
   ASSERT_TRUE(WaitFinished());
   ASSERT_TRUE(platform::RemoveFile(DownloadPath(stem)));
   EXPECT_FALSE(downloader.CommitFile());
   EXPECT_EQ(downloader.TakeFailures().error.kind, DownloadErrorKind::Quarantined);
+#endif
 }
 
 TEST_F(DownloadTest, StopKeepsTheFileAndRestartContinuesIt) {

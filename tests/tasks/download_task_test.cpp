@@ -270,6 +270,9 @@ class LosingTask : public DownloadTask {
 // A whole download file that is short or gone when it is to get its name is downloaded once
 // more; a second time the item ends with a local error, never in a loop, never as the network.
 TEST_F(DownloadTaskTest, ALostDownloadFileIsFetchedOnceMoreThenTheItemEnds) {
+#ifdef _WIN32
+  GTEST_SKIP() << "nobody may change or delete the download file while it is open there";
+#endif
   struct Case {
     const char* what;
     int times;

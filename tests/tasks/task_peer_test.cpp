@@ -370,7 +370,10 @@ class PartChangingTask : public DownloadTask {
   }
 };
 
-TEST_F(TaskPeerTest, AProgramChangedInItsPartsIsRefusedFetchedAgainAndThenRun) {
+TEST_F(TaskPeerTest, AProgramChangedInItsDownloadFileIsRefusedFetchedAgainAndThenRun) {
+#ifdef _WIN32
+  GTEST_SKIP() << "nobody may change the download file while it is open there";
+#endif
   const std::string fileName = name + ".exe";
   const std::string program = SetupProgram(400000);
   const std::string url = Serve(fileName, program, false);
@@ -435,7 +438,10 @@ TEST_F(TaskPeerTest, RefusedProgramsAreDeletedAndNeverStarted) {
     EXPECT_TRUE(task.HasFailed());
     EXPECT_EQ(task.GetRefusal(), c.refusal);
     EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
-    EXPECT_EQ(LogFor(fileName).size(), 5 * c.downloads);
+    // Each download: a size request and segment 0 without a range (splits add ranged ones).
+    size_t whole = 0;
+    for (const LogLine& line : LogFor(fileName)) whole += line.range.find("bytes=") != 0;
+    EXPECT_EQ(whole, 2 * c.downloads);
     EXPECT_FALSE(platform::PathExists(task.ItemAt(0)->localPath)) << "deleted";
     EXPECT_FALSE(DownloadLeft(fileName)) << "nor any part of it left";
     EXPECT_EQ(ReadFile(record), "") << "never started";

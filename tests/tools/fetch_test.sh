@@ -160,6 +160,25 @@ grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
 parts_left "$target" && fail "the download file was left after the continued download"
 rm -f "$(to_unix "$(saved_path)")"
 
+# --- killed (kill -9) at ten seeded random moments, each run continuing the last: the file is
+# byte-identical in the end, whatever moment each kill met (a write, a sidecar save, a split)
+name=vfetch$$_kills.bin
+head -c 3000000 /dev/urandom >"$www/$name"
+target=$temp_folder/$name
+RANDOM=2026
+for run in $(seq 10); do
+  "${run_tool[@]}" "http://$address/slow/$name" >"$work/out" 2>"$work/err" &
+  pid=$!
+  sleep "0.$((RANDOM % 9 + 1))"
+  kill -9 "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ -e "$target" ] && break  # finished before this kill
+done
+fetch "http://$address/slow/$name"
+[ "$status" -eq 0 ] || fail "the run after ten kills exited $status: $(cat "$work/err")"
+cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "the file after ten kills differs from the served one"
+rm -f "$(to_unix "$(saved_path)")"
+
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \
                "--bogus http://x/f" "" "http://x/a http://x/b" "--run" "--sha256 12ab http://x/f"; do
