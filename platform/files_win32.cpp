@@ -205,12 +205,6 @@ long OffsetFile::ReadAt(uint64_t offset, char* data, size_t count) {
   return static_cast<long>(got);
 }
 
-FileFault OffsetFile::Flush() {
-  if (FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) return FileFault::None;
-  lastError_ = static_cast<int>(GetLastError());
-  return FaultOf(static_cast<DWORD>(lastError_));
-}
-
 void OffsetFile::Close() {
   if (!IsOpen()) return;
   CloseHandle(reinterpret_cast<HANDLE>(handle_));
