@@ -16,6 +16,8 @@ enum class ExitCode : int {
   ProgramRefused = 5,
   SetupFailed = 6,
   FolderNotUsable = 7,
+  NoDiskSpace = 8,
+  BlockedBySecurity = 9,
   GameNotStarted = 10,  // installed, but the game or its companion could not be started
 };
 

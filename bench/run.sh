@@ -246,7 +246,7 @@ settled_log_from() {
 }
 
 # --- the resume: vantreo-fetch from /resume/ (1 MB/s per connection), killed (SIGKILL) once
-# its part files hold 60 % of the file, then run again to the end. Counts the body bytes nginx
+# its sidecar records 60 % of the file, then run again to the end. Counts the body bytes nginx
 # sent on each run from its access log (URI STATUS "RANGE" BYTES METHOD).
 resume_once() {
   local url=http://$address/resume/file.bin out=$work/out/resume/vantreo
@@ -256,7 +256,7 @@ resume_once() {
   env XDG_CACHE_HOME="${out%/vantreo}" "$fetch" --segments 4 "$url" >/dev/null 2>"$work/stderr" &
   local pid=$! held=0
   while kill -0 "$pid" 2>/dev/null; do
-    held=$(find "$out" -maxdepth 1 -name 'file.bin_*' -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
+    held=$(awk '$1 == "range" { n += $4 } END { print n + 0 }' "$out/file.bin.vantreo" 2>/dev/null || echo 0)
     [ "$held" -lt $((size * 6 / 10)) ] || { kill -KILL "$pid"; break; }
     sleep 0.02
   done

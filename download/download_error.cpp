@@ -4,6 +4,10 @@ bool DownloadError::IsPermanent() const {
   switch (kind) {
     case DownloadErrorKind::Redirect:
     case DownloadErrorKind::NotWritable:
+    // The user must act first (free space, allow the file); trying again at once cannot help.
+    case DownloadErrorKind::DiskFull:
+    case DownloadErrorKind::LocalFile:
+    case DownloadErrorKind::Quarantined:
     // Trying a refused certificate again, or without TLS, would only hand the download to
     // whoever is in between.
     case DownloadErrorKind::Certificate:
@@ -40,6 +44,16 @@ DownloadError StatusError(int status, int retryAfterSeconds) {
   return error;
 }
 
+DownloadError DiskFullError(uint64_t needed, uint64_t available) {
+  DownloadError error = MakeError(DownloadErrorKind::DiskFull,
+                                  "not enough disk space: " + std::to_string(needed) +
+                                      " bytes needed, " + std::to_string(available) +
+                                      " available");
+  error.bytesNeeded = needed;
+  error.bytesAvailable = available;
+  return error;
+}
+
 const char* DownloadErrorKindName(DownloadErrorKind kind) {
   switch (kind) {
     case DownloadErrorKind::None: return "none";
@@ -53,8 +67,9 @@ const char* DownloadErrorKindName(DownloadErrorKind kind) {
     case DownloadErrorKind::Redirect: return "redirect";
     case DownloadErrorKind::NoSize: return "no size";
     case DownloadErrorKind::SizeChanged: return "size changed";
-    case DownloadErrorKind::MissingPart: return "missing part";
-    case DownloadErrorKind::Disk: return "disk";
+    case DownloadErrorKind::DiskFull: return "disk full";
+    case DownloadErrorKind::LocalFile: return "local file";
+    case DownloadErrorKind::Quarantined: return "taken by security software";
     case DownloadErrorKind::NotWritable: return "not writable";
     case DownloadErrorKind::Certificate: return "certificate";
     case DownloadErrorKind::Handshake: return "handshake";

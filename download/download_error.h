@@ -2,6 +2,7 @@
 // downloader and the task to whoever shows it: a kind to decide on, and a reason to show.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 enum class DownloadErrorKind {
@@ -16,9 +17,11 @@ enum class DownloadErrorKind {
   Redirect,      // a redirect that cannot be followed
   NoSize,        // the size answer announced no usable length (tried again: it may be a moment's)
   SizeChanged,   // the file on the server is no longer the one whose size was learned
-  MissingPart,   // a part file vanished or shrank before the file was written from it
-  Disk,          // a part file could not be written
-  NotWritable,   // the target file can be written under no name
+  DiskFull,      // no room on the download folder's volume (`bytesNeeded`, `bytesAvailable`)
+  LocalFile,     // the download file cannot be made, written, read or renamed (denied, a
+                 // read-only folder, a path too long, held by another program for too long)
+  Quarantined,   // the file was taken away (or refused) as infected: security software
+  NotWritable,   // no folder to download into
   Certificate,   // the server's certificate is refused (`reason` says why)
   Handshake,     // no TLS session could be agreed with the server
   InsecureRedirect,  // an https address redirected to plain http
@@ -29,6 +32,8 @@ struct DownloadError {
   DownloadErrorKind kind = DownloadErrorKind::None;
   int status = 0;              // for Status
   int retryAfterSeconds = -1;  // what the server asked for, at most 60; -1: nothing
+  uint64_t bytesNeeded = 0;    // for DiskFull: what the download needs on the volume
+  uint64_t bytesAvailable = 0; // ... and what it has available to this user
   std::string reason;          // one line, for people
 
   bool Failed() const { return kind != DownloadErrorKind::None; }
@@ -42,3 +47,4 @@ DownloadError MakeError(DownloadErrorKind kind, std::string reason);
 // The kind's name as the log shows it ("status", "bad range", ...).
 const char* DownloadErrorKindName(DownloadErrorKind kind);
 DownloadError StatusError(int status, int retryAfterSeconds);
+DownloadError DiskFullError(uint64_t needed, uint64_t available);

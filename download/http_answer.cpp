@@ -5,7 +5,7 @@
 
 #include "download/http_downloader.h"
 
-DownloadError PlanBody(const ResponseHeader& header, uint32_t offset, uint32_t total,
+DownloadError PlanBody(const ResponseHeader& header, uint64_t offset, uint64_t total,
                        BodyPlan& plan) {
   plan.coding = BodyCodingOf(header);
   if (plan.coding == BodyCoding::Unsupported)
@@ -55,7 +55,7 @@ bool IsRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-DownloadError SizeOf(const ResponseHeader& header, uint32_t& size) {
+DownloadError SizeOf(const ResponseHeader& header, uint64_t& size) {
   uint64_t length = 0;
   bool bad = false;
   bool known = StatedContentLength(header, length, bad);
@@ -71,8 +71,8 @@ DownloadError SizeOf(const ResponseHeader& header, uint32_t& size) {
   if (!known || BodyCodingOf(header) != BodyCoding::Identity)
     return MakeError(DownloadErrorKind::NoSize, "the server announced no size for the file");
   if (length >= kMaxFileSize)
-    return MakeError(DownloadErrorKind::NoSize, "the file is 2 GiB or larger");
-  size = static_cast<uint32_t>(length);
+    return MakeError(DownloadErrorKind::NoSize, "the file is larger than this program can take");
+  size = length;
   return DownloadError();
 }
 

@@ -21,11 +21,11 @@ struct BodyPlan {
 
 // A partial answer must be for exactly the bytes asked for, of a file of that size, in one
 // piece; a whole answer (the server ignored the range) is passed over up to the offset.
-DownloadError PlanBody(const ResponseHeader& header, uint32_t offset, uint32_t total,
+DownloadError PlanBody(const ResponseHeader& header, uint64_t offset, uint64_t total,
                        BodyPlan& plan);
 
 // The file size a size answer announces: its length, or the whole of a partial answer.
-DownloadError SizeOf(const ResponseHeader& header, uint32_t& size);
+DownloadError SizeOf(const ResponseHeader& header, uint64_t& size);
 
 bool IsRedirect(int status);
 

@@ -13,11 +13,6 @@ namespace {
 const char kFinishedLine[] = "文件下载成功！下载结束！\n";
 std::atomic<std::FILE*> finishedLineStream{stdout};
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
-
 // The state a finished thread leaves: never over a stop that was asked for meanwhile.
 void Finish(DownloadSegment& segment, SegmentState result) {
   SegmentState running = SegmentState::Running;
@@ -47,34 +42,25 @@ int64_t SteadyMs() {
 // A rate measured over less time than this is taken only when nothing better is known.
 constexpr int64_t kMinMeasureMs = 100;
 
-// Bytes per second the segment's thread has fetched since it began; its assumed rate while too
-// little was measured. A connection that brought nothing for kMinMeasureMs is known to be
-// slow, not unknown.
-double RateOf(const DownloadSegment& segment, int64_t nowMs) {
+}  // namespace
+
+double SegmentRate(const DownloadSegment& segment, int64_t nowMs) {
   const int64_t elapsed = nowMs - segment.fetchStartMs.load();
-  const uint32_t start = segment.fetchStartBytes.load();
-  const uint32_t done = segment.bytesDone.load();
-  const double bytes = done > start ? done - start : 0;
-  if (elapsed >= kMinMeasureMs) return std::max(bytes * 1000 / static_cast<double>(elapsed), 1.0);
-  if (bytes > 0 && elapsed > 0 && segment.assumedRate == 0)
-    return bytes * 1000 / static_cast<double>(elapsed);
+  const uint64_t start = segment.fetchStartBytes.load();
+  const uint64_t done = segment.bytesDone.load();
+  // Still connecting, or waiting for the answer: how fast it will be is not known yet.
+  if (done <= start) return segment.assumedRate;
+  const double bytes = static_cast<double>(done - start);
+  if (elapsed >= kMinMeasureMs) return bytes * 1000 / static_cast<double>(elapsed);
+  if (elapsed > 0 && segment.assumedRate == 0) return bytes * 1000 / static_cast<double>(elapsed);
   return segment.assumedRate;
 }
 
-}  // namespace
-
-// Takes controlMutex_ for a control call, counted in controlWaiters_ from before it waits for
-// the lock until it has let go.
+// Takes controlMutex_ for a control call.
 class ControlLock {
  public:
-  explicit ControlLock(HttpDownloader& owner) : owner_(owner) {
-    owner_.controlWaiters_.fetch_add(1);
-    owner_.controlMutex_.lock();
-  }
-  ~ControlLock() {
-    owner_.controlMutex_.unlock();
-    owner_.controlWaiters_.fetch_sub(1);
-  }
+  explicit ControlLock(HttpDownloader& owner) : owner_(owner) { owner_.controlMutex_.lock(); }
+  ~ControlLock() { owner_.controlMutex_.unlock(); }
   ControlLock(const ControlLock&) = delete;
   ControlLock& operator=(const ControlLock&) = delete;
 
@@ -100,27 +86,44 @@ bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate,
   choice = SplitChoice();
   for (size_t i = 0; i < running.size(); ++i) {
     const RangeProgress& range = running[i];
-    const uint32_t left = range.end > range.position ? range.end - range.position : 0;
+    const double left =
+        range.end > range.position ? static_cast<double>(range.end - range.position) : 0;
     rest += left;
     combined += rateOf(range.rate);
     const double seconds = left / rateOf(range.rate);
-    if (left > kStealThreshold && seconds > longest) {
+    if (left > 0 && seconds > longest) {
       longest = seconds;
       choice.victim = static_cast<int>(i);
     }
   }
-  if (choice.victim < 0) return false;
+  // Time, not bytes, decides: the work left, shared among every connection, against the range
+  // that will take longest.
+  const double shared = rest / combined;
+  if (choice.victim < 0 || longest <= kStealTimeFactor * shared) {
+    choice = SplitChoice();
+    return false;
+  }
   const RangeProgress& victim = running[static_cast<size_t>(choice.victim)];
   // The victim keeps at least a chunk past its position: one may be received and not counted.
-  const double keep = std::max(rateOf(victim.rate) * rest / combined, double{kChunkSize});
-  const double last = victim.end - kMinPiece;
-  choice.splitAt = static_cast<uint32_t>(std::min(victim.position + keep, last));
+  const double keep = std::max(rateOf(victim.rate) * shared, double{kChunkSize});
+  const double position = static_cast<double>(victim.position);
+  const double last = static_cast<double>(victim.end - std::min(victim.end, kMinPiece));
+  if (position + double{kChunkSize} > last) {
+    choice = SplitChoice();
+    return false;
+  }
+  choice.splitAt = static_cast<uint64_t>(std::min(position + keep, last));
   return true;
 }
 
 void SetFinishedLineStream(std::FILE* stream) { finishedLineStream.store(stream); }
 
-uint32_t QueryFileSize(const std::string& path) { return platform::FileSize(path); }
+std::string ValidatorOf(const ResponseHeader& header) {
+  // A weak ETag never matches an If-Range: the date serves better then.
+  const HttpField* tag = header.Find("ETag");
+  if (tag == nullptr || tag->value.compare(0, 2, "W/") == 0) tag = header.Find("Last-Modified");
+  return tag != nullptr ? tag->value : std::string();
+}
 
 HttpDownloader::~HttpDownloader() {
   Stop();
@@ -141,6 +144,13 @@ bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix
 bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPrefix,
                            const std::string& fileName, const std::string& targetPath,
                            int segmentCount, const std::atomic<bool>* cancel) {
+  PartTable kept;
+  {
+    // This downloader's own table is the newest record of its download (a full disk may have
+    // kept the sidecar from being saved); otherwise the sidecar of an earlier run.
+    ControlLock control(*this);
+    if (segments_ && partStem_ == targetPath) kept = TableLocked();
+  }
   totalSize_.store(0);
   if (segmentCount < 1 || segmentCount > kMaxSegments) return false;
   if (server.port == 0) {
@@ -150,7 +160,7 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
   ServerAddress finalServer = server;
   std::string finalPrefix = urlPrefix;
   std::string finalName = fileName;
-  uint32_t size = 0;
+  uint64_t size = 0;
   std::string validator;
   const DownloadError error =
       LearnSize(finalServer, finalPrefix, finalName, size, validator,
@@ -159,17 +169,19 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
     ReportFailure(error, true);
     return false;
   }
-  totalSize_.store(size);
   {
     ControlLock control(*this);
-    targetPath_ = targetPath;
-    url_ = urlPrefix + fileName;
-    validator_ = validator;
+    totalSize_.store(size);
+    // Taken over by SetupSegments once the old table's threads have ended: they read them.
+    nextUrl_ = urlPrefix + fileName;
+    nextValidator_ = validator;
   }
   DeleteStaleDownloads(platform::FolderOf(targetPath), kStaleDownloadSeconds);
-  // Parts of an earlier run go on only for the same file: same URL, size and validator.
-  PartTable kept;
-  const bool resume = !validator.empty() && ReadPartTable(targetPath, kMaxSegments, kept) &&
+  // What was fetched goes on only for the same file: same URL, size and validator. Without a
+  // validator only this downloader's own bytes go on, as after a pause.
+  const bool own = !kept.ranges.empty();
+  if (!own) ReadPartTable(targetPath, kMaxSegments, kept);
+  const bool resume = (own || !validator.empty()) && !kept.ranges.empty() &&
                       kept.url == urlPrefix + fileName && kept.size == size &&
                       kept.validator == validator;
   return SetupSegments(std::string(), kHttpPort, finalServer.host, finalServer.port, finalPrefix,
@@ -182,7 +194,7 @@ namespace {
 // (range "-" for a request without one; "A- if-range" for a resumed one).
 class RequestNote {
  public:
-  RequestNote(const RequestLog& log, const std::string& url, uint32_t offset, bool ranged,
+  RequestNote(const RequestLog& log, const std::string& url, uint64_t offset, bool ranged,
               bool ifRange = false)
       : log_(log), start_(std::chrono::steady_clock::now()) {
     if (!log_) return;
@@ -241,7 +253,7 @@ DownloadError HttpDownloader::OpenConnection(const ServerAddress& server,
 }
 
 DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlPrefix,
-                                        std::string& fileName, uint32_t& size,
+                                        std::string& fileName, uint64_t& size,
                                         std::string& validator, const StopTest& stopped) {
   for (int hop = 0;; ++hop) {
     Connection connection;
@@ -279,15 +291,25 @@ DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlP
       continue;
     }
     if (error.Failed()) return error;
-    // A weak ETag never matches an If-Range: the date serves better then.
-    const HttpField* tag = header.Find("ETag");
-    if (tag == nullptr || tag->value.compare(0, 2, "W/") == 0) tag = header.Find("Last-Modified");
-    validator = tag != nullptr ? tag->value : std::string();
+    validator = ValidatorOf(header);
     return SizeOf(header, size);
   }
 }
 
 namespace {
+
+// The answer to a range request is for the file whose bytes are already there: a whole file
+// to an If-Range request, or a part whose validator is not the known one, means it changed.
+DownloadError CheckSameFile(const ResponseHeader& header, const std::string& known,
+                            bool conditional) {
+  const std::string answered = ValidatorOf(header);
+  const bool replaced = (conditional && header.status == 200) ||
+                        (header.status == 206 && !known.empty() && !answered.empty() &&
+                         answered != known);
+  if (!replaced) return DownloadError();
+  return MakeError(DownloadErrorKind::SizeChanged,
+                   "the file changed on the server since its first bytes were fetched");
+}
 
 // Makes `to` fetch from where `from` fetches, the same way.
 void SameServer(const DownloadSegment& from, DownloadSegment& to) {
@@ -301,18 +323,7 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.fileName = from.fileName;
   to.useProxy = from.useProxy;
   to.ifRange = from.ifRange;
-}
-
-// The name of part `index` of `stem`. An old file of this name is replaced when it can be;
-// otherwise it keeps its name and the part goes elsewhere, so old bytes are never taken for
-// received ones.
-std::string FreePartName(const std::string& stem, int index) {
-  std::string name = stem + "_" + std::to_string(index);
-  while (platform::PathExists(name)) {
-    if (platform::PathWritable(name) && platform::RemoveFile(name)) break;
-    name += kTmpSuffix;
-  }
-  return name;
+  to.plainFirstRequest = false;
 }
 
 }  // namespace
@@ -325,13 +336,23 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   if (count < 1 || count > kMaxSegments) return false;
   SignalStop();
   ControlLock control(*this);
-  // The old table's parts go, unless they are the ones to continue from.
-  if (segments_) StopLocked(kept == nullptr || partStem_ != stem);
-  if (kept == nullptr) DeleteDownloadFiles(stem, kMaxSegments);
+  // The old table's file goes, unless it is the one to continue (or already has its name).
+  if (segments_) StopLocked(kept == nullptr || (!partStem_.empty() && partStem_ != stem));
+  url_ = nextUrl_;
+  validator_ = nextValidator_;
+  const uint64_t total = totalSize_.load();
+  file_.SetLog(requestLog_);
+  if (kept != nullptr && !file_.Reopen(stem, total)) kept = nullptr;
+  if (kept == nullptr) {
+    const DownloadError error = file_.Create(stem, total);
+    if (error.Failed()) {
+      ReportFailure(error, false);
+      return false;
+    }
+  }
 
   std::unique_ptr<DownloadSegment[]> table(new DownloadSegment[kMaxSegments]);
-  const uint32_t total = totalSize_.load();
-  const uint32_t share = total / static_cast<uint32_t>(count);
+  const uint64_t share = total / static_cast<uint64_t>(count);
   const int made = kept != nullptr ? static_cast<int>(kept->ranges.size()) : count;
   DownloadSegment& first = table[0];
   first.owner = this;
@@ -344,21 +365,21 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   first.urlPrefix = urlPrefix;
   first.fileName = fileName;
   first.useProxy = useProxy;
-  uint32_t offset = 0;
+  first.ifRange = validator_;
+  uint64_t offset = 0;
   for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
     if (i > 0) SameServer(first, segment);
     if (kept != nullptr) {
+      // Only what the sidecar records is trusted; bytes past it are fetched again.
       const PartRange& range = kept->ranges[static_cast<size_t>(i)];
-      segment.partFile = stem + range.partSuffix;
       segment.rangeStart = range.start;
       segment.rangeEnd.store(range.end);
-      segment.ifRange = kept->validator;
-      // The bar starts at the share kept.
-      segment.bytesDone.store(std::min(QueryFileSize(segment.partFile), segment.Need()));
+      segment.bytesDone.store(range.done);
+      segment.savedBytes = range.done;
       continue;
     }
-    segment.partFile = FreePartName(stem, i);
+    segment.plainFirstRequest = true;
     segment.rangeStart = offset;
     segment.rangeEnd.store((i == count - 1) ? total : offset + share);
     offset += share;
@@ -369,24 +390,41 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     segmentCount_.store(made);
   }
   connectionLimit_ = count;
+  rangesIgnored_.store(false);
   partStem_ = stem;
-  WriteSidecarLocked();
+  SaveProgress();
   return StartThreads();
 }
 
-void HttpDownloader::WriteSidecarLocked() {
-  if (validator_.empty() || partStem_.empty()) return;
+PartTable HttpDownloader::TableLocked() const {
   PartTable table;
   table.url = url_;
   table.size = totalSize_.load();
   table.validator = validator_;
-  for (int i = 0; i < segmentCount_; ++i) {
+  // A split changes a range's end and adds the new range under this lock: the table seen here
+  // always tiles the file.
+  std::lock_guard<std::mutex> lock(tableMutex_);
+  for (int i = 0; segments_ && i < segmentCount_; ++i) {
     const DownloadSegment& segment = segments_[i];
+    const uint64_t need = segment.Need();
     table.ranges.push_back(
-        {segment.rangeStart, segment.rangeEnd.load(), segment.partFile.substr(partStem_.size())});
+        {segment.rangeStart, segment.rangeEnd.load(), std::min(segment.bytesDone.load(), need)});
   }
-  // Without a sidecar the download still finishes; only a later run starts it over.
-  WritePartTable(partStem_, table);
+  return table;
+}
+
+void HttpDownloader::SaveProgress() {
+  lastSaveMs_.store(SteadyMs());
+  file_.SaveProgress(TableLocked());
+}
+
+void HttpDownloader::SaveProgressIfDue(DownloadSegment& segment) {
+  const uint64_t done = segment.bytesDone.load();
+  if (done - segment.savedBytes < kProgressSaveBytes &&
+      SteadyMs() - lastSaveMs_.load() < kProgressSaveMs)
+    return;
+  segment.savedBytes = done;
+  SaveProgress();
 }
 
 void HttpDownloader::StartThread(DownloadSegment& segment) {
@@ -399,34 +437,64 @@ void HttpDownloader::StartThread(DownloadSegment& segment) {
 }
 
 bool HttpDownloader::StartThreads() {
-  for (int i = 0; i < segmentCount_; ++i) StartThread(segments_[i]);
+  // No more connections than the limit: the others wait for a free one.
+  for (int i = 0; i < segmentCount_; ++i) segments_[i].state.store(SegmentState::Waiting);
+  for (int i = 0; i < segmentCount_ && i < connectionLimit_; ++i) StartThread(segments_[i]);
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].state.load() == SegmentState::Failed) return false;
   }
   return true;
 }
 
+bool HttpDownloader::StartWaitingLocked() {
+  for (int i = 0; i < segmentCount_; ++i) {
+    DownloadSegment& segment = segments_[i];
+    if (segment.state.load() != SegmentState::Waiting) continue;
+    // A waiting segment's earlier thread, if any, has ended: it is only reaped here.
+    if (segment.thread.joinable()) segment.thread.join();
+    StartThread(segment);
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+bool IsLocalFault(const DownloadError& error) {
+  return error.kind == DownloadErrorKind::DiskFull || error.kind == DownloadErrorKind::LocalFile ||
+         error.kind == DownloadErrorKind::Quarantined;
+}
+
+}  // namespace
+
 void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
-  const uint32_t existing = QueryFileSize(segment.partFile);
-  // A part that holds its range already needs no connection.
+  const uint64_t existing = segment.bytesDone.load();
+  // A range that is in the file already needs no connection.
   if (existing >= segment.Need()) {
-    segment.bytesDone.store(segment.Need());
     PrintFinishedLine();
     Finish(segment, SegmentState::Done);
+    // Its connection is free like any other's.
+    StealWork(segment);
     return;
   }
-  segment.bytesDone.store(existing);
   segment.fetchStartBytes.store(existing);
   segment.fetchStartMs.store(SteadyMs());
   uint64_t received = 0;
   DownloadError error = FetchRange(segment, existing, received);
 
   if (segment.state.load() == SegmentState::Stopped) return;
+  if (IsLocalFault(error)) {
+    // The file, not the connection, failed: every segment stops; what is written stays.
+    ReportFailure(error, false);
+    Finish(segment, SegmentState::Failed);
+    StopOthers(segment);
+    SaveProgress();
+    return;
+  }
   // Read again: a split may have moved the range's end meanwhile.
-  const uint32_t size = QueryFileSize(segment.partFile);
-  segment.bytesDone.store(size);
-  if (size >= segment.Need() && error.kind != DownloadErrorKind::Disk) {
+  if (segment.bytesDone.load() >= segment.Need()) {
     Finish(segment, SegmentState::Done);
+    SaveProgress();
     StealWork(segment);
     return;
   }
@@ -436,9 +504,23 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   }
   ReportFailure(error, received < kStormBytes);
   Finish(segment, SegmentState::Failed);
+  SaveProgress();
 }
 
-DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t existing,
+void HttpDownloader::StopOthers(const DownloadSegment& failed) {
+  std::lock_guard<std::mutex> lock(tableMutex_);
+  for (int i = 0; segments_ && i < segmentCount_; ++i) {
+    DownloadSegment& segment = segments_[i];
+    if (&segment == &failed) continue;
+    SegmentState running = SegmentState::Running;
+    SegmentState waiting = SegmentState::Waiting;
+    // Stopped, not Failed: they are continued with the failed one, when the user says so.
+    if (!segment.state.compare_exchange_strong(running, SegmentState::Stopped))
+      segment.state.compare_exchange_strong(waiting, SegmentState::Stopped);
+  }
+}
+
+DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint64_t existing,
                                          uint64_t& received) {
   const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
   ServerAddress server;
@@ -451,29 +533,23 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
   if (stopped() || unconnected.kind == DownloadErrorKind::Stopped) return DownloadError();
   if (unconnected.Failed()) return unconnected;
 
-  const bool exists = platform::PathExists(segment.partFile) &&
-                      !platform::IsDirectory(segment.partFile);
-  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, exists ? "r+b" : "w+b"));
-  if (!part || std::fseek(part.get(), static_cast<long>(existing), SEEK_SET) != 0)
-    return MakeError(DownloadErrorKind::Disk, "a part file cannot be opened: " + segment.partFile);
-  // Each write goes to the system whole: stdio's small buffer would cut it in two.
-  std::setvbuf(part.get(), nullptr, _IONBF, 0);
-
-  const uint32_t offset = segment.rangeStart + existing;
-  const bool resumed = offset > 0 && !segment.ifRange.empty();
+  const uint64_t offset = segment.rangeStart + existing;
+  // Every range request but a fresh download's first ones is tied to the file whose bytes are
+  // already there.
+  const bool conditional = offset > 0 && !segment.ifRange.empty() && !segment.plainFirstRequest;
+  segment.plainFirstRequest = false;
   std::string text;
   RequestNote note(requestLog_, segment.urlPrefix + segment.fileName, offset, offset > 0,
-                   resumed);
-  DownloadError error = RequestFile(connection, server.HostField(), segment.urlPrefix,
-                                    segment.fileName, offset, text, stopped, segment.ifRange);
+                   conditional);
+  DownloadError error =
+      RequestFile(connection, server.HostField(), segment.urlPrefix, segment.fileName, offset,
+                  text, stopped, conditional ? segment.ifRange : std::string());
   note.Answered(text);
   if (error.Failed()) return error;
   const ResponseHeader header = ParseResponseHeader(text);
-  // The whole file to an If-Range request: it is no longer the one the parts came from.
-  if (resumed && header.status == 200) {
-    return MakeError(DownloadErrorKind::SizeChanged,
-                     "the file changed on the server since its parts were fetched");
-  }
+  error = CheckSameFile(header, segment.ifRange, conditional);
+  if (error.Failed()) return error;
+  if (offset > 0 && header.status == 200) rangesIgnored_.store(true);
   BodyPlan plan;
   error = PlanBody(header, offset, totalSize_.load(), plan);
   if (error.Failed()) return error;
@@ -481,51 +557,54 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint32_t exis
   // Nothing is written before the answer is known to be for these bytes of this file.
   BodyReader body(connection, plan.coding, plan.lengthKnown, plan.length, stopped);
   std::vector<char> buffer(kChunkSize);
-  uint32_t done = existing;
+  uint64_t done = existing;
   while (segment.state.load() == SegmentState::Running && done < segment.Need()) {
     int got = body.Read(buffer.data(), kChunkSize);
     if (got < 0) return body.Error();
     if (got == 0) break;
     const char* data = buffer.data();
-    uint32_t count = static_cast<uint32_t>(got);
+    uint64_t count = static_cast<uint64_t>(got);
     if (plan.skip > 0) {
-      const uint32_t passed = plan.skip < count ? static_cast<uint32_t>(plan.skip) : count;
+      const uint64_t passed = std::min(plan.skip, count);
       plan.skip -= passed;
       data += passed;
       count -= passed;
       if (count == 0) continue;
     }
-    // A part holds its range and nothing more: bytes past it are another segment's. The end
-    // is read after the receive, as a split may just have moved it.
-    const uint32_t need = segment.Need();
+    // A segment writes its range and nothing more: bytes past it are another segment's. The
+    // end is read after the receive, as a split may just have moved it.
+    const uint64_t need = segment.Need();
     if (done >= need) break;
-    if (count > need - done) count = need - done;
-    if (std::fwrite(data, 1, count, part.get()) != count)
-      return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
+    count = std::min(count, need - done);
+    error = file_.WriteAt(segment.rangeStart + done, data, static_cast<size_t>(count));
+    if (error.Failed()) return error;
     done += count;
     received += count;
     note.Received(received);
     segment.bytesDone.store(done);
+    SaveProgressIfDue(segment);
   }
-  if (std::fclose(part.release()) != 0)
-    return MakeError(DownloadErrorKind::Disk, "a part file cannot be written (disk full?)");
   return DownloadError();
 }
 
 void HttpDownloader::StealWork(DownloadSegment& segment) {
   std::unique_lock<std::mutex> lock(controlMutex_, std::defer_lock);
-  // Another split holds the lock a moment only; a control call may be waiting for this thread.
+  // Control calls (a retry tick, another split) hold the lock a moment only. One that waits for
+  // this thread has marked it stopped, or says it joins every thread.
   while (!lock.try_lock()) {
-    if (controlWaiters_.load() > 0) return;
+    if (segment.state.load() != SegmentState::Done || joining_.load()) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  SplitLocked(segment);
+  if (segment.state.load() != SegmentState::Done) return;
+  if (!StartWaitingLocked()) SplitLocked(segment);
 }
 
 bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   const int count = segmentCount_.load();
-  // Stopped meanwhile, or the table is full.
-  if (freeSegment.state.load() != SegmentState::Done || count >= kMaxSegments) return false;
+  // Stopped meanwhile, or the table is full, or a new range would be read from byte 0.
+  if (freeSegment.state.load() != SegmentState::Done || count >= kMaxSegments ||
+      rangesIgnored_.load())
+    return false;
   const int64_t now = SteadyMs();
   std::vector<RangeProgress> running;
   std::vector<int> indexes;
@@ -534,31 +613,32 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   for (int i = 0; i < count; ++i) {
     const DownloadSegment& segment = segments_[i];
     const SegmentState state = segment.state.load();
-    if (state == SegmentState::Failed) ++unfinished;
+    if (state == SegmentState::Failed || state == SegmentState::Waiting) ++unfinished;
     if (state != SegmentState::Running) continue;
     ++unfinished;
     running.push_back({segment.rangeStart + segment.bytesDone.load(), segment.rangeEnd.load(),
-                       RateOf(segment, now)});
+                       SegmentRate(segment, now)});
     indexes.push_back(i);
   }
   if (unfinished >= connectionLimit_) return false;
-  const double freeRate = RateOf(freeSegment, now);
+  const double freeRate = SegmentRate(freeSegment, now);
   SplitChoice choice;
   if (!ChooseSplit(running, freeRate, choice)) return false;
   DownloadSegment& victim = segments_[indexes[static_cast<size_t>(choice.victim)]];
   DownloadSegment& added = segments_[count];
   SameServer(victim, added);
-  added.partFile = FreePartName(partStem_, count);
   added.rangeStart = choice.splitAt;
   added.rangeEnd.store(victim.rangeEnd.load());
-  added.assumedRate = static_cast<uint32_t>(freeRate);
-  victim.rangeEnd.store(choice.splitAt);
+  added.bytesDone.store(0);
+  added.savedBytes = 0;
+  added.assumedRate = freeRate;
   {
     std::lock_guard<std::mutex> table(tableMutex_);
+    victim.rangeEnd.store(choice.splitAt);
     segmentCount_.store(count + 1);
   }
   StartThread(added);
-  WriteSidecarLocked();
+  SaveProgress();
   return true;
 }
 
@@ -593,6 +673,12 @@ bool HttpDownloader::Restart() {
   if (!segments_) return false;
   // Threads that ended on their own are reaped first: a segment never has two threads.
   JoinAll();
+  if (!file_.IsOpen() && !file_.Reopen(partStem_, totalSize_.load())) {
+    ReportFailure(MakeError(DownloadErrorKind::Quarantined,
+                            DownloadPath(partStem_) + " is gone or changed while stopped"),
+                  false);
+    return false;
+  }
   return StartThreads();
 }
 
@@ -603,26 +689,29 @@ void HttpDownloader::SignalStop() {
 }
 
 void HttpDownloader::JoinAll() {
+  joining_.store(true);
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].thread.joinable()) segments_[i].thread.join();
   }
+  joining_.store(false);
 }
 
-bool HttpDownloader::StopLocked(bool deleteParts) {
+bool HttpDownloader::StopLocked(bool deleteFiles) {
   if (!segments_) return false;
   for (int i = 0; i < segmentCount_; ++i) segments_[i].state.store(SegmentState::Stopped);
   JoinAll();
-  if (deleteParts) DeletePartsLocked();
+  if (deleteFiles) {
+    file_.Delete();
+  } else if (file_.IsOpen()) {
+    // Held by nobody while stopped; the sidecar says what a later run may keep.
+    SaveProgress();
+    file_.Close();
+  }
   return true;
 }
 
-void HttpDownloader::DeletePartsLocked() {
-  for (int i = 0; i < segmentCount_; ++i) platform::RemoveFile(segments_[i].partFile);
-  platform::RemoveFile(SidecarPath(partStem_));
-}
-
 bool HttpDownloader::Stop() {
-  // Told before the lock, so that a merge waiting for the threads sees them end soon.
+  // Told before the lock, so that a commit waiting for the threads sees them end soon.
   SignalStop();
   ControlLock control(*this);
   return StopLocked(false);
@@ -637,7 +726,7 @@ bool HttpDownloader::StopAndDeleteParts() {
 bool HttpDownloader::IsFinished() const {
   std::lock_guard<std::mutex> lock(tableMutex_);
   if (!segments_) return false;
-  uint32_t sum = 0;
+  uint64_t sum = 0;
   for (int i = 0; i < segmentCount_; ++i) {
     if (segments_[i].state.load() != SegmentState::Done) return false;
     sum += std::min(segments_[i].bytesDone.load(), segments_[i].Need());
@@ -653,106 +742,28 @@ bool HttpDownloader::HasFailed() const {
   return false;
 }
 
-uint32_t HttpDownloader::GetBytesDone() const {
+uint64_t HttpDownloader::GetBytesDone() const {
   std::lock_guard<std::mutex> lock(tableMutex_);
-  uint32_t sum = 0;
-  // A part may run past its range (its end moved down by a split); counted only up to the
-  // range, the sum never falls when a restarted segment finds its part complete.
-  for (int i = 0; segments_ && i < segmentCount_; ++i) {
-    const uint32_t done = segments_[i].bytesDone.load();
-    const uint32_t need = segments_[i].Need();
-    sum += done < need ? done : need;
-  }
+  uint64_t sum = 0;
+  // A range's bytes may run past its end (moved down by a split); counted only up to it, the
+  // sum never falls.
+  for (int i = 0; segments_ && i < segmentCount_; ++i)
+    sum += std::min(segments_[i].bytesDone.load(), segments_[i].Need());
   return sum;
 }
 
-bool HttpDownloader::MergeParts(const std::string& targetPath) {
+bool HttpDownloader::CommitFile(const std::string& targetPath) {
   ControlLock control(*this);
-  if (!targetPath.empty()) targetPath_ = targetPath;
-  // No time limit: a part file is never read while its thread may still write it. Threads end
-  // by themselves, or within the socket time-outs of a Stop.
+  if (!segments_) return false;
+  // No time limit: the file is never renamed while a thread may still write it. Threads end by
+  // themselves, or within the socket time-outs of a Stop.
   JoinAll();
-  for (int i = 0; i < segmentCount_; ++i) {
-    if (segments_[i].state.load() == SegmentState::Failed) return false;
+  if (!IsFinished()) return false;
+  const DownloadError error = file_.Commit(targetPath);
+  if (!error.Failed()) {
+    partStem_.clear();  // nothing of it is left to continue
+    return true;
   }
-  if (platform::PathExists(targetPath_) && !platform::IsDirectory(targetPath_))
-    platform::SetReadOnly(targetPath_, false);
-  if (segmentCount_ == 0) return true;
-
-  // A file this merge creates and cannot write whole (a short part, a full disk) is deleted
-  // again: a truncated file must not stay under the name that is run.
-  const DownloadError unwritable =
-      MakeError(DownloadErrorKind::NotWritable, "the file cannot be written as " + targetPath_);
-  // Parts that vanished or shrank (a cleaner, a virus scanner) are fetched again, not taken
-  // for a target that cannot be written.
-  bool partsThere = true;
-  for (int i = 0; i < segmentCount_; ++i) {
-    DownloadSegment& segment = segments_[i];
-    if (segment.Need() == 0 || QueryFileSize(segment.partFile) >= segment.Need()) continue;
-    platform::RemoveFile(segment.partFile);
-    segment.bytesDone.store(0);
-    segment.state.store(SegmentState::Failed);
-    partsThere = false;
-  }
-  if (!partsThere) {
-    ReportFailure(MakeError(DownloadErrorKind::MissingPart,
-                            "a part file vanished or shrank before the file was written"),
-                  false);
-    return false;
-  }
-  const bool created = !platform::PathExists(targetPath_);
-  UniqueFile target(platform::OpenFileDenyWrite(targetPath_, "wb"));
-  if (!target) {
-    ReportFailure(unwritable, false);
-    return false;
-  }
-  std::setvbuf(target.get(), nullptr, _IONBF, 0);  // whole chunks, as for the parts
-  // Splits add segments out of order: the parts are joined in the order of their ranges.
-  std::vector<DownloadSegment*> order;
-  for (int i = 0; i < segmentCount_; ++i) order.push_back(&segments_[i]);
-  std::sort(order.begin(), order.end(), [](const DownloadSegment* a, const DownloadSegment* b) {
-    return a->rangeStart < b->rangeStart;
-  });
-  bool written = true;
-  for (size_t i = 0; written && i < order.size(); ++i) {
-    // An empty range has nothing to add and may have no part file at all.
-    if (order[i]->Need() == 0) continue;
-    written = AppendPartFile(*order[i], target.get());
-  }
-  if (std::fclose(target.release()) != 0) written = false;
-  if (!written && created) platform::RemoveFile(targetPath_);
-  if (!written && !HasFailed()) ReportFailure(unwritable, false);
-  // The file is written: nothing is left to continue.
-  if (written) DeletePartsLocked();
-  return written;
-}
-
-bool HttpDownloader::AppendPartFile(DownloadSegment& segment, std::FILE* target) {
-  UniqueFile part(platform::OpenFileDenyWrite(segment.partFile, "rb"));
-  if (!part) {
-    segment.state.store(SegmentState::Failed);
-    ReportFailure(MakeError(DownloadErrorKind::MissingPart, "a part file cannot be read"), false);
-    return false;
-  }
-  if (std::fseek(target, static_cast<long>(segment.rangeStart), SEEK_SET) != 0) return false;
-  uint32_t position = segment.rangeStart;
-  const uint32_t end = segment.rangeEnd.load();
-  std::vector<char> buffer(kChunkSize);
-  while (position < end) {
-    size_t got = std::fread(buffer.data(), 1, buffer.size(), part.get());
-    if (got == 0) break;
-    // Bytes a part holds past its range belong to the next segment, or to no file at all.
-    size_t wanted = end - position;
-    size_t count = got < wanted ? got : wanted;
-    // The target, not the part, failed: the part stays, the segment stays as it is.
-    if (std::fwrite(buffer.data(), 1, count, target) != count) return false;
-    position += static_cast<uint32_t>(count);
-  }
-  part.reset();
-  if (position >= end) return true;
-  platform::RemoveFile(segment.partFile);
-  segment.bytesDone.store(0);
-  segment.state.store(SegmentState::Failed);
-  ReportFailure(MakeError(DownloadErrorKind::MissingPart, "a part file was short"), false);
+  ReportFailure(error, false);
   return false;
 }

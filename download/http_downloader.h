@@ -1,7 +1,9 @@
-// Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range (segment)
-// has its own connection, thread and part file; a stopped or failed download resumes from the
-// part files, a later run too when its sidecar (part_table.h) still describes the server's file,
-// and MergeParts joins them into the target file.
+// Fetches one file over HTTP/1.1, plain or over TLS, in several byte ranges at once. Each range
+// (segment) has its own connection and thread, and writes at its offsets into the one download
+// file (download_file.h); a stopped or failed download resumes from what the segments hold, a
+// later run too when its sidecar (part_table.h) still describes the server's file, and
+// CommitFile gives the whole file its target name. This class schedules ranges and
+// connections; the file and its progress are DownloadFile's.
 #pragma once
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "download/connection.h"
 #include "download/download_error.h"
+#include "download/download_file.h"
 #include "download/http_body.h"
 #include "download/http_header.h"
 #include "download/part_table.h"
@@ -27,28 +30,31 @@ constexpr int kMaxHeaderBytes = 1024;
 // The longest a whole response header may take to arrive.
 constexpr int kHeaderTimeoutMs = 15000;
 constexpr int kHeaderBufferSize = kMaxHeaderBytes + 1;
-// Body bytes are received, and part files copied, in chunks of this size: large enough that a
+// Body bytes are received in chunks of this size: large enough that a
 // fast connection costs few system calls per megabyte. Buffers of this size live on the heap,
 // not on a segment thread's stack.
 constexpr int kChunkSize = 64 * 1024;
 // The segment table's capacity: the segments a Start makes plus those its splits add.
 constexpr int kMaxSegments = 50;
-// A connection that has finished its range takes part of another only when that range has more
-// than this still to come, and never leaves a piece smaller than kMinPiece.
-constexpr uint32_t kStealThreshold = 1024 * 1024;
-constexpr uint32_t kMinPiece = 64 * 1024;
-// Put behind a file name that is taken and cannot be replaced (an old part, a download that a
-// program holds open), as often as needed.
+// A connection that has finished its range takes part of the range that will take longest,
+// when that range would take clearly longer (this factor) than all the work left shared among
+// every connection, and it hands over at least kMinPiece.
+constexpr double kStealTimeFactor = 1.5;
+constexpr uint64_t kMinPiece = 64 * 1024;
+// The sidecar records each range's progress at least this often, and after this many bytes of
+// a range; and whenever the download stops.
+constexpr int64_t kProgressSaveMs = 1000;
+constexpr uint64_t kProgressSaveBytes = 4 * 1024 * 1024;
+// Put behind a file name another item of the same list was written to, as often as needed.
 constexpr char kTmpSuffix[] = "_tmp";
-// Files must be smaller than this: sizes and offsets travel as signed 32-bit decimals.
-constexpr uint32_t kMaxFileSize = 0x80000000u;
 // Redirects the size request follows before it gives up.
 constexpr int kMaxRedirects = 5;
 // A connection that ends before its range is whole after fewer body bytes than this counts
 // as a failure for the back-off: a server handing out a byte per connection is not progress.
 constexpr uint64_t kStormBytes = 64 * 1024;
 
-enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3 };
+// Waiting: its turn comes when a connection is free (no more connections than the limit).
+enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3, Waiting = 4 };
 
 class HttpDownloader;
 
@@ -62,66 +68,74 @@ struct DownloadSegment {
   int port = 0;
   std::string urlPrefix;
   std::string fileName;
-  std::string partFile;
-  uint32_t rangeStart = 0;
+  uint64_t rangeStart = 0;
   // One past the last byte. A split moves it down while the thread runs; the thread reads it
   // before each write and stops there.
-  std::atomic<uint32_t> rangeEnd{0};
-  std::atomic<uint32_t> bytesDone{0};
+  std::atomic<uint64_t> rangeEnd{0};
+  // The bytes from rangeStart on that are in the download file.
+  std::atomic<uint64_t> bytesDone{0};
+  // bytesDone when the sidecar was last saved for this segment's thread.
+  uint64_t savedBytes = 0;
   // For choosing splits: when this segment's thread began (steady clock, ms), bytesDone then,
   // and the rate (bytes per second) assumed until one is measured; 0: none known.
   std::atomic<int64_t> fetchStartMs{0};
-  std::atomic<uint32_t> fetchStartBytes{0};
-  uint32_t assumedRate = 0;
+  std::atomic<uint64_t> fetchStartBytes{0};
+  double assumedRate = 0;
   int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
-  // The server's validator, sent as If-Range on this segment's range requests when the
-  // download continues parts of an earlier run; empty for a fresh download.
+  // The server's validator (a strong ETag or the Last-Modified date; empty: none known), sent
+  // as If-Range on this segment's range requests but for the first one of a fresh download.
   std::string ifRange;
+  bool plainFirstRequest = false;
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
   // Bytes of the file this segment must hold.
-  uint32_t Need() const { return rangeEnd.load() - rangeStart; }
+  uint64_t Need() const { return rangeEnd.load() - rangeStart; }
 };
 
 // A running range as a split sees it: the next byte it will fetch, its end, its rate (bytes
 // per second; 0: not known yet).
 struct RangeProgress {
-  uint32_t position = 0;
-  uint32_t end = 0;
+  uint64_t position = 0;
+  uint64_t end = 0;
   double rate = 0;
 };
 
 // Where a free connection whose own rate is `freeRate` takes over part of a range: the range
 // that will take longest to finish keeps what it can fetch in the time the whole rest needs at
 // the combined rate of every connection; the free one fetches from `splitAt` on. With equal
-// rates between two connections that is the upper half. False when no range has more than
-// kStealThreshold to go.
+// rates between two connections that is the upper half. False when no range would take more
+// than kStealTimeFactor times that shared time, or when less than kMinPiece would move.
 struct SplitChoice {
   int victim = -1;
-  uint32_t splitAt = 0;
+  uint64_t splitAt = 0;
 };
 bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate, SplitChoice& choice);
 
-// Size of a file; 0 when it is missing or a folder.
-uint32_t QueryFileSize(const std::string& path);
+// Bytes per second the segment's thread has fetched since it began; its assumed rate (0: not
+// known) while it has received no body byte yet or was measured too briefly.
+double SegmentRate(const DownloadSegment& segment, int64_t nowMs);
+
+// What a later request's If-Range carries: a strong ETag, else the Last-Modified date, else
+// empty.
+std::string ValidatorOf(const ResponseHeader& header);
 
 // Where each segment's "file downloaded" line goes: standard output unless changed (nullptr:
 // nowhere). A console front end whose standard output is its own report turns it off.
 void SetFinishedLineStream(std::FILE* stream);
 
 // What went wrong since the last look: the gravest failure reported by the size request, a
-// segment or the merge, and whether a connection since then ended early with little.
+// segment or the final rename, and whether a connection since then ended early with little.
 struct FailureReport {
   DownloadError error;
   bool unproductive = false;
 };
 
 // The file size a response header announces, when it announces a usable one: a
-// "Content-Length:" field of plain decimal digits below 2 GiB, ended by CR LF. A header
+// "Content-Length:" field of plain decimal digits below kMaxFileSize, ended by CR LF. A header
 // without such a field (absent, negative, not a number, too large, or cut off) gives false.
-bool ParseFileSize(const std::string& header, uint32_t& size);
+bool ParseFileSize(const std::string& header, uint64_t& size);
 
 // Receives one line for each request made: what was asked, the answer's status, the body bytes
 // received and how long it took. Called from segment threads and the size request.
@@ -134,12 +148,13 @@ class HttpDownloader {
   HttpDownloader(const HttpDownloader&) = delete;
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-  // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts one thread per
-  // segment, each writing its range into targetPath + "_<index>". The parts of an earlier run
-  // of the same URL and target are kept when the size answer has the size and validator its
-  // sidecar records. False when the size request
-  // fails or announces no usable size, or when a segment fails at once. A size request still
-  // waiting when `cancel` (when given) turns true gives up soon.
+  // Learns the size of urlPrefix + fileName from the host (plain http, port 80), then starts
+  // one thread per segment, each writing its range into targetPath + ".download". What an
+  // earlier run of the same URL and target fetched is kept when the size answer has the size
+  // and validator its sidecar records. False when the size request fails or announces no
+  // usable size, when the download file cannot be made (too little room: DiskFull), or when a
+  // segment fails at once. A size request still waiting when `cancel` (when given) turns true
+  // gives up soon.
   bool Start(const std::string& host, const std::string& urlPrefix, const std::string& fileName,
              const std::string& targetPath, int segmentCount,
              const std::atomic<bool>* cancel = nullptr);
@@ -153,35 +168,35 @@ class HttpDownloader {
   void SetPinnedRoots(const std::string& pem);
   // The protocol and, over TLS, the certificate subject of the last size request's server.
   std::string PeerDescription() const;
-  // Starts every segment's thread again; each continues from its part file.
+  // Starts every segment's thread again; each continues from the bytes it holds.
   bool Restart();
   // Starts again only the segments that failed (their threads have ended); the others go on.
   bool RetryFailed();
-  // Tells every segment to stop and waits for their threads; part files stay.
+  // Tells every segment to stop and waits for their threads; the file is closed, and it and
+  // its sidecar stay.
   bool Stop();
-  // Stop, then delete every part file.
+  // Stop, then delete the download file and its sidecar.
   bool StopAndDeleteParts();
 
   // Every segment Done and the bytes received reach the file size.
   bool IsFinished() const;
   bool HasFailed() const;
   // Bytes received over all segments, each counted up to its range's end.
-  uint32_t GetBytesDone() const;
+  uint64_t GetBytesDone() const;
   // The announced file size; 0 before Start has learned it.
-  uint32_t GetTotalSize() const { return totalSize_.load(); }
+  uint64_t GetTotalSize() const { return totalSize_.load(); }
   // The failures reported since the last call, then forgotten.
   FailureReport TakeFailures();
   // Where request lines go (nowhere unless set). Set while no segment thread runs.
   void SetRequestLog(RequestLog log) { requestLog_ = std::move(log); }
 
   // Waits, without a time limit, for the segment threads to end (a Stop from another thread
-  // ends them within the socket time-outs), then writes the file from the part files to
-  // targetPath (empty: the path given to Start). Once it is written the parts and the sidecar
-  // are deleted; after a failure they stay. False when a segment
-  // failed, a part is short (deleted, its segment then Failed), or a file cannot be opened.
-  // All calls that start or end segment threads may come from different threads: they take
-  // turns, and the pollers above never wait for them.
-  bool MergeParts(const std::string& targetPath);
+  // ends them within the socket time-outs), then flushes the download file and gives it the
+  // name targetPath (empty: the path given to Start); the sidecar goes. False, with the reason among
+  // the failures, when the download is not whole or the file cannot be renamed (it vanished:
+  // Quarantined). All calls that start or end segment threads may come from different
+  // threads: they take turns, and the pollers above never wait for them.
+  bool CommitFile(const std::string& targetPath = std::string());
 
  protected:
   // One exchange, step by step. A failing step closes nothing but what it says.
@@ -203,7 +218,7 @@ class HttpDownloader {
   // for an "HTTP/1.1 20x" answer; learns totalSize from it while that is still 0.
   bool SendRequest(platform::Socket& socket, const std::string& host,
                    const std::string& urlPrefix, const std::string& fileName,
-                   uint32_t startOffset);
+                   uint64_t startOffset);
   // The value of the first "Content-Length:" field read as atoi does; 0 when there is none.
   static int ParseContentLength(const std::string& header);
   // SendRequest without touching totalSize: the header read comes back in `header`. No error
@@ -213,39 +228,48 @@ class HttpDownloader {
   // A non-empty `ifRange` goes out as an If-Range field with a range request.
   static DownloadError RequestFile(Connection& connection, const std::string& host,
                           const std::string& urlPrefix, const std::string& fileName,
-                          uint32_t startOffset, std::string& header,
+                          uint64_t startOffset, std::string& header,
                           const StopTest& stopped = StopTest(),
                           const std::string& ifRange = std::string());
 
-  // Makes the table and starts its threads: `count` equal ranges with fresh parts (old parts
-  // and sidecar of `stem` deleted), or the ranges of `kept`, continuing from their parts.
+  // Makes the table and starts its threads: `count` equal ranges in a new download file (what
+  // an earlier download of `stem` left deleted), or the ranges of `kept`, continuing in the
+  // file they were written to when it is still there.
   bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
                      int port, const std::string& urlPrefix, const std::string& fileName,
                      const std::string& stem, int count, int useProxy,
                      const PartTable* kept = nullptr);
   void SegmentThreadProc(DownloadSegment& segment);
-  // Called by a segment's thread as it ends Done: gives the free connection part of the range
-  // that will take longest, as a new segment with its own thread. Does nothing while a control
-  // call (Stop, Restart, a merge) waits for the control lock: it may be waiting for this thread.
+  // Called by a segment's thread as it ends Done: hands the free connection to a segment
+  // waiting its turn, else gives it part of the range that will take longest, as a new segment
+  // with its own thread. Waits for the control lock only briefly, and not at all once this
+  // segment is stopped: a control call holding the lock may be waiting for this thread.
   void StealWork(DownloadSegment& segment);
+  // Under controlMutex_: starts the first segment waiting its turn; false when none waits.
+  bool StartWaitingLocked();
   // Under controlMutex_: the split of the running segments, applied; false when none is due.
   bool SplitLocked(DownloadSegment& freeSegment);
   // One connection's work for a segment that holds `existing` bytes; `received` counts the
   // body bytes it wrote.
-  DownloadError FetchRange(DownloadSegment& segment, uint32_t existing, uint64_t& received);
+  DownloadError FetchRange(DownloadSegment& segment, uint64_t existing, uint64_t& received);
+  // The sidecar for the table as it stands, when the segment has fetched enough since the last
+  // save, or enough time has passed.
+  void SaveProgressIfDue(DownloadSegment& segment);
+  void SaveProgress();
+  // The table as the sidecar records it: URL, size, validator, ranges and their bytes done.
+  PartTable TableLocked() const;
+  // A failing segment's local fault (a full disk) is every segment's: the others stop too.
+  void StopOthers(const DownloadSegment& failed);
   // The size request, following redirects: host, urlPrefix and fileName become the final
   // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
-                          uint32_t& size, std::string& validator, const StopTest& stopped);
-  // Under controlMutex_: the sidecar for the table as it stands (none without a validator).
-  void WriteSidecarLocked();
+                          uint64_t& size, std::string& validator, const StopTest& stopped);
   // A connection to the server, directly or through the proxy's tunnel, with TLS when the
   // server is secure.
   DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
                                int proxyPort, bool useProxy, const StopTest& stopped,
                                Connection& connection) const;
   void ReportFailure(const DownloadError& error, bool unproductive);
-  bool AppendPartFile(DownloadSegment& segment, std::FILE* target);
 
   // kMaxSegments entries, of which the first segmentCount_ are in use: a split adds one at the
   // end, so the table never moves under the pollers. The count changes with both controlMutex_
@@ -254,23 +278,29 @@ class HttpDownloader {
   std::atomic<int> segmentCount_{0};
   // Connections at once: the count Start was given.
   int connectionLimit_ = 0;
-  // The part files' stem (the target path given to Start).
+  // A server answered a range request with the whole file: a split would fetch from byte 0.
+  std::atomic<bool> rangesIgnored_{false};
+  // A control call holding the lock waits for every thread to end: a free thread must not
+  // wait for the lock then.
+  std::atomic<bool> joining_{false};
+  // The target path given to Start: the download file and the sidecar are named after it.
   std::string partStem_;
+  DownloadFile file_;
+  std::atomic<int64_t> lastSaveMs_{0};
   // What the sidecar records of the download: the URL given to Start and the validator of
   // the size answer. Written under controlMutex_.
   std::string url_;
   std::string validator_;
-  std::atomic<uint32_t> totalSize_{0};
-  std::string targetPath_;
+  std::string nextUrl_;
+  std::string nextValidator_;
+  std::atomic<uint64_t> totalSize_{0};
 
  private:
   RequestLog requestLog_;
   // Marks every segment Stopped; the threads see it before their next receive.
   void SignalStop();
   // The work of Stop and StopAndDeleteParts, with controlMutex_ held.
-  bool StopLocked(bool deleteParts);
-  // Deletes the table's part files and the sidecar, with controlMutex_ held and no thread running.
-  void DeletePartsLocked();
+  bool StopLocked(bool deleteFiles);
   // Starts one thread per segment; false when a segment is Failed right afterwards.
   bool StartThreads();
   void StartThread(DownloadSegment& segment);
@@ -278,11 +308,8 @@ class HttpDownloader {
   void JoinAll();
 
   // Serialises everything that starts, joins or replaces segment threads, so calls from the
-  // task's worker and from the window thread never wait on the same thread twice. A control
-  // call counts itself in controlWaiters_ before it locks, so a segment thread wanting a split
-  // knows not to wait for the lock.
+  // task's worker and from the window thread never wait on the same thread twice.
   std::mutex controlMutex_;
-  std::atomic<int> controlWaiters_{0};
   friend class ControlLock;
   // Guards the table pointer against the pollers (IsFinished, HasFailed, GetBytesDone).
   mutable std::mutex tableMutex_;

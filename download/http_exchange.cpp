@@ -82,7 +82,7 @@ platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, i
 
 DownloadError HttpDownloader::RequestFile(Connection& connection, const std::string& host,
                                           const std::string& urlPrefix,
-                                          const std::string& fileName, uint32_t startOffset,
+                                          const std::string& fileName, uint64_t startOffset,
                                           std::string& header, const StopTest& stopped,
                                           const std::string& ifRange) {
   header.clear();
@@ -125,7 +125,7 @@ DownloadError HttpDownloader::RequestFile(Connection& connection, const std::str
 
 bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& host,
                                  const std::string& urlPrefix, const std::string& fileName,
-                                 uint32_t startOffset) {
+                                 uint64_t startOffset) {
   std::string header;
   Connection connection(std::move(socket));
   const bool failed =
@@ -133,9 +133,8 @@ bool HttpDownloader::SendRequest(platform::Socket& socket, const std::string& ho
   socket = connection.ReleaseSocket();
   if (failed) return false;
   // Only the first answer after Start fixes the size; ranged answers carry smaller lengths.
-  uint32_t unknown = 0;
-  totalSize_.compare_exchange_strong(unknown,
-                                     static_cast<uint32_t>(ParseContentLength(header)));
+  uint64_t unknown = 0;
+  totalSize_.compare_exchange_strong(unknown, static_cast<uint64_t>(ParseContentLength(header)));
   return true;
 }
 
@@ -163,11 +162,11 @@ int HttpDownloader::ParseContentLength(const std::string& header) {
   return static_cast<int>(value);
 }
 
-bool ParseFileSize(const std::string& header, uint32_t& size) {
+bool ParseFileSize(const std::string& header, uint64_t& size) {
   uint64_t length = 0;
   bool bad = false;
   if (!StatedContentLength(ParseResponseHeader(header), length, bad) || length >= kMaxFileSize)
     return false;
-  size = static_cast<uint32_t>(length);
+  size = length;
   return true;
 }

@@ -8,7 +8,9 @@
 
 namespace {
 
-const char kMagic[] = "vantreo-parts 1";
+const char kMagic[] = "vantreo-download 2";
+// An earlier build's sidecar: its ranges were part files "<target>_<index>[_tmp...]".
+const char kLegacyMagic[] = "vantreo-parts 1";
 const char kTmpName[] = "_tmp";
 const char kNewSuffix[] = ".new";
 // A sidecar is a few lines per segment; anything larger is not one of ours.
@@ -24,27 +26,25 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 // Plain decimal digits, at most `limit`.
-bool ParseNumber(const std::string& text, uint32_t limit, uint32_t& value) {
-  if (text.empty() || text.size() > 10) return false;
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;
   uint64_t number = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     number = number * 10 + static_cast<uint64_t>(c - '0');
   }
   if (number > limit) return false;
-  value = static_cast<uint32_t>(number);
+  value = number;
   return true;
 }
 
-// "_<index>" then any number of "_tmp": the index, or -1.
-long PartIndex(const std::string& suffix) {
+// "_<index>" then any number of "_tmp": an earlier build's part name.
+bool IsLegacyPartSuffix(const std::string& suffix) {
   std::string rest = suffix;
   while (EndsWith(rest, kTmpName)) rest.erase(rest.size() - (sizeof kTmpName - 1));
-  uint32_t index = 0;
-  if (rest.size() < 2 || rest[0] != '_' || (rest.size() > 2 && rest[1] == '0') ||
-      !ParseNumber(rest.substr(1), 1000000, index))
-    return -1;
-  return index;
+  uint64_t index = 0;
+  return rest.size() >= 2 && rest[0] == '_' && (rest.size() == 2 || rest[1] != '0') &&
+         ParseNumber(rest.substr(1), 1000000, index);
 }
 
 // The sidecar's text a line at a time: each line ends at '\n' or at the end of the text (a
@@ -89,26 +89,20 @@ std::vector<std::string> SplitWords(const std::string& line) {
   return words;
 }
 
-bool ParseRange(const std::string& line, uint32_t size, PartRange& range, long& index) {
+bool ParseRange(const std::string& line, uint64_t size, PartRange& range) {
   const std::vector<std::string> words = SplitWords(line);
-  if (words.size() != 5 || words[0] != "segment") return false;
-  uint32_t number = 0;
-  if (!ParseNumber(words[1], 1000000, number) || !ParseNumber(words[2], size, range.start) ||
-      !ParseNumber(words[3], size, range.end) || range.start > range.end ||
-      PartIndex(words[4]) != static_cast<long>(number))
-    return false;
-  index = number;
-  range.partSuffix = words[4];
-  return true;
+  return words.size() == 4 && words[0] == "range" && ParseNumber(words[1], size, range.start) &&
+         ParseNumber(words[2], size, range.end) && range.start <= range.end &&
+         ParseNumber(words[3], range.end - range.start, range.done);
 }
 
 // The ranges, in the order of their starts, cover 0 to size once.
-bool TilesFile(std::vector<PartRange> ranges, uint32_t size) {
+bool TilesFile(std::vector<PartRange> ranges, uint64_t size) {
   // Empty ranges first where several start at one byte.
   std::sort(ranges.begin(), ranges.end(), [](const PartRange& a, const PartRange& b) {
     return a.start != b.start ? a.start < b.start : a.end < b.end;
   });
-  uint32_t next = 0;
+  uint64_t next = 0;
   for (const PartRange& range : ranges) {
     if (range.start != next) return false;
     next = range.end;
@@ -116,17 +110,40 @@ bool TilesFile(std::vector<PartRange> ranges, uint32_t size) {
   return next == size;
 }
 
+std::string ReadSidecarText(const std::string& target) {
+  UniqueFile file(platform::OpenFileDenyWrite(SidecarPath(target), "rb"));
+  if (!file) return std::string();
+  std::string text(kMaxSidecarBytes + 1, '\0');
+  text.resize(std::fread(&text[0], 1, text.size(), file.get()));
+  return text.size() <= kMaxSidecarBytes ? text : std::string();
+}
+
+// The part files an earlier build's sidecar names, each checked to be a part name.
+std::vector<std::string> LegacyParts(const std::string& text) {
+  std::vector<std::string> suffixes;
+  LineReader in(text);
+  std::string line;
+  if (!in.Next(line) || line != kLegacyMagic) return suffixes;
+  while (in.Next(line)) {
+    const std::vector<std::string> words = SplitWords(line);
+    if (words.size() == 5 && words[0] == "segment" && IsLegacyPartSuffix(words[4]))
+      suffixes.push_back(words[4]);
+  }
+  return suffixes;
+}
+
 }  // namespace
 
 std::string SidecarPath(const std::string& target) { return target + kSidecarSuffix; }
 
+std::string DownloadPath(const std::string& target) { return target + kDownloadSuffix; }
+
 std::string FormatPartTable(const PartTable& table) {
   std::string text = std::string(kMagic) + "\nurl " + table.url + "\nsize " +
                      std::to_string(table.size) + "\nvalidator " + table.validator + "\n";
-  for (size_t i = 0; i < table.ranges.size(); ++i) {
-    const PartRange& range = table.ranges[i];
-    text += "segment " + std::to_string(i) + " " + std::to_string(range.start) + " " +
-            std::to_string(range.end) + " " + range.partSuffix + "\n";
+  for (const PartRange& range : table.ranges) {
+    text += "range " + std::to_string(range.start) + " " + std::to_string(range.end) + " " +
+            std::to_string(range.done) + "\n";
   }
   return text;
 }
@@ -136,16 +153,13 @@ bool ParsePartTable(const std::string& text, int maxRanges, PartTable& table) {
   LineReader in(text);
   std::string line, sizeText;
   if (!in.Next(line) || line != kMagic || !Field(in, "url", table.url) ||
-      !Field(in, "size", sizeText) || !ParseNumber(sizeText, 0x7fffffff, table.size) ||
-      !Field(in, "validator", table.validator) || table.validator.empty())
+      !Field(in, "size", sizeText) || !ParseNumber(sizeText, kMaxFileSize, table.size) ||
+      !Field(in, "validator", table.validator))
     return false;
   while (in.Next(line)) {
     PartRange range;
-    long index = 0;
-    if (!ParseRange(line, table.size, range, index)) return false;
-    // Segments come in the order of their indexes, each once.
-    if (index != static_cast<long>(table.ranges.size()) ||
-        static_cast<int>(table.ranges.size()) == maxRanges)
+    if (static_cast<int>(table.ranges.size()) == maxRanges ||
+        !ParseRange(line, table.size, range))
       return false;
     table.ranges.push_back(range);
   }
@@ -173,23 +187,15 @@ bool WritePartTable(const std::string& target, const PartTable& table) {
 }
 
 bool ReadPartTable(const std::string& target, int maxRanges, PartTable& table) {
-  UniqueFile file(platform::OpenFileDenyWrite(SidecarPath(target), "rb"));
-  if (!file) return false;
-  std::string text(kMaxSidecarBytes + 1, '\0');
-  text.resize(std::fread(&text[0], 1, text.size(), file.get()));
-  return text.size() <= kMaxSidecarBytes && ParsePartTable(text, maxRanges, table);
+  const std::string text = ReadSidecarText(target);
+  return !text.empty() && ParsePartTable(text, maxRanges, table);
 }
 
-void DeleteDownloadFiles(const std::string& target, int maxRanges) {
+void DeleteDownloadFiles(const std::string& target) {
+  for (const std::string& suffix : LegacyParts(ReadSidecarText(target)))
+    platform::RemoveFile(target + suffix);
+  platform::RemoveFile(DownloadPath(target));
   platform::RemoveFile(SidecarPath(target));
-  for (int i = 0; i < maxRanges; ++i) {
-    // "_tmp" names are taken only while a file of the shorter name stays.
-    std::string part = target + "_" + std::to_string(i);
-    while (platform::PathExists(part)) {
-      platform::RemoveFile(part);
-      part += kTmpName;
-    }
-  }
 }
 
 void DeleteStaleDownloads(const std::string& folder, int64_t maxAgeSeconds) {
@@ -202,17 +208,13 @@ void DeleteStaleDownloads(const std::string& folder, int64_t maxAgeSeconds) {
     if (!EndsWith(sidecar.name, kSidecarSuffix)) continue;
     const std::string stem =
         sidecar.name.substr(0, sidecar.name.size() - (sizeof kSidecarSuffix - 1));
-    std::vector<std::string> parts;
+    std::vector<std::string> owned = LegacyParts(ReadSidecarText(folder + stem));
+    owned.push_back(kDownloadSuffix);
     bool stale = true;
     for (const platform::FolderFile& file : files) {
-      if (file.name.size() <= stem.size() || file.name.compare(0, stem.size(), stem) != 0 ||
-          PartIndex(file.name.substr(stem.size())) < 0)
-        continue;
-      stale = stale && file.ageSeconds >= maxAgeSeconds;
-      parts.push_back(file.name);
+      for (const std::string& suffix : owned)
+        if (file.name == stem + suffix) stale = stale && file.ageSeconds >= maxAgeSeconds;
     }
-    if (!stale) continue;
-    for (const std::string& part : parts) platform::RemoveFile(folder + part);
-    platform::RemoveFile(folder + sidecar.name);
+    if (stale) DeleteDownloadFiles(folder + stem);
   }
 }

@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +103,98 @@ std::vector<FolderFile> ListFiles(const std::string& folder) {
   }
   closedir(dir);
   return files;
+}
+
+namespace {
+
+FileFault FaultOf(int error) {
+  switch (error) {
+    case 0: return FileFault::None;
+    case ENOSPC:
+    case EDQUOT: return FileFault::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS: return FileFault::Denied;
+    case ENOENT: return FileFault::Missing;
+    case ENAMETOOLONG: return FileFault::TooLong;
+    case EAGAIN:
+    case ETXTBSY: return FileFault::Busy;
+    default: return FileFault::Other;
+  }
+}
+
+}  // namespace
+
+FileFault OffsetFile::Open(const std::string& path, bool create) {
+  Close();
+  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : 0);
+  const int descriptor = open(path.c_str(), flags, 0600);
+  if (descriptor < 0) {
+    lastError_ = errno;
+    return FaultOf(lastError_);
+  }
+  handle_ = descriptor;
+  return FileFault::None;
+}
+
+FileFault OffsetFile::SetSize(uint64_t size) {
+  if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) == 0) return FileFault::None;
+  lastError_ = errno;
+  return FaultOf(lastError_);
+}
+
+uint64_t OffsetFile::Size() const {
+  struct stat info;
+  if (!IsOpen() || fstat(static_cast<int>(handle_), &info) != 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
+}
+
+FileFault OffsetFile::WriteAt(uint64_t offset, const char* data, size_t count) {
+  while (count > 0) {
+    const ssize_t written =
+        pwrite(static_cast<int>(handle_), data, count, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      lastError_ = written < 0 ? errno : ENOSPC;
+      return FaultOf(lastError_);
+    }
+    data += written;
+    count -= static_cast<size_t>(written);
+    offset += static_cast<uint64_t>(written);
+  }
+  return FileFault::None;
+}
+
+long OffsetFile::ReadAt(uint64_t offset, char* data, size_t count) {
+  ssize_t got;
+  do {
+    got = pread(static_cast<int>(handle_), data, count, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) lastError_ = errno;
+  return static_cast<long>(got);
+}
+
+void OffsetFile::Close() {
+  if (!IsOpen()) return;
+  close(static_cast<int>(handle_));
+  handle_ = kClosed;
+}
+
+bool AvailableBytes(const std::string& folder, uint64_t& bytes) {
+  struct statvfs info;
+  if (statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return false;
+  bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
+}
+
+FileFault MoveReplacing(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0 ? FileFault::None : FaultOf(errno);
+}
+
+uint64_t FileSize64(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<uint64_t>(info.st_size);
 }
 
 }  // namespace platform

@@ -106,4 +106,132 @@ std::vector<FolderFile> ListFiles(const std::string& folder) {
   return files;
 }
 
+namespace {
+
+// winerror.h values the mingw-w64 headers lack: the file holds a virus, or was deleted as one.
+constexpr DWORD kErrorVirusInfected = 225;
+constexpr DWORD kErrorVirusDeleted = 226;
+
+FileFault FaultOf(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS: return FileFault::None;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return FileFault::DiskFull;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE: return FileFault::Busy;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return FileFault::Denied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DELETE_PENDING: return FileFault::Missing;
+    case kErrorVirusInfected:
+    case kErrorVirusDeleted: return FileFault::Virus;
+    case ERROR_FILENAME_EXCED_RANGE: return FileFault::TooLong;
+    default: return FileFault::Other;
+  }
+}
+
+}  // namespace
+
+FileFault OffsetFile::Open(const std::string& path, bool create) {
+  Close();
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            create ? CREATE_ALWAYS : OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    lastError_ = static_cast<int>(GetLastError());
+    return FaultOf(static_cast<DWORD>(lastError_));
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return FileFault::None;
+}
+
+FileFault OffsetFile::SetSize(uint64_t size) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  // The clusters are taken now: a full disk shows before the first byte arrives.
+  if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file))
+    return FileFault::None;
+  lastError_ = static_cast<int>(GetLastError());
+  return FaultOf(static_cast<DWORD>(lastError_));
+}
+
+uint64_t OffsetFile::Size() const {
+  LARGE_INTEGER size;
+  if (!IsOpen() || !GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size)) return 0;
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+namespace {
+
+OVERLAPPED At(uint64_t offset) {
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return where;
+}
+
+}  // namespace
+
+FileFault OffsetFile::WriteAt(uint64_t offset, const char* data, size_t count) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  while (count > 0) {
+    OVERLAPPED where = At(offset);
+    const DWORD piece = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    DWORD written = 0;
+    if (!WriteFile(file, data, piece, &written, &where) || written == 0) {
+      lastError_ = static_cast<int>(written == 0 ? ERROR_DISK_FULL : GetLastError());
+      return FaultOf(static_cast<DWORD>(lastError_));
+    }
+    data += written;
+    count -= written;
+    offset += written;
+  }
+  return FileFault::None;
+}
+
+long OffsetFile::ReadAt(uint64_t offset, char* data, size_t count) {
+  OVERLAPPED where = At(offset);
+  DWORD got = 0;
+  const DWORD piece = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), data, piece, &got, &where)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF) return 0;
+    lastError_ = static_cast<int>(error);
+    return -1;
+  }
+  return static_cast<long>(got);
+}
+
+void OffsetFile::Close() {
+  if (!IsOpen()) return;
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = kClosed;
+}
+
+bool AvailableBytes(const std::string& folder, uint64_t& bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr,
+                           nullptr))
+    return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
+FileFault MoveReplacing(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return FileFault::None;
+  return FaultOf(GetLastError());
+}
+
+uint64_t FileSize64(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 }  // namespace platform

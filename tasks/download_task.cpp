@@ -104,6 +104,7 @@ void DownloadTask::Start() {
   failed_.store(false);
   refusal_.store(platform::ProgramCheck::Ok);
   refusals_ = 0;
+  lostFiles_ = 0;
   programExitCode_.store(0);
   for (const auto& item : items_) item->launched = false;
   progress_.currentItem.store(nullptr);
@@ -192,7 +193,9 @@ void DownloadTask::NoteError(const DownloadError& error) {
 void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& error) {
   install_log::Writef("FAIL", "gave up on %s: %s", item.url.c_str(), error.reason.c_str());
   NoteError(error);
-  item.state.store(ItemState::Failed);
+  // Once the user has freed space, Start continues the item from what it holds.
+  item.state.store(error.kind == DownloadErrorKind::DiskFull ? ItemState::Pending
+                                                             : ItemState::Failed);
   failed_.store(true);
 }
 
@@ -307,8 +310,7 @@ DownloadTask::FinishResult DownloadTask::FetchAndWrite(DownloadItem& item) {
       case FollowResult::Stopped: return FinishResult::Stopped;
       case FollowResult::Finished: break;
     }
-    const FinishResult result = FinishItem(item);
-    if (result != FinishResult::Refetch) return result;
+    return FinishItem(item);
   }
 }
 
@@ -358,10 +360,7 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
       GiveUp(item, report.error);
       return false;
     }
-    const int pause = report.error.retryAfterSeconds >= 0
-                          ? std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000)
-                          : Jitter(NextDelay(delay));
-    if (!Wait(pause)) return false;
+    if (!Wait(HonourRetryAfter(report.error, Jitter(NextDelay(delay))))) return false;
   }
   return false;
 }
@@ -418,9 +417,17 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
   }
 }
 
+int DownloadTask::HonourRetryAfter(const DownloadError& error, int backoffMs) {
+  // The server may ask for a longer pause, never for a shorter one: "Retry-After: 0" from a
+  // busy server would otherwise be a request every poll for ever.
+  return std::max(backoffMs, error.retryAfterSeconds * 1000);
+}
+
 int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
   if (report.error.retryAfterSeconds >= 0) {
-    return std::max(kDownloadPollMs, report.error.retryAfterSeconds * 1000);
+    const int now = backoff;
+    backoff = std::min(backoff * 2, maxDelayMs_.load());
+    return HonourRetryAfter(report.error, Jitter(now));
   }
   if (!report.unproductive) {
     backoff = kDownloadPollMs;
@@ -433,40 +440,33 @@ int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
 
 DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   // Bytes past the file's end (the last chunk of a segment is kept whole) are not counted.
-  const uint32_t current = std::min(downloader_.GetBytesDone(), item.size.load());
+  const uint32_t current =
+      static_cast<uint32_t>(std::min<uint64_t>(downloader_.GetBytesDone(), item.size.load()));
   progress_.currentBytesDone.store(current);
-  int delay = firstDelayMs_.load();
-  int suffixes = 0;
-  while (true) {
-    BeforeMerge(item);
-    if (downloader_.MergeParts(item.localPath)) break;
-    NoteError(downloader_.TakeFailures().error);
-    if (downloader_.HasFailed()) {
-      // A part vanished or was short: only its segment is fetched again.
-      std::lock_guard<std::mutex> lock(control_);
-      if (stopRequested_.load()) return FinishResult::Stopped;
-      downloader_.RetryFailed();
-      segmentsStopped_ = false;
-      phase_ = Phase::Downloading;
-      return FinishResult::Refetch;
-    }
-    // The file cannot be written under this name (a program holds it open, say): another name.
+  BeforeCommit(item);
+  if (!downloader_.CommitFile(item.localPath)) {
+    const DownloadError why = downloader_.TakeFailures().error;
+    NoteError(why);
     if (stopRequested_.load()) return FinishResult::Stopped;
-    if (suffixes == kMaxTmpSuffixes) {
-      GiveUp(item, MakeError(DownloadErrorKind::NotWritable,
-                             "the file could not be written as " + item.localPath +
-                                 " nor under any shorter \"_tmp\" name"));
-      return FinishResult::GaveUp;
-    }
-    item.localPath += kTmpSuffix;
-    ++suffixes;
-    if (!Wait(NextDelay(delay))) return FinishResult::Stopped;
+    if (!MayDownloadAgain(item, why)) return FinishResult::GaveUp;
+    return FinishResult::StartOver;
   }
   item.state.store(ItemState::Done);
   progress_.completedBytes.store(progress_.completedBytes.load() + current);
   progress_.bytesDone.store(progress_.completedBytes.load());
   progress_.itemsDone.store(progress_.itemsDone.load() + 1);
   return FinishResult::Written;
+}
+
+bool DownloadTask::MayDownloadAgain(DownloadItem& item, const DownloadError& why) {
+  if (++lostFiles_ > kMaxLostFiles || why.kind == DownloadErrorKind::DiskFull) {
+    GiveUp(item, why);
+    return false;
+  }
+  install_log::Writef("FAIL", "%s: %s; downloading it once more", item.localPath.c_str(),
+                      why.reason.c_str());
+  int delay = firstDelayMs_.load();
+  return Wait(Jitter(NextDelay(delay)));
 }
 
 DownloadTask::LaunchResult DownloadTask::LaunchPrograms() {
@@ -489,7 +489,8 @@ DownloadTask::LaunchResult DownloadTask::RunProgram(DownloadItem& item) {
     // Held from before the check until the program has started: nobody can change the file
     // in between, so the program that starts is the one that was checked.
     platform::HeldFile file;
-    file.Open(item.localPath);
+    bool gone = false;
+    if (!OpenForCheck(item, file, gone) && gone) return LoseProgram(item);
     platform::ProgramFacts facts;
     const platform::ProgramCheck check = platform::CheckProgram(file, policy_, &facts);
     install_log::Writef("CHECK", "%s: %s; signer \"%s\"; sha256 %s", item.localPath.c_str(),
@@ -545,6 +546,39 @@ DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
     failed_.store(true);
     return LaunchResult::Refused;
   }
+  return DownloadAgain(item);
+}
+
+DownloadTask::LaunchResult DownloadTask::LoseProgram(DownloadItem& item) {
+  const DownloadError why =
+      MakeError(DownloadErrorKind::Quarantined,
+                item.localPath + " was taken away after it was downloaded (security software?)");
+  NoteError(why);
+  {
+    std::lock_guard<std::mutex> lock(control_);
+    downloader_.StopAndDeleteParts();
+    segmentsStopped_ = true;
+  }
+  if (!MayDownloadAgain(item, why)) return LaunchResult::Refused;
+  return DownloadAgain(item);
+}
+
+bool DownloadTask::OpenForCheck(const DownloadItem& item, platform::HeldFile& file, bool& gone) {
+  const platform::FileFault fault = RetryWhileBusy(
+      [&] {
+        if (file.Open(item.localPath)) return platform::FileFault::None;
+        // There but not to be opened: a scanner holds it while it checks the new program.
+        return platform::PathExists(item.localPath) ? platform::FileFault::Busy
+                                                    : platform::FileFault::Missing;
+      },
+      "opening " + item.localPath + " for its check",
+      [](const std::string& line) { install_log::Write("WAIT", line); },
+      [this] { return stopRequested_.load(); });
+  gone = fault == platform::FileFault::Missing;
+  return fault == platform::FileFault::None;
+}
+
+DownloadTask::LaunchResult DownloadTask::DownloadAgain(DownloadItem& item) {
   SetPhase(Phase::Preparing);
   const uint32_t completed = progress_.completedBytes.load();
   progress_.completedBytes.store(completed - std::min(item.size.load(), completed));

@@ -55,8 +55,9 @@ constexpr size_t kCommandLineBufferSize = 260;
 // Segments per file a task takes.
 constexpr int kMinTaskSegments = 1;
 constexpr int kMaxTaskSegments = 20;
-// How many "_tmp" names a file that cannot be written may try before the item fails.
-constexpr int kMaxTmpSuffixes = 20;
+// How often an item is downloaded again because its finished file could not be read or
+// renamed, or was taken away (security software), before the item ends with that error.
+constexpr int kMaxLostFiles = 1;
 // How often an item starts over because the file on the server changed before it gives up,
 // and because the server refused a range as beyond the file (416).
 constexpr int kMaxStartOvers = 2;
@@ -125,9 +126,9 @@ class DownloadTask {
   void SetPinnedRoots(const std::string& pem) { downloader_.SetPinnedRoots(pem); }
 
  protected:
-  // Called on the worker thread just before an item's file is written from its parts. A class
-  // that overrides it stops the task in its own destructor.
-  virtual void BeforeMerge(const DownloadItem&) {}
+  // Called on the worker thread just before an item's whole download file gets its name. A
+  // class that overrides it stops the task in its own destructor.
+  virtual void BeforeCommit(const DownloadItem&) {}
 
   DownloadItem* FindPendingItem() const;
   // One attempt at starting an item's download; true when it is under way.
@@ -136,7 +137,7 @@ class DownloadTask {
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
-  enum class FinishResult { Written, StartOver, Refetch, GaveUp, Stopped };
+  enum class FinishResult { Written, StartOver, GaveUp, Stopped };
   enum class FollowResult { Finished, StartOver, GaveUp, Stopped };
   enum class LaunchResult { Ran, DownloadAgain, Refused, Stopped };
 
@@ -151,14 +152,27 @@ class DownloadTask {
   // The pause before the next recovery after `report`; `delay` grows while failures bring
   // nothing.
   int RecoveryDelay(const FailureReport& report, int& delay);
+  // The pause before the next attempt: the back-off's, or longer when the server asks for it.
+  static int HonourRetryAfter(const DownloadError& error, int backoffMs);
   // Ends the item with an error that trying again cannot mend.
   void GiveUp(DownloadItem& item, const DownloadError& error);
   void NoteError(const DownloadError& error);
-  // Follows the download and writes the file, fetching again what the merge finds missing.
+  // Follows the download and gives the whole file its name.
   FinishResult FetchAndWrite(DownloadItem& item);
-  // Writes the item's file from the parts and counts it.
+  // Gives the item's whole download file its name and counts it; a file that cannot be, or
+  // was taken away, is downloaded again once.
   FinishResult FinishItem(DownloadItem& item);
-  // Drops the item's parts so that its download begins again from its size request.
+  // A finished file that was lost (unreadable, taken away): true when it may be downloaded
+  // once more, after a pause; otherwise the item ends with `why`.
+  bool MayDownloadAgain(DownloadItem& item, const DownloadError& why);
+  // Opens the downloaded program for its check, waiting while another program (a scanner)
+  // holds it; false when it cannot be opened (`gone`: it is not there any more).
+  bool OpenForCheck(const DownloadItem& item, platform::HeldFile& file, bool& gone);
+  // The downloaded program vanished before its check: downloaded once more, or the item ends.
+  LaunchResult LoseProgram(DownloadItem& item);
+  // Takes a finished item back to Pending, its bytes uncounted, to download it again.
+  LaunchResult DownloadAgain(DownloadItem& item);
+  // Drops the item's download file so that its download begins again from its size request.
   void StartOver(DownloadItem& item);
   // Runs every program to run that has not run yet, in list order, each until it exits.
   LaunchResult LaunchPrograms();
@@ -195,6 +209,7 @@ class DownloadTask {
   platform::ProgramPolicy policy_ = platform::BuildProgramPolicy();
   std::atomic<platform::ProgramCheck> refusal_{platform::ProgramCheck::Ok};
   int refusals_ = 0;  // the worker's own: checks failed in this Start
+  int lostFiles_ = 0;  // the worker's own: finished files lost in this Start
   std::atomic<uint32_t> programExitCode_{0};
 
   // Guards the downloader's Stop, Restart and StopAndDeleteParts and what decides them, so

@@ -26,7 +26,9 @@
 #include "platform/console.h"
 #include "tasks/download_task.h"
 #include "tasks/install_log.h"
+#include "tasks/url_utils.h"
 #include "tools/fetch_status.h"
+#include "wizard/failure_text.h"
 
 namespace {
 
@@ -237,7 +239,9 @@ int Fetch(const Options& options) {
              "; it was deleted and not started");
         return 1;
       }
-      Fail(task.LastError().reason);
+      // A full disk or a scanner's block: the status line the wizard shows, then the reason.
+      const std::string local = LocalFailureText(task.LastError());
+      Fail((local.empty() ? std::string() : AnsiToUtf8(local) + ": ") + task.LastError().reason);
       return 1;
     }
     if (platform::InterruptRequested()) {

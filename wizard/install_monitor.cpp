@@ -29,6 +29,10 @@ std::string StatusText(StatusKind kind, int percent) {
       return WizardText::kInstallFailed;
     case StatusKind::Refused:
       return WizardText::kPackageRefused;
+    case StatusKind::DiskFull:
+      return WizardText::kDiskFull;
+    case StatusKind::Blocked:
+      return WizardText::kBlockedBySecurity;
   }
   return std::string();
 }
@@ -48,8 +52,11 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
   // The worker has ended for good: no byte will come and pausing would do nothing. Said once,
   // instead of a network message that would never end.
   if (sample.failed) {
-    // A refused program points the user at the manual download, which stays open.
+    // A refused program points the user at the manual download, which stays open; a full disk
+    // and a scanner's block say what the user can do.
     step.status = sample.refused ? StatusKind::Refused : StatusKind::Failed;
+    if (sample.failure == DownloadErrorKind::DiskFull) step.status = StatusKind::DiskFull;
+    if (sample.failure == DownloadErrorKind::Quarantined) step.status = StatusKind::Blocked;
     step.startButton = StartButtonChange::Disable;
     step.end = true;
     return step;

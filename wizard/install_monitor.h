@@ -20,6 +20,8 @@ enum class StatusKind : int {
   NetworkStalled,  // no new byte for more than five seconds
   Failed,          // the task gave up: nothing more will happen
   Refused,         // the downloaded program failed its check: it was not started
+  DiskFull,        // the task gave up: too little room on the download folder's volume
+  Blocked,         // the task gave up: security software took the downloaded file away
 };
 
 // The status line for `kind`; `percent` is put into the percentage line.
@@ -35,6 +37,7 @@ struct ProgressSample {
   bool paused = false;      // the user paused the download
   bool failed = false;      // the task's worker ended giving up on an item
   bool refused = false;     // the downloaded program was refused by its check
+  DownloadErrorKind failure = DownloadErrorKind::None;  // why the task gave up
 };
 
 enum class StartButtonChange { None, Enable, Disable };

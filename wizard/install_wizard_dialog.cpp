@@ -542,6 +542,7 @@ void InstallWizardDialog::RunMonitor() {
     sample.paused = state.load() == Paused;
     sample.failed = task.HasFailed();
     sample.refused = task.GetRefusal() != platform::ProgramCheck::Ok;
+    if (sample.failed) sample.failure = task.LastError().kind;
 
     const MonitorStep step = monitor.Cycle(sample, ::GetTickCount());
     if (step.startButton != StartButtonChange::None) {

@@ -66,6 +66,12 @@ ExitCode Outcome(DownloadTask& task, const CommandLine& commandLine, const std::
                                                platform::ProgramCheckText(refusal));
     }
     const DownloadError why = task.LastError();
+    // A full disk and a file taken away by security software are the user's to mend.
+    if (why.kind == DownloadErrorKind::DiskFull)
+      return End(ExitCode::NoDiskSpace, "not enough disk space: " + why.reason);
+    if (why.kind == DownloadErrorKind::Quarantined)
+      return End(ExitCode::BlockedBySecurity,
+                 "the downloaded file was taken away by security software: " + why.reason);
     return End(ExitCode::DownloadFailed,
                "the setup program could not be downloaded" +
                    (why.Failed() ? ": " + why.reason : std::string()));

@@ -26,5 +26,8 @@ constexpr const char* kRedownloading = "网络数据异常，正在重新下载.
 constexpr const char* kNetworkStalled = "网络异常，请检查您的网络连接...";
 constexpr const char* kInstallFailed = "安装失败，请关闭后重新运行安装程序";
 constexpr const char* kPackageRefused = "安装包校验失败，请手动下载完整安装包";
+constexpr const char* kDiskFull = "磁盘空间不足，请清理磁盘后重试";
+constexpr const char* kDiskSizesFormat = "（需要 %.1f MB，可用 %.1f MB）";
+constexpr const char* kBlockedBySecurity = "安装包被安全软件拦截，请允许后重试或手动下载完整安装包";
 
 }  // namespace WizardText

@@ -16,7 +16,7 @@ class DownloaderProbe : public HttpDownloader {
 
   int SegmentCount() const { return segmentCount_; }
   DownloadSegment& Segment(int index) { return segments_[index]; }
-  void SetTotalSize(uint32_t size) { totalSize_.store(size); }
+  void SetTotalSize(uint64_t size) { totalSize_.store(size); }
 
   // SetupSegments as Start calls it, but to any port: for tests that need no port 80.
   bool SetupDirect(const std::string& host, int port, const std::string& urlPrefix,

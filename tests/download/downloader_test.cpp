@@ -1,5 +1,5 @@
-// The segmented downloader against scripted servers on 127.0.0.1: ranges, part files, resume,
-// merge, and the faults of real networks and servers.
+// The segmented downloader against scripted servers on 127.0.0.1: ranges written in place,
+// resume, the final rename, and the faults of real networks and servers.
 #include <gtest/gtest.h>
 
 #include "download/socket_layer.h"
@@ -30,7 +30,7 @@ int CountLines(const std::string& output) {
   return count;
 }
 
-TEST(HttpDownloader, NeverStartedReportsNothingAndMergesNothing) {
+TEST(HttpDownloader, NeverStartedReportsNothingAndCommitsNothing) {
   DownloaderProbe downloader;
   EXPECT_FALSE(downloader.IsFinished());
   EXPECT_FALSE(downloader.HasFailed());
@@ -39,18 +39,7 @@ TEST(HttpDownloader, NeverStartedReportsNothingAndMergesNothing) {
   EXPECT_FALSE(downloader.Stop());
   EXPECT_FALSE(downloader.Restart());
   EXPECT_FALSE(downloader.StopAndDeleteParts());
-  const std::string target = platform::TempFolder() + testing_support::UniqueName("vdl_never");
-  EXPECT_TRUE(downloader.MergeParts(target));
-  EXPECT_FALSE(platform::PathExists(target));
-  EXPECT_TRUE(downloader.MergeParts(""));
-}
-
-TEST_F(DownloadTest, QueryFileSizeIsZeroForMissingPathsAndFolders) {
-  EXPECT_EQ(QueryFileSize(stem), 0u);
-  ASSERT_TRUE(WriteFile(stem, "12345"));
-  EXPECT_EQ(QueryFileSize(stem), 5u);
-  ASSERT_TRUE(std::filesystem::create_directory(stem + "_dir"));
-  EXPECT_EQ(QueryFileSize(stem + "_dir"), 0u);
+  EXPECT_FALSE(downloader.CommitFile());
 }
 
 TEST_F(DownloadTest, TenBytesInFourSegments) {
@@ -61,14 +50,16 @@ TEST_F(DownloadTest, TenBytesInFourSegments) {
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(downloader.Segment(i).rangeStart, expected[i][0]);
     EXPECT_EQ(downloader.Segment(i).rangeEnd.load(), expected[i][1]);
-    EXPECT_EQ(downloader.Segment(i).partFile, PartName(i));
   }
+  // The download file has the file's size before the first byte arrives.
+  EXPECT_EQ(platform::FileSize64(DownloadPath(stem)), 10u);
   ASSERT_TRUE(WaitFinished());
   EXPECT_FALSE(downloader.HasFailed());
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
-  // Once the file is written nothing is left to continue: the parts go.
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
+  // Once the file has its name nothing is left to continue: the download file and sidecar go.
+  EXPECT_FALSE(platform::PathExists(DownloadPath(stem)));
+  EXPECT_FALSE(platform::PathExists(SidecarPath(stem)));
 
   std::vector<long> ranges;
   for (const std::string& request : SentRequests(server)) ranges.push_back(RangeStartOf(request));
@@ -76,7 +67,7 @@ TEST_F(DownloadTest, TenBytesInFourSegments) {
   EXPECT_EQ(ranges, (std::vector<long>{-1, 2, 4, 6}));
 }
 
-TEST_F(DownloadTest, ThreeBytesInFourSegmentsMergeEmptyRangesAsNothing) {
+TEST_F(DownloadTest, ThreeBytesInFourSegmentsWithEmptyRanges) {
   ASSERT_TRUE(ServeFile("abc"));
   testing::internal::CaptureStdout();
   ASSERT_TRUE(SetupRanges(3, 4));
@@ -89,49 +80,46 @@ TEST_F(DownloadTest, ThreeBytesInFourSegmentsMergeEmptyRangesAsNothing) {
   bool finished = WaitFinished();
   std::string output = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(finished);
-  // Every empty segment reports its part complete without connecting.
+  // Every empty segment reports its range complete without connecting.
   EXPECT_EQ(CountLines(output), 3);
   EXPECT_EQ(server.ConnectionCount(), 1);
   ASSERT_EQ(SentRequests(server).size(), 1u);
   EXPECT_EQ(RangeStartOf(SentRequests(server)[0]), -1);
 
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), "abc");
 }
 
-TEST_F(DownloadTest, EmptyFileFinishesAtOnceAndMergesEmpty) {
+TEST_F(DownloadTest, EmptyFileFinishesAtOnceAndIsCommittedEmpty) {
   ASSERT_TRUE(ServeFile(""));
   ASSERT_TRUE(SetupRanges(0, 4));
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(downloader.GetBytesDone(), 0u);
   EXPECT_TRUE(SentRequests(server).empty());
   ASSERT_TRUE(WriteFile(stem, "old contents"));
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_TRUE(platform::PathExists(stem));
   EXPECT_EQ(ReadFile(stem), "");
 }
 
-TEST_F(DownloadTest, OldPartFilesAreReplacedOrAvoided) {
-  // _0 is a writable leftover: replaced. _1 is read-only: kept, the part goes to _1_tmp.
-  // _2 is a folder: writable but never deletable as a file, so it is avoided as well.
-  ASSERT_TRUE(WriteFile(PartName(0), std::string(5000, 'x')));
-  ASSERT_TRUE(WriteFile(PartName(1), "read-only leftover"));
-  ASSERT_TRUE(platform::SetReadOnly(PartName(1), true));
-  ASSERT_TRUE(std::filesystem::create_directory(PartName(2)));
-
+// Files named like an earlier build's parts are another's unless its sidecar names them:
+// "<stem>_1" may be the finished file of an item named so. A fresh download, and deleting its
+// files, leave them alone; the parts an earlier build's sidecar named go.
+TEST_F(DownloadTest, OnlyTheFilesThisDownloadOwnsAreDeleted) {
+  ASSERT_TRUE(WriteFile(PartName(0), "an earlier build's part"));
+  ASSERT_TRUE(WriteFile(PartName(1), "another item's finished file"));
+  ASSERT_TRUE(WriteFile(SidecarPath(stem), "vantreo-parts 1\nurl http://127.0.0.1/d/f.bin\n"
+                                           "size 4000\nvalidator \"v0\"\n"
+                                           "segment 0 0 4000 _0\nsegment 1 4000 4000 ../x\n"));
   body = MakeBody(4000, 1);
   ASSERT_TRUE(ServeFile(body));
   ASSERT_TRUE(SetupRanges(4000, 4));
-  EXPECT_EQ(downloader.Segment(0).partFile, PartName(0));
-  EXPECT_EQ(downloader.Segment(1).partFile, PartName(1) + "_tmp");
-  EXPECT_EQ(downloader.Segment(2).partFile, PartName(2) + "_tmp");
-  EXPECT_EQ(downloader.Segment(3).partFile, PartName(3));
+  EXPECT_FALSE(platform::PathExists(PartName(0))) << "named by the earlier sidecar";
   ASSERT_TRUE(WaitFinished());
-  ASSERT_TRUE(downloader.MergeParts(stem));
-  EXPECT_EQ(ReadFile(stem), body);
-  EXPECT_EQ(ReadFile(PartName(1)), "read-only leftover");
-  // The 5000 old bytes of _0 were never counted as received.
-  EXPECT_LT(downloader.GetBytesDone(), 4000u + 4 * 1024);
+  ASSERT_TRUE(downloader.StopAndDeleteParts());
+  EXPECT_EQ(ReadFile(PartName(1)), "another item's finished file");
+  EXPECT_FALSE(platform::PathExists(DownloadPath(stem)));
+  EXPECT_FALSE(platform::PathExists(SidecarPath(stem)));
 }
 
 // Segment 0 of a 40000-byte file (four ranges of 10000) breaks off after 5000 bytes.
@@ -148,7 +136,6 @@ TEST_F(DownloadTest, RestartResumesSegmentZeroFromItsPartSize) {
   EXPECT_TRUE(downloader.HasFailed());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Failed);
   EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 5000u);
-  EXPECT_EQ(platform::FileSize(PartName(0)), 5000u);
   EXPECT_FALSE(downloader.IsFinished());
 
   size_t before = SentRequests(server).size();
@@ -164,7 +151,7 @@ TEST_F(DownloadTest, RestartResumesSegmentZeroFromItsPartSize) {
   std::vector<std::string> sent = SentRequests(server);
   ASSERT_EQ(sent.size(), before + 1);
   EXPECT_NE(sent.back().find("\r\nRange: bytes=5000-\r\n"), std::string::npos) << sent.back();
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
@@ -180,14 +167,14 @@ TEST_F(DownloadTest, RestartResumesLaterSegmentFromStartPlusPartSize) {
   SetupRanges(1200, 4);  // true or false: a segment fails early
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
-  EXPECT_EQ(platform::FileSize(PartName(1)), 50u);
+  EXPECT_EQ(downloader.Segment(1).bytesDone.load(), 50u);
 
   ASSERT_TRUE(downloader.Stop());
   ASSERT_TRUE(downloader.Restart());
   ASSERT_TRUE(WaitFinished());
   std::vector<std::string> sent = SentRequests(server);
   EXPECT_NE(sent.back().find("\r\nRange: bytes=350-\r\n"), std::string::npos) << sent.back();
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
@@ -199,15 +186,15 @@ TEST_F(DownloadTest, LastChunkIsCutAtTheRangesEnd) {
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
   EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
-  EXPECT_EQ(platform::FileSize(PartName(0)), 1000u);
-  // A restart finding the parts complete changes nothing: a falling count reads as a
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
+  // A restart finding the ranges complete changes nothing: a falling count reads as a
   // download starting over.
   EXPECT_EQ(downloader.GetBytesDone(), 2000u);
   ASSERT_TRUE(downloader.Stop());
   ASSERT_TRUE(downloader.Restart());
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(downloader.GetBytesDone(), 2000u);
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
@@ -218,12 +205,7 @@ TEST_F(DownloadTest, ServerIgnoringRangeStillGivesTheExactFile) {
   ASSERT_TRUE(ServeFile(body, options));
   ASSERT_TRUE(SetupRanges(40000, 4));
   ASSERT_TRUE(WaitFinished());
-  for (int i = 0; i < 4; ++i) {
-    std::string part = ReadFile(PartName(i));
-    ASSERT_GE(part.size(), 10000u);
-    EXPECT_EQ(part.substr(0, 10000), body.substr(i * 10000, 10000)) << "part " << i;
-  }
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
@@ -241,12 +223,12 @@ TEST_F(DownloadTest, ResumeAgainstServerIgnoringRange) {
   }));
   SetupRanges(40000, 4);  // true or false: a segment fails early
   ASSERT_TRUE(WaitEnded());
-  EXPECT_EQ(platform::FileSize(PartName(2)), 0u);
-  EXPECT_EQ(platform::FileSize(PartName(3)), 777u);
+  EXPECT_EQ(downloader.Segment(2).bytesDone.load(), 0u);
+  EXPECT_EQ(downloader.Segment(3).bytesDone.load(), 777u);
   ASSERT_TRUE(downloader.Stop());
   ASSERT_TRUE(downloader.Restart());
   ASSERT_TRUE(WaitFinished());
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
@@ -262,7 +244,7 @@ TEST_F(DownloadTest, PartialAnswerForAnotherOffsetIsRefused) {
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
   EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
-  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+  EXPECT_EQ(downloader.Segment(1).bytesDone.load(), 0u);
 }
 
 TEST_F(DownloadTest, AnswerForAFileOfAnotherSizeIsRefused) {
@@ -274,8 +256,8 @@ TEST_F(DownloadTest, AnswerForAFileOfAnotherSizeIsRefused) {
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Failed);
   EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
-  EXPECT_EQ(platform::FileSize(PartName(0)), 0u);
-  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+  EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 0u);
+  EXPECT_EQ(downloader.Segment(1).bytesDone.load(), 0u);
 }
 
 TEST_F(DownloadTest, RefusedRangeRequestFailsTheSegment) {
@@ -292,11 +274,11 @@ TEST_F(DownloadTest, RefusedRangeRequestFailsTheSegment) {
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
   EXPECT_TRUE(downloader.HasFailed());
-  EXPECT_FALSE(downloader.MergeParts(stem));
+  EXPECT_FALSE(downloader.CommitFile());
 }
 
 TEST_F(DownloadTest, HeaderOverflowingTheBufferFailsTheSegment) {
-  // The rest of such a header would otherwise land in the part as if it were file bytes.
+  // The rest of such a header would otherwise land in the file as if it were its bytes.
   body = MakeBody(4000, 9);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
     FileOptions options;
@@ -307,10 +289,10 @@ TEST_F(DownloadTest, HeaderOverflowingTheBufferFailsTheSegment) {
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(downloader.Segment(0).state.load(), SegmentState::Done);
   EXPECT_EQ(downloader.Segment(1).state.load(), SegmentState::Failed);
-  EXPECT_EQ(platform::FileSize(PartName(1)), 0u);
+  EXPECT_EQ(downloader.Segment(1).bytesDone.load(), 0u);
 }
 
-TEST_F(DownloadTest, ShortBodyFailsTheSegmentAndTheMerge) {
+TEST_F(DownloadTest, ShortBodyFailsTheSegmentAndTheCommit) {
   body = MakeBody(40000, 10);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
     Reply reply = FileReply(request, body);
@@ -323,46 +305,39 @@ TEST_F(DownloadTest, ShortBodyFailsTheSegmentAndTheMerge) {
   EXPECT_FALSE(downloader.IsFinished());
   EXPECT_EQ(downloader.Segment(3).state.load(), SegmentState::Failed);
   EXPECT_EQ(downloader.Segment(3).bytesDone.load(), 100u);
-  EXPECT_FALSE(downloader.MergeParts(stem));
-  // A failed segment keeps its part for the restart.
-  EXPECT_EQ(platform::FileSize(PartName(3)), 100u);
+  EXPECT_FALSE(downloader.CommitFile());
+  // A failed segment keeps its bytes for the restart.
+  EXPECT_EQ(downloader.Segment(3).bytesDone.load(), 100u);
+  EXPECT_TRUE(platform::PathExists(DownloadPath(stem)));
 }
 
-TEST_F(DownloadTest, ShortPartFoundAtMergeIsDeletedAndFailed) {
-  body = MakeBody(8000, 11);
-  ASSERT_TRUE(ServeFile(body));
-  ASSERT_TRUE(SetupRanges(8000, 4));
-  ASSERT_TRUE(WaitFinished());
-  ASSERT_TRUE(WriteFile(PartName(2), body.substr(4000, 1000)));
-  EXPECT_FALSE(downloader.MergeParts(stem));
-  // The half-written file the merge made is not left under the target's name.
-  EXPECT_FALSE(platform::PathExists(stem));
-  EXPECT_FALSE(platform::PathExists(PartName(2)));
-  EXPECT_EQ(downloader.Segment(2).state.load(), SegmentState::Failed);
-  EXPECT_TRUE(downloader.HasFailed());
-}
-
-TEST_F(DownloadTest, MergeClearsReadOnlyTargetAndFailsOnUnwritableOne) {
+// The whole download file cannot get its name: a folder has it, or a scanner took the file
+// away. The reason is a local one, never a network one; a read-only older file is replaced.
+TEST_F(DownloadTest, CommitReplacesAReadOnlyFileAndTellsLocalFailures) {
   body = MakeBody(5000, 12);
   ASSERT_TRUE(ServeFile(body));
   ASSERT_TRUE(SetupRanges(5000, 3));
   ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(std::filesystem::create_directory(stem));
+  EXPECT_FALSE(downloader.CommitFile());
+  EXPECT_EQ(downloader.TakeFailures().error.kind, DownloadErrorKind::LocalFile);
+  ASSERT_TRUE(std::filesystem::remove(stem));
+  ASSERT_TRUE(WriteFile(stem, "older file"));
+  ASSERT_TRUE(platform::SetReadOnly(stem, true));
+  ASSERT_TRUE(downloader.CommitFile());
+  EXPECT_EQ(ReadFile(stem), body);
+  EXPECT_TRUE(platform::PathWritable(stem));
 
-  const std::string folder = stem + "_folder";
-  ASSERT_TRUE(std::filesystem::create_directory(folder));
-  EXPECT_FALSE(downloader.MergeParts(folder));
-  EXPECT_FALSE(downloader.HasFailed());
-  // The next merge with an empty path writes where the last one was told to, over a read-only
-  // older file.
-  ASSERT_TRUE(std::filesystem::remove(folder));
-  ASSERT_TRUE(WriteFile(folder, "older file"));
-  ASSERT_TRUE(platform::SetReadOnly(folder, true));
-  ASSERT_TRUE(downloader.MergeParts(""));
-  EXPECT_EQ(ReadFile(folder), body);
-  EXPECT_TRUE(platform::PathWritable(folder));
+#ifndef _WIN32  // there nobody may delete the download file while it is open
+  ASSERT_TRUE(SetupRanges(5000, 3));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(platform::RemoveFile(DownloadPath(stem)));
+  EXPECT_FALSE(downloader.CommitFile());
+  EXPECT_EQ(downloader.TakeFailures().error.kind, DownloadErrorKind::Quarantined);
+#endif
 }
 
-TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
+TEST_F(DownloadTest, StopKeepsTheFileAndRestartContinuesIt) {
   body = MakeBody(160000, 13);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
     Reply reply = FileReply(request, body);
@@ -376,15 +351,19 @@ TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
   EXPECT_LT(download_test::SecondsSince(start), 1.0);
   EXPECT_FALSE(downloader.IsFinished());
   EXPECT_FALSE(downloader.HasFailed());
-  uint32_t resumeAt[4];
+  // The sidecar records what each range holds as the download stops.
+  PartTable saved;
+  ASSERT_TRUE(ReadPartTable(stem, kMaxSegments, saved));
+  ASSERT_EQ(saved.ranges.size(), 4u);
+  uint64_t resumeAt[4];
   for (int i = 0; i < 4; ++i) {
     DownloadSegment& segment = downloader.Segment(i);
     EXPECT_EQ(segment.state.load(), SegmentState::Stopped);
-    EXPECT_EQ(platform::FileSize(segment.partFile), segment.bytesDone.load());
+    EXPECT_EQ(saved.ranges[static_cast<size_t>(i)].done, segment.bytesDone.load());
     ASSERT_LT(segment.bytesDone.load(), segment.Need());
     resumeAt[i] = segment.rangeStart + segment.bytesDone.load();
   }
-  uint32_t doneAtStop = downloader.GetBytesDone();
+  uint64_t doneAtStop = downloader.GetBytesDone();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(downloader.GetBytesDone(), doneAtStop);
 
@@ -399,11 +378,11 @@ TEST_F(DownloadTest, StopKeepsPartsAndRestartContinuesThem) {
   std::sort(asked.begin(), asked.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(asked, expected);
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
-TEST_F(DownloadTest, MergeWaitsForRunningSegments) {
+TEST_F(DownloadTest, CommitWaitsForRunningSegments) {
   body = MakeBody(80000, 14);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
     Reply reply = FileReply(request, body);
@@ -411,13 +390,13 @@ TEST_F(DownloadTest, MergeWaitsForRunningSegments) {
     return reply;
   }));
   ASSERT_TRUE(SetupRanges(80000, 4));
-  // Called while every segment is still receiving: it must wait, never merge half parts.
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  // Called while every segment is still receiving: it must wait, never rename a half file.
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_TRUE(downloader.IsFinished());
   EXPECT_EQ(ReadFile(stem), body);
 }
 
-TEST_F(DownloadTest, StopAndDeletePartsRemovesEveryPart) {
+TEST_F(DownloadTest, StopAndDeletePartsRemovesTheFileAndItsSidecar) {
   body = MakeBody(160000, 15);
   ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
     Reply reply = FileReply(request, body);
@@ -431,7 +410,8 @@ TEST_F(DownloadTest, StopAndDeletePartsRemovesEveryPart) {
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(downloader.StopAndDeleteParts());
   EXPECT_LT(download_test::SecondsSince(start), 0.5);
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::PathExists(PartName(i)));
+  EXPECT_FALSE(platform::PathExists(DownloadPath(stem)));
+  EXPECT_FALSE(platform::PathExists(SidecarPath(stem)));
 }
 
 TEST_F(DownloadTest, StopWhenEveryThreadEndedReturnsAtOnce) {
@@ -458,8 +438,9 @@ TEST_F(DownloadTest, DestroyingARunningDownloaderEndsItsThreads) {
   auto start = std::chrono::steady_clock::now();
   running.reset();
   EXPECT_LT(download_test::SecondsSince(start), 1.0);
-  // Parts stay for a later resume.
-  EXPECT_TRUE(platform::PathExists(PartName(0)));
+  // The file and its sidecar stay for a later resume.
+  EXPECT_TRUE(platform::PathExists(DownloadPath(stem)));
+  EXPECT_TRUE(platform::PathExists(SidecarPath(stem)));
 }
 
 TEST_F(DownloadTest, ThroughProxyFlagSegmentsUseTheTunnel) {
@@ -480,7 +461,7 @@ TEST_F(DownloadTest, ThroughProxyFlagSegmentsUseTheTunnel) {
   ASSERT_TRUE(downloader.SetupSegments("127.0.0.1", server.Port(), "files.example", 80,
                                        "http://files.example/d/", "f.bin", stem, 3, 1));
   ASSERT_TRUE(WaitFinished());
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
   int tunnels = 0;
   for (const std::string& request : server.Requests()) {
@@ -500,7 +481,6 @@ TEST_F(DownloadTest, UnreachableServerFailsEverySegment) {
   downloader.SetupDirect("127.0.0.1", port, "http://h/", "f", stem, 2);
   ASSERT_TRUE(WaitEnded());
   EXPECT_TRUE(downloader.HasFailed());
-  EXPECT_FALSE(platform::PathExists(PartName(0)));
 }
 
 }  // namespace
@@ -527,9 +507,14 @@ TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
        1000, true, 1, 3000 * K + static_cast<uint32_t>(100.0 * 5000 * K / 2100)},
       {"unmeasured rates count as the mean of the measured", {{0, 4096 * K, 0}}, 100, true, 0,
        2048 * K},
-      {"never a piece under 64 KiB", {{0, 1100 * K, 1e9}}, 1, true, 0, 1100 * K - kMinPiece},
-      {"1 MiB to go is not enough", {{0, 1024 * K, 100}, {2048 * K, 3000 * K, 1}}, 100, false,
-       -1, 0},
+      {"a fast range with only a slow connection free is left alone", {{0, 1100 * K, 1e9}}, 1,
+       false, -1, 0},
+      {"less than a chunk and 64 KiB to go is left alone", {{0, 100 * K, 1}}, 1e9, false, -1, 0},
+      {"under 1 MiB at 128 KiB/s beside fast ones: split by time",
+       {{124 * K, 1024 * K, 128 * K}, {2000 * K, 2048 * K, 1024 * K}, {3000 * K, 3072 * K, 1024 * K}},
+       1024 * K, true, 0, 124 * K + 64 * K},  // it keeps a chunk: less would go in the shared time
+      {"equal work at equal rates: a third connection gains too little",
+       {{0, 300 * K, 100}, {1000 * K, 1300 * K, 100}}, 100, false, -1, 0},
   };
   for (const Case& c : cases) {
     SplitChoice choice;
@@ -539,6 +524,19 @@ TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
       EXPECT_NEAR(choice.splitAt, c.splitAt, 1.0) << c.what;
     }
   }
+}
+
+TEST(SegmentRate, AConnectionWithoutItsFirstByteHasNoRateYet) {
+  DownloadSegment segment;
+  const int64_t now = 1000000;
+  segment.fetchStartMs.store(now - 500);
+  segment.fetchStartBytes.store(4096);
+  segment.bytesDone.store(4096);
+  EXPECT_EQ(SegmentRate(segment, now), 0.0) << "still in its handshake: not known, not slow";
+  segment.assumedRate = 300;
+  EXPECT_EQ(SegmentRate(segment, now), 300.0);
+  segment.bytesDone.store(4096 + 50 * 1024);
+  EXPECT_NEAR(SegmentRate(segment, now), 100.0 * 1024, 1.0);
 }
 
 // One connection of four, the one for byte 0, is slow for its whole life (at most 100 KiB/s:
@@ -575,61 +573,88 @@ TEST_F(DownloadTest, FreeConnectionsTakeOverTheSlowRange) {
   EXPECT_LT(downloader.Segment(0).rangeEnd.load(), 256u * 1024);
   // A connection counts from 50 ms after its accept: the server learns of a close late.
   EXPECT_LE(server.MaxOpenConnections(50), 4);
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
+  EXPECT_TRUE(ReadFile(stem) == body);
+}
+
+// A server that answers ranges with the whole file: every range is read from byte 0, so a
+// split would only add another connection reading the file from its start.
+TEST_F(DownloadTest, NoSplitsOnceTheServerIgnoresRanges) {
+  constexpr uint32_t kSize = 6 * 1024 * 1024;
+  body = MakeBody(kSize, 13);
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, [this](const std::string& request, int) {
+    FileOptions options;
+    options.honourRange = false;
+    Reply reply = FileReply(request, body, options);
+    reply.delayPerKiBMs = 5;  // per piece of 64 KiB: about 12 MiB/s
+    reply.pieceBytes = 64 * 1024;
+    return reply;
+  }));
+  ASSERT_TRUE(SetupRanges(kSize, 4));
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(downloader.SegmentCount(), 4);
+  EXPECT_EQ(server.ConnectionCount(), 4);
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_TRUE(ReadFile(stem) == body);
 }
 
 // A sidecar lives in a folder this program chose, but is read as untrusted input.
-TEST(PartTable, RefusesSidecarsThatDoNotDescribeTheTargetsOwnParts) {
-  const std::string head = "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \"v1\"\n";
-  const std::string good = "segment 0 0 100 _0\nsegment 1 100 200 _1_tmp\nsegment 2 200 300 _2\n";
+TEST(PartTable, RefusesSidecarsThatDoNotTileTheFile) {
+  const std::string head =
+      "vantreo-download 2\nurl http://h/f.exe\nsize 5000000000\nvalidator \"v1\"\n";
+  const std::string good = "range 0 100 100\nrange 100 4000000000 7\nrange 4000000000 5000000000 0\n";
   PartTable table;
   ASSERT_TRUE(ParsePartTable(head + good, kMaxSegments, table));
-  EXPECT_EQ(table.ranges[1].partSuffix, "_1_tmp");
+  EXPECT_EQ(table.size, 5000000000u);
+  EXPECT_EQ(table.ranges[1].end, 4000000000u);
   EXPECT_EQ(FormatPartTable(table), head + good);
   // A file of three bytes in four segments: empty ranges share their start.
-  EXPECT_TRUE(ParsePartTable("vantreo-parts 1\nurl u\nsize 3\nvalidator v\nsegment 0 0 0 _0\n"
-                             "segment 1 0 0 _1\nsegment 2 0 0 _2\nsegment 3 0 3 _3\n",
+  EXPECT_TRUE(ParsePartTable("vantreo-download 2\nurl u\nsize 3\nvalidator \nrange 0 0 0\n"
+                             "range 0 0 0\nrange 0 0 0\nrange 0 3 1\n",
                              kMaxSegments, table));
   const struct {
     const char* what;
     std::string text;
   } bad[] = {
-      {"another folder", head + "segment 0 0 300 _0/../../etc/passwd\n"},
-      {"another index's part", head + "segment 0 0 150 _1\nsegment 1 150 300 _0\n"},
-      {"overlap", head + "segment 0 0 200 _0\nsegment 1 100 300 _1\n"},
-      {"gap", head + "segment 0 0 100 _0\nsegment 1 200 300 _1\n"},
-      {"past the size", head + "segment 0 0 400 _0\n"},
-      {"short of the size", head + "segment 0 0 299 _0\n"},
-      {"a sign", head + "segment 0 -0 300 _0\n"},
-      {"indexes out of order", head + "segment 1 0 300 _1\n"},
-      {"no segments", head},
-      {"no validator", "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator \n" + good},
-      {"another format", "vantreo-parts 2\nurl http://h/f.exe\nsize 300\nvalidator x\n" + good},
+      {"more done than the range", head + "range 0 100 101\nrange 100 5000000000 0\n"},
+      {"overlap", head + "range 0 200 0\nrange 100 5000000000 0\n"},
+      {"gap", head + "range 0 100 0\nrange 200 5000000000 0\n"},
+      {"past the size", head + "range 0 5000000001 0\n"},
+      {"short of the size", head + "range 0 4999999999 0\n"},
+      {"a sign", head + "range -0 5000000000 0\n"},
+      {"beyond 64 bits", head + "range 0 18446744073709551616 0\n"},
+      {"no ranges", head},
+      {"an earlier build's", "vantreo-parts 1\nurl http://h/f.exe\nsize 300\nvalidator x\n"
+                             "segment 0 0 300 _0\n"},
       {"a line of more", head + good + "rm -rf /\n"},
       {"an empty line after the table", head + good + "\n"},
-      {"a word too many", head + "segment 0 0 300 _0 _1\n"},
-      {"a word too few", head + "segment 0 0 300\n"},
+      {"a word too many", head + "range 0 5000000000 0 0\n"},
+      {"a word too few", head + "range 0 5000000000\n"},
   };
   for (const auto& c : bad) EXPECT_FALSE(ParsePartTable(c.text, kMaxSegments, table)) << c.what;
-  EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more segments than the table holds";
+  EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more ranges than the table holds";
 }
 
 TEST_F(DownloadTest, DownloadsLeftForAWeekAreDeleted) {
   const std::string folder = stem + "_dir/";
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   const auto weekAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 8);
-  // "old" and its parts are a week old; "mixed" has a part written today; "new" is new; a
-  // file that is no part of "old" stays whatever its age.
-  for (const char* name : {"old.vantreo", "old_0", "old_1_tmp", "mixed.vantreo", "mixed_0",
-                           "mixed_1", "new.vantreo", "new_0", "old_x"}) {
-    ASSERT_TRUE(WriteFile(folder + name, "x"));
-    if (std::string(name) != "mixed_1" && std::string(name).compare(0, 3, "new") != 0)
+  // "old" and its download file are a week old, as are "legacy" (an earlier build's sidecar)
+  // and the part it names; "mixed" has its file written today; "new" is new; a file that no
+  // sidecar names stays whatever its age.
+  const std::string legacy =
+      "vantreo-parts 1\nurl u\nsize 1\nvalidator v\nsegment 0 0 1 _0_tmp\n";
+  for (const char* name : {"old.vantreo", "old.download", "legacy.vantreo", "legacy_0_tmp",
+                           "mixed.vantreo", "mixed.download", "new.vantreo", "new.download",
+                           "old_1", "legacy_1"}) {
+    ASSERT_TRUE(WriteFile(folder + name, std::string(name) == "legacy.vantreo" ? legacy : "x"));
+    if (std::string(name) != "mixed.download" && std::string(name).compare(0, 3, "new") != 0)
       std::filesystem::last_write_time(folder + name, weekAgo);
   }
   DeleteStaleDownloads(folder, kStaleDownloadSeconds);
-  for (const char* gone : {"old.vantreo", "old_0", "old_1_tmp"})
+  for (const char* gone : {"old.vantreo", "old.download", "legacy.vantreo", "legacy_0_tmp"})
     EXPECT_FALSE(platform::PathExists(folder + gone)) << gone;
-  for (const char* kept : {"mixed.vantreo", "mixed_0", "mixed_1", "new.vantreo", "new_0", "old_x"})
+  for (const char* kept : {"mixed.vantreo", "mixed.download", "new.vantreo", "new.download",
+                           "old_1", "legacy_1"})
     EXPECT_TRUE(platform::PathExists(folder + kept)) << kept;
 }

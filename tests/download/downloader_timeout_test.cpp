@@ -44,7 +44,7 @@ TEST_F(SilenceTest, SilentServerFailsTheSegmentAfterFiveSeconds) {
   EXPECT_GT(waited, 4.5);
   EXPECT_LT(waited, 7.0);
   EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
-  EXPECT_EQ(ReadFile(PartName(0)), body.substr(0, 1000));
+  EXPECT_EQ(ReadFile(DownloadPath(stem)).substr(0, 1000), body.substr(0, 1000));
 }
 
 TEST_F(SilenceTest, StopDuringSilenceKeepsPartAndRestartResumes) {
@@ -62,7 +62,7 @@ TEST_F(SilenceTest, StopDuringSilenceKeepsPartAndRestartResumes) {
   ASSERT_TRUE(downloader.Restart());
   ASSERT_TRUE(WaitFinished());
   EXPECT_EQ(RangeStartOf(SentRequests(server).back()), 1000);
-  ASSERT_TRUE(downloader.MergeParts(stem));
+  ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(ReadFile(stem), body);
 }
 

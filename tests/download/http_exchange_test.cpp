@@ -159,19 +159,20 @@ TEST(ParseContentLength, ReadsLikeAtoi) {
   for (const Case& c : cases) EXPECT_EQ(DownloaderProbe::ParseContentLength(c.header), c.value) << c.header;
 }
 
-TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
+TEST(ParseFileSize, AcceptsOnlyPlainSizesBelow63Bits) {
   struct Case {
     const char* header;
     bool valid;
-    uint32_t size;
+    uint64_t size;
   };
   const Case cases[] = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n", true, 4096},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length:\t12 \r\n\r\n", true, 12},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\n", true, 2147483647u},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n", false, 0},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n", true, 4294967296u},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775808\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: +1\r\n\r\n", false, 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n", false, 0},
@@ -186,7 +187,7 @@ TEST(ParseFileSize, AcceptsOnlyPlainSizesBelowTwoGiB) {
       {"HTTP/1.1 200 OK\r\n\r\n", false, 0},
   };
   for (const Case& c : cases) {
-    uint32_t size = 12345;
+    uint64_t size = 12345;
     EXPECT_EQ(ParseFileSize(c.header, size), c.valid) << c.header;
     if (c.valid) {
       EXPECT_EQ(size, c.size) << c.header;

@@ -1,6 +1,7 @@
 // Answers as servers, CDNs and proxies really give them: chunked bodies, fields in any letter
 // case, LF-only lines, a Content-Range missing, shifted or multipart, redirects, 416, a file
-// that changes on the server, errors with Retry-After, a part that vanishes before the merge;
+// that changes on the server, errors with Retry-After, a download file that vanishes before
+// its rename;
 // and vantreo-fetch's output. Each run ends with the exact file or promptly with its reason.
 #include <algorithm>
 #include <memory>
@@ -334,32 +335,67 @@ TEST_F(AnswerTest, RetryAfterIsHonoured) {
   }
 }
 
-// A task that deletes one part file just before the merge, as a temp cleaner would.
-class PartCleanerTask : public DownloadTask {
+// "Retry-After: 0" from a busy server, to the size request or to a range request: the pauses
+// between its requests grow as the back-off's do (here 50 ms, then up to 400 ms), never one
+// request per poll for ever.
+TEST_F(AnswerTest, RetryAfterZeroNeverShortensOrStopsTheBackOff) {
+  const uint32_t segmentStart = kBodySize / faults::kSegments;
+  for (const bool sizeRequest : {true, false}) {
+    SCOPED_TRACE(sizeRequest ? "size request" : "range request");
+    std::vector<faults::Clock::time_point> times;
+    std::mutex mutex;
+    testing_support::Handler handler = [&](const std::string& request, int) {
+      std::lock_guard<std::mutex> lock(mutex);
+      const long start = RangeStartOf(request);
+      const bool busy = sizeRequest ? start < 0 : start > 0;
+      if (!busy) return FileReply(request, body);
+      if (sizeRequest || start == static_cast<long>(segmentStart))
+        times.push_back(faults::Clock::now());
+      Reply reply;
+      reply.bytes = "HTTP/1.1 503 Busy\r\nRetry-After: 0\r\nContent-Length: 0\r\n\r\n";
+      return reply;
+    };
+    ANSWERS_START_ON_PORT_80(server, handler);
+    DownloadTask task(faults::kSegments);
+    AddItem(task, server.Address());
+    task.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    task.Stop();
+    server.Stop();
+    ASSERT_GE(times.size(), 4u);
+    EXPECT_LE(times.size(), 12u);
+    // Once grown, the back-off stays at its longest (400 ms, less a quarter at most).
+    for (size_t i = times.size() - 2; i < times.size(); ++i) {
+      EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1])
+                    .count(),
+                290)
+          << "request " << i;
+    }
+  }
+}
+
+// A task whose download file is taken away just before its rename, as a temp cleaner or a
+// scanner's quarantine would: the file is downloaded once more, under the same name.
+class FileCleanerTask : public DownloadTask {
  public:
-  explicit PartCleanerTask(int part) : DownloadTask(faults::kSegments), part_(part) {}
-  ~PartCleanerTask() override { Stop(); }
-  std::atomic<int> merges{0};
+  FileCleanerTask() : DownloadTask(faults::kSegments) {}
+  ~FileCleanerTask() override { Stop(); }
+  std::atomic<int> commits{0};
 
  protected:
-  void BeforeMerge(const DownloadItem& item) override {
-    if (merges.fetch_add(1) == 0) std::remove((item.localPath + "_" + std::to_string(part_)).c_str());
+  void BeforeCommit(const DownloadItem& item) override {
+    if (commits.fetch_add(1) == 0) std::remove(DownloadPath(item.localPath).c_str());
   }
-
- private:
-  int part_;
 };
 
-TEST_F(AnswerTest, PartDeletedBeforeTheMergeIsFetchedAgain) {
+TEST_F(AnswerTest, DownloadFileTakenBeforeItsRenameIsFetchedAgain) {
   ASSERT_NO_FATAL_FAILURE(Serve([](Reply&, int, uint32_t, const std::string&) {}, body));
-  PartCleanerTask task(2);
+  FileCleanerTask task;
   AddItem(task, server.Address());
   ExpectExactFile(RunTask(task, kSuccessDeadlineMs), task, body);
-  EXPECT_EQ(task.ItemAt(0)->localPath, temp + fileName) << "no \"_tmp\" name for a lost part";
-  EXPECT_EQ(task.merges.load(), 2);
-  const std::vector<std::string> requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u + faults::kSegments);
-  EXPECT_EQ(RangeStartOf(requests.back()), static_cast<long>(2 * (kBodySize / faults::kSegments)));
+  EXPECT_EQ(task.ItemAt(0)->localPath, temp + fileName) << "no \"_tmp\" name for a lost file";
+  EXPECT_EQ(task.commits.load(), 2);
+  EXPECT_EQ(server.Requests().size(), 2u * (1 + faults::kSegments));
 }
 
 // --- vantreo-fetch --------------------------------------------------------------------------

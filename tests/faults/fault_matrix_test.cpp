@@ -351,7 +351,7 @@ TEST_F(ScriptedFaults, FolderWithTheTargetsNameIsLeftAlone) {
   ExpectExactFile(outcome, task, body, {target});
 }
 
-// A task that calls back just before it writes the file from its parts.
+// A task that calls back just before its whole download file gets its name.
 class HookedTask : public DownloadTask {
  public:
   explicit HookedTask(std::function<void(const DownloadItem&)> hook)
@@ -359,13 +359,13 @@ class HookedTask : public DownloadTask {
   ~HookedTask() override { Stop(); }
 
  protected:
-  void BeforeMerge(const DownloadItem& item) override { hook_(item); }
+  void BeforeCommit(const DownloadItem& item) override { hook_(item); }
 
  private:
   std::function<void(const DownloadItem&)> hook_;
 };
 
-TEST_F(ScriptedFaults, ReadOnlyFileWithTheTargetsNameAppearingBeforeTheMerge) {
+TEST_F(ScriptedFaults, ReadOnlyFileWithTheTargetsNameAppearingBeforeTheRename) {
   ASSERT_NO_FATAL_FAILURE(Serve(nullptr));
   std::atomic<int> merges{0};
   HookedTask task([&merges](const DownloadItem& item) {

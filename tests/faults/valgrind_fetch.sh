@@ -52,7 +52,7 @@ head -c 3000000 /dev/urandom >"$www/$name.big"
 valgrind -q --error-exitcode=42 --leak-check=full "$tool" "http://$address/slow/$name.big" \
   >"$work/out" 2>"$work/err" &
 pid=$!
-for _ in $(seq 100); do ls "$saved/$name.big"_[0-9] >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -e "$saved/$name.big.download" ] && break; sleep 0.1; done
 sleep 1
 kill -INT "$pid"
 wait "$pid"

@@ -160,15 +160,14 @@ class TaskTest : public ::testing::Test {
     }
   }
 
-  // The download's part files as the task names them: the temporary path of the URL's file.
-  std::string PartFile(const std::string& fileName, int index) const {
-    return temp + fileName + "_" + std::to_string(index);
+  // The download file as the task names it: beside the temporary path of the URL's file.
+  std::string DownloadFileOf(const std::string& fileName) const {
+    return temp + fileName + ".download";
   }
-  bool AnyPartFileLeft(const std::string& fileName, int segments) const {
-    for (int i = 0; i < segments; ++i) {
-      if (platform::PathExists(PartFile(fileName, i))) return true;
-    }
-    return false;
+  // The download file or its sidecar is there.
+  bool DownloadLeft(const std::string& fileName) const {
+    return platform::PathExists(DownloadFileOf(fileName)) ||
+           platform::PathExists(temp + fileName + ".vantreo");
   }
 
   std::string name;

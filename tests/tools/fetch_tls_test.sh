@@ -92,7 +92,7 @@ grep -q "^vantreo-fetch: redirected from https to plain http" "$work/err" ||
 "${run_tool[@]}" --ca-file "$roots" "https://$address/slow/$name" >"$work/out" 2>"$work/err" &
 pid=$!
 target=$temp_folder/$name
-for _ in $(seq 100); do ls "$target"_[0-9]* >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -e "$target.download" ] && break; sleep 0.1; done
 sleep 1
 kill -INT "$pid"
 stopped_at=$(date +%s%N)
@@ -107,7 +107,7 @@ status=$?
 echo "Ctrl-C over TLS ended the tool after $took ms"
 [ "$took" -lt 1000 ] || fail "Ctrl-C over TLS took $took ms"
 [ "$status" -eq 1 ] || fail "Ctrl-C exited $status"
-ls "$target"_[0-9]* >/dev/null 2>&1 && fail "part files left after Ctrl-C"
+[ -e "$target.download" ] && fail "the download file was left after Ctrl-C"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -219,6 +219,27 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
   EXPECT_EQ(StatusText(step.status, 0), "安装包校验失败，请手动下载完整安装包");
   EXPECT_EQ(step.startButton, StartButtonChange::Disable);
   EXPECT_TRUE(step.end);
+
+  // A full disk and a scanner's block are said as what they are, never as a bad package.
+  const struct {
+    DownloadErrorKind failure;
+    StatusKind status;
+    const char* text;
+  } local[] = {
+      {DownloadErrorKind::DiskFull, StatusKind::DiskFull, "磁盘空间不足，请清理磁盘后重试"},
+      {DownloadErrorKind::Quarantined, StatusKind::Blocked,
+       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+  };
+  for (const auto& c : local) {
+    InstallMonitor watching(0);
+    ProgressSample given = Downloading(14000000);
+    given.failed = true;
+    given.failure = c.failure;
+    step = watching.Cycle(given, 1000);
+    EXPECT_EQ(step.status, c.status);
+    EXPECT_EQ(StatusText(step.status, 0), c.text);
+    EXPECT_TRUE(step.end);
+  }
 }
 
 TEST(InstallMonitor, OrdinaryStepsDoNotEndTheWatch) {
