@@ -19,6 +19,7 @@
 #include "download/http_body.h"
 #include "download/http_header.h"
 #include "download/part_table.h"
+#include "download/route.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
 
@@ -292,4 +293,6 @@ class HttpDownloader {
   std::string pinnedRoots_ = VANTREO_TLS_ROOTS_PEM;
   mutable std::mutex peerMutex_;
   std::string peerDescription_;
+  // How connections reach each server of the download (proxies, addresses): set up by Start.
+  mutable RouteBook routes_;
 };

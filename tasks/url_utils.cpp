@@ -82,12 +82,8 @@ UrlParts SplitUrl(const std::string& url) {
   }
   parts.port = DefaultPort(parts.secure);
   size_t slash = FindFirst(rest, "/", 1);
-  if (slash != std::string::npos) parts.host = rest.substr(0, slash);
-  const size_t colon = FindFirst(parts.host, ":", 1);
-  if (colon != std::string::npos) {
-    parts.port = ParsePort(parts.host.substr(colon + 1));
-    parts.host.erase(colon);
-  }
+  if (slash != std::string::npos && !SplitHostPort(rest.substr(0, slash), parts.host, parts.port))
+    parts.port = 0;
 
   size_t lastSlash = FindLastChar(trimmed, '/');
   if (lastSlash == std::string::npos) {
