@@ -60,6 +60,7 @@ pid_filename $base/squid.pid
 access_log stdio:$base/access.log
 cache_log $base/cache.log
 coredump_dir $base
+shutdown_lifetime 0 seconds
 CONF
   squid -N -f "$base/squid.conf" >>"$base/start.log" 2>&1 &
   echo $! >"$base/run.pid"
