@@ -4,16 +4,17 @@
 # clients from localhost), and tinyproxy with the settings its own sample configuration
 # ships (CONNECT to ports 443 and 563), here with a Basic sign-in.
 #
-#   proxies.sh start DIR --squid ADDRESS:PORT --tinyproxy ADDRESS:PORT --user USER:PASSWORD
+#   proxies.sh start DIR --squid ADDRESS:PORT [--tinyproxy ADDRESS:PORT --user USER:PASSWORD]
 #   proxies.sh stop DIR
 #
-# start writes DIR/squid/address and DIR/tinyproxy/address once each accepts connections.
+# start writes DIR/squid/address and DIR/tinyproxy/address once each accepts connections
+# (tinyproxy only when asked for).
 # Without squid installed (tools/deps.sh installs it) or root it starts nothing and writes the
 # reason to DIR/not-started (exit 0; the tests skip and say why).
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 start DIR --squid ADDRESS:PORT --tinyproxy ADDRESS:PORT --user USER:PASSWORD" >&2
+  echo "usage: $0 start DIR --squid ADDRESS:PORT [--tinyproxy ADDRESS:PORT --user USER:PASSWORD]" >&2
   echo "       $0 stop DIR" >&2
   exit 2
 }
@@ -111,7 +112,8 @@ start() {
       *) usage ;;
     esac
   done
-  [ -n "$squid" ] && [ -n "$tinyproxy" ] && [ -n "$user" ] || usage
+  [ -n "$squid" ] || usage
+  [ -z "$tinyproxy" ] || [ -n "$user" ] || usage
   stop
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -124,7 +126,7 @@ start() {
     return 0
   fi
   start_squid "$squid"
-  start_tinyproxy "$tinyproxy" "$user"
+  [ -z "$tinyproxy" ] || start_tinyproxy "$tinyproxy" "$user"
 }
 
 case $action in
