@@ -222,14 +222,10 @@ std::string HttpDownloader::PeerDescription() const {
   return peerDescription_;
 }
 
-DownloadError HttpDownloader::OpenConnection(const ServerAddress& server,
-                                             const std::string& proxyHost, int proxyPort,
-                                             bool useProxy, const StopTest& stopped,
+// The proxy arguments are no longer asked: every connection takes its server's route.
+DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const std::string&,
+                                             int, bool, const StopTest& stopped,
                                              Connection& connection) const {
-  // The proxy arguments stay for the callers' sake: every connection takes its server's route.
-  (void)proxyHost;
-  (void)proxyPort;
-  (void)useProxy;
   return routes_.Open(server, pinnedRoots_, stopped, connection);
 }
 

@@ -240,8 +240,8 @@ class HttpDownloader {
                           uint32_t& size, std::string& validator, const StopTest& stopped);
   // Under controlMutex_: the sidecar for the table as it stands (none without a validator).
   void WriteSidecarLocked();
-  // A connection to the server, directly or through the proxy's tunnel, with TLS when the
-  // server is secure.
+  // A connection to the server along its route (route.h: every address, the proxies the
+  // settings name), with TLS when the server is secure. The proxy arguments are not used.
   DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
                                int proxyPort, bool useProxy, const StopTest& stopped,
                                Connection& connection) const;
