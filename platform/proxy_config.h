@@ -29,7 +29,8 @@ ProxySettings ReadProxySettings();
 // The proxies the script (or, with autoDetect, the detected one) names for `url`, in its order:
 // "host:port" entries separated by ";" or blanks, "DIRECT" for a direct connection. False,
 // with the reason in `why`, when there is no answer (no script found, none could be run).
-// Automatic detection with no server to announce a script gives up within a second.
+// Automatic detection with no server to announce a script gives up within a second; a script
+// named in the settings is waited for at most 5 seconds.
 bool AutomaticProxyFor(const ProxySettings& settings, const std::string& url, std::string& list,
                        std::string& why);
 

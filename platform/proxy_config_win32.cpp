@@ -18,9 +18,11 @@ namespace platform {
 namespace {
 
 const wchar_t kWinHttp[] = L"winhttp.dll";
-// Automatic detection asks DHCP and DNS for a server that may not exist: the longest a URL's
-// proxy question may take before the download goes on without an answer.
-constexpr int kAutomaticProxyWaitMs = 1000;
+// Automatic detection asks DHCP and DNS for a server that may not exist: the longest it may
+// take before the download goes on without an answer. A script named in the settings exists
+// and may come from a slower server.
+constexpr int kDetectWaitMs = 1000;
+constexpr int kScriptWaitMs = 5000;
 
 using GetIEProxyConfigFn = BOOL(WINAPI*)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG*);
 using OpenFn = HINTERNET(WINAPI*)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
@@ -63,6 +65,7 @@ class Session {
 struct ProxyQuestion {
   std::wstring url;
   std::wstring scriptUrl;
+  int waitMs = kDetectWaitMs;
   bool done = false;
   bool answered = false;
   std::string list;
@@ -90,8 +93,8 @@ void Ask(const std::shared_ptr<ProxyQuestion>& question) {
   std::string list;
   if (getProxy != nullptr && session.Handle() != nullptr) {
     if (setTimeouts != nullptr)
-      setTimeouts(session.Handle(), kAutomaticProxyWaitMs, kAutomaticProxyWaitMs,
-                  kAutomaticProxyWaitMs, kAutomaticProxyWaitMs);
+      setTimeouts(session.Handle(), question->waitMs, question->waitMs, question->waitMs,
+                  question->waitMs);
     answered = getProxy(session.Handle(), question->url.c_str(), &options, &info) != FALSE;
     error = answered ? 0 : GetLastError();
     const std::string proxies = TakeString(info.lpszProxy);
@@ -135,6 +138,7 @@ bool AutomaticProxyFor(const ProxySettings& settings, const std::string& url, st
   auto question = std::make_shared<ProxyQuestion>();
   question->url = AnsiToWide(url);
   question->scriptUrl = AnsiToWide(settings.scriptUrl);
+  question->waitMs = settings.scriptUrl.empty() ? kDetectWaitMs : kScriptWaitMs;
   try {
     // The asking thread owns its share of the question: it may finish after this wait gave up.
     std::thread(Ask, question).detach();
@@ -144,9 +148,9 @@ bool AutomaticProxyFor(const ProxySettings& settings, const std::string& url, st
   }
   std::unique_lock<std::mutex> lock(question->mutex);
   const bool finished = question->finished.wait_for(
-      lock, std::chrono::milliseconds(kAutomaticProxyWaitMs), [&] { return question->done; });
+      lock, std::chrono::milliseconds(question->waitMs), [&] { return question->done; });
   if (!finished) {
-    why = "no answer within 1 s";
+    why = "no answer within " + std::to_string(question->waitMs / 1000) + " s";
     return false;
   }
   if (!question->answered) {

@@ -20,7 +20,7 @@ void StopSocketLibrary();
 struct NetAddress {
   bool v6 = false;
   // The system's socket address (sockaddr_in or sockaddr_in6), `length` bytes of it.
-  unsigned char bytes[28] = {};
+  alignas(8) unsigned char bytes[28] = {};
   int length = 0;
 
   // "192.0.2.1" or "2001:db8::1", without the port.
