@@ -34,6 +34,8 @@ if [ -z "$fetch" ]; then
 fi
 
 work=$(mktemp -d /tmp/vantreo-bench.XXXXXX)
+# squid drops root for its own user, which must reach its folder below this one.
+chmod 755 "$work"
 nginx_sh=$here/tests/support/nginx.sh
 paced_pid=
 cleanup() {
