@@ -271,9 +271,13 @@ std::shared_ptr<Route> RouteBook::RouteTo(const ServerAddress& server) {
     settings_ = CurrentSettings();
     begun_ = true;
   }
-  std::shared_ptr<Route>& route = routes_[SchemeAndHost(server)];
-  if (!route) route = std::make_shared<Route>(server, PlanProxies(settings_, server), log_);
-  return route;
+  for (const std::shared_ptr<Route>& route : routes_) {
+    const ServerAddress& known = route->Server();
+    if (known.host == server.host && known.port == server.port && known.secure == server.secure)
+      return route;
+  }
+  routes_.push_back(std::make_shared<Route>(server, PlanProxies(settings_, server), log_));
+  return routes_.back();
 }
 
 DownloadError RouteBook::Open(const ServerAddress& server, const std::string& pinnedRoots,

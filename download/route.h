@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,5 +100,6 @@ class RouteBook {
   platform::ProxySettings settings_;
   bool begun_ = false;
   ConnectLog log_;
-  std::map<std::string, std::shared_ptr<Route>> routes_;
+  // Few servers per download (a redirect or two): looked up one by one.
+  std::vector<std::shared_ptr<Route>> routes_;
 };

@@ -79,7 +79,9 @@ bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& add
   addresses.clear();
   // Host names are code-page text, as the URL holds them.
   const std::wstring name = AnsiToWide(host);
-  const std::wstring service = std::to_wstring(port);
+  // The port as GetAddrInfoW's service text (std::to_wstring would link a wide printf).
+  std::wstring service;
+  for (const char digit : std::to_string(port)) service += static_cast<wchar_t>(digit);
   ADDRINFOW hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
