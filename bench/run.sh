@@ -5,7 +5,8 @@
 # 2 MB/s (as servers and CDNs cap them), the same over https (vantreo-fetch, aria2c and curl,
 # each trusting only the test root made here), no cap, and one connection of four slow for its
 # whole life (bench/paced_server.py: 256 KiB/s for the connection that reads the body from byte
-# 0, 2 MiB/s for the others). Then the resume: a capped vantreo-fetch download killed at 60 %
+# 0, 2 MiB/s for the others). With squid installed, the capped case once more through squid as
+# Debian ships it (vantreo-fetch --proxy, absolute-form requests). Then the resume: a capped vantreo-fetch download killed at 60 %
 # and run again, counting the body bytes nginx sends on the second run.
 #
 # Usage: bench/run.sh [RUNS]          (default 5 runs of each tool in each case)
@@ -33,11 +34,14 @@ if [ -z "$fetch" ]; then
 fi
 
 work=$(mktemp -d /tmp/vantreo-bench.XXXXXX)
+# squid drops root for its own user, which must reach its folder below this one.
+chmod 755 "$work"
 nginx_sh=$here/tests/support/nginx.sh
 paced_pid=
 cleanup() {
   [ -z "$paced_pid" ] || kill "$paced_pid" 2>/dev/null || true
   "$nginx_sh" stop "$work/nginx"
+  "$here/tests/support/proxies.sh" stop "$work/squid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -83,6 +87,7 @@ command_for() {
   local file=$out/${url##*/}
   case $name in
     vantreo-fetch) echo "env XDG_CACHE_HOME=${out%/vantreo} $fetch --segments 4 --ca-file $tls/root.pem $url" ;;
+    vantreo-fetch-squid) echo "env XDG_CACHE_HOME=${out%/vantreo} $fetch --segments 4 --proxy $squid $url" ;;
     aria2c) echo "aria2c -x4 -s4 -k1M --file-allocation=none -q --allow-overwrite=true --ca-certificate=$tls/root.pem -d $out -o ${url##*/} $url" ;;
     axel) echo "axel -n 4 -q -o $file $url" ;;
     curl) echo "curl -s --cacert $tls/root.pem -o $file $url" ;;
@@ -233,6 +238,22 @@ slow_case() {
   paced_pid=
 }
 
+# --- the capped case through squid (its shipped configuration) on the first free address of
+# 127.0.0.140-149, against vantreo-fetch straight to nginx in the same runs.
+squid_case() {
+  command -v squid >/dev/null || { echo "squid is not installed: no proxy case" >&2; return 0; }
+  local squid_address
+  squid_address=$(free_address 127.0.0.{140..149}) ||
+    { echo "no free address in 127.0.0.140-149" >&2; exit 1; }
+  squid=$squid_address:3128
+  "$here/tests/support/proxies.sh" start "$work/squid" --squid "$squid" >/dev/null
+  run_case "Each connection capped at 2 MB/s, through squid" squid-capped \
+    "http://$address/capped/file.bin" "$size" "$source_sum" "$runs" \
+    vantreo-fetch vantreo-fetch-squid aria2c
+  echo "vantreo-fetch capped through squid against direct: $(ratio squid-capped vantreo-fetch-squid squid-capped vantreo-fetch) (target at most 1.10)."
+  "$here/tests/support/proxies.sh" stop "$work/squid"
+}
+
 # Lines of the access log from line FIRST on, once nginx has logged every connection of the
 # address (they are logged as they close).
 settled_log_from() {
@@ -319,6 +340,7 @@ run_case "Each connection capped at 2 MB/s, over https (the root pinned)" https-
 run_case "No cap" http-files "http://$address/files/file.bin" "$size" "$source_sum" "$runs"
 echo "vantreo-fetch wall time against curl's: capped $(ratio http-capped vantreo-fetch http-capped curl), capped over https $(ratio https-capped vantreo-fetch https-capped curl), uncapped $(ratio http-files vantreo-fetch http-files curl)."
 echo "vantreo-fetch capped, https against http: $(ratio https-capped vantreo-fetch http-capped vantreo-fetch)."
+squid_case
 slow_case
 resume_case
 [ -z "${BENCH_LARGE:-}" ] || large_case

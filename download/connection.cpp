@@ -33,6 +33,19 @@ int ParsePort(const std::string& text) {
   return port <= 65535 ? port : 0;
 }
 
+bool SplitHostPort(const std::string& authority, std::string& host, int& port) {
+  size_t hostEnd = authority.find(':');
+  if (!authority.empty() && authority[0] == '[') {
+    hostEnd = authority.find(']');
+    if (hostEnd == std::string::npos) return false;
+    ++hostEnd;
+    if (hostEnd < authority.size() && authority[hostEnd] != ':') return false;
+  }
+  host = authority.substr(0, hostEnd);
+  if (hostEnd < authority.size()) port = ParsePort(authority.substr(hostEnd + 1));
+  return true;
+}
+
 Connection::Connection(platform::Socket socket) : socket_(std::move(socket)) {}
 
 DownloadError Connection::StartTls(platform::Socket socket, const std::string& host,

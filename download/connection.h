@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "download/download_error.h"
 #include "download/socket_layer.h"
@@ -14,7 +15,8 @@
 constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
 
-// Where requests go: the host's name (or dotted address), its port, and whether it speaks TLS.
+// Where requests go: the host's name (or dotted address, or IPv6 literal in brackets as the URL
+// writes it), its port, and whether it speaks TLS.
 struct ServerAddress {
   std::string host;
   int port = kHttpPort;
@@ -29,6 +31,11 @@ inline int DefaultPort(bool secure) { return secure ? kHttpsPort : kHttpPort; }
 
 // A URL's port: 1 to 65535 in plain decimal digits; 0 for anything else.
 int ParsePort(const std::string& text);
+
+// Cuts a URL's "host[:port]" or "[IPv6]:port": `host` keeps an IPv6 literal's brackets, `port`
+// becomes ParsePort's value of a named port and stays as it is otherwise. False for a bracket
+// that is not closed or text between "]" and the port.
+bool SplitHostPort(const std::string& authority, std::string& host, int& port);
 
 class Connection {
  public:
@@ -58,6 +65,15 @@ class Connection {
   // What is there, at most `capacity` bytes. NotYet: only part of a TLS record had come.
   Outcome Receive(char* buffer, int capacity, int& received);
 
+  // Marks a connection to a proxy: its name for errors and the log, and the fields every request
+  // over it carries (Proxy-Authorization; empty inside a tunnel, where the server reads them).
+  void SetProxy(std::string name, std::string requestFields) {
+    proxyName_ = std::move(name);
+    proxyFields_ = std::move(requestFields);
+  }
+  const std::string& ProxyName() const { return proxyName_; }
+  const std::string& ProxyFields() const { return proxyFields_; }
+
   void Close();
   // The plain socket back (empty for a TLS connection).
   platform::Socket ReleaseSocket();
@@ -66,4 +82,6 @@ class Connection {
   platform::Socket socket_;
   platform::TlsStream tls_;
   bool secure_ = false;
+  std::string proxyName_;
+  std::string proxyFields_;
 };

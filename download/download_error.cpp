@@ -15,6 +15,10 @@ bool DownloadError::IsPermanent() const {
     case DownloadErrorKind::InsecureRedirect:
     case DownloadErrorKind::BadAddress:
       return true;
+    case DownloadErrorKind::Proxy:
+      // A sign-in or a ban by the proxy stays; a proxy that found no way to the server (502,
+      // 504) may find one later.
+      return status == 407 || status == 403;
     case DownloadErrorKind::Status:
       // A client error stays one, but for a time-out and a request to slow down; 416 means
       // the file is shorter than thought and is dealt with by starting over.
@@ -75,6 +79,7 @@ const char* DownloadErrorKindName(DownloadErrorKind kind) {
     case DownloadErrorKind::Handshake: return "handshake";
     case DownloadErrorKind::InsecureRedirect: return "insecure redirect";
     case DownloadErrorKind::BadAddress: return "bad address";
+    case DownloadErrorKind::Proxy: return "proxy";
   }
   return "unknown";
 }

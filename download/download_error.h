@@ -26,6 +26,7 @@ enum class DownloadErrorKind {
   Handshake,     // no TLS session could be agreed with the server
   InsecureRedirect,  // an https address redirected to plain http
   BadAddress,    // the URL names no usable port
+  Proxy,         // a proxy refused the request (`status` holds its 407, 403, 502, ...)
 };
 
 struct DownloadError {

@@ -127,14 +127,8 @@ bool FollowLocation(std::string location, ServerAddress& server, std::string& ur
     std::string authority = location.substr(hostStart, hostEnd - hostStart);
     if (authority.find('@') != std::string::npos) return false;
     next.port = DefaultPort(next.secure);
-    const size_t portAt = authority.find(':');
-    if (portAt != std::string::npos) {
-      next.port = ParsePort(authority.substr(portAt + 1));
-      if (next.port == 0) return false;
-      authority.erase(portAt);
-    }
-    if (authority.empty()) return false;
-    next.host = authority;
+    if (!SplitHostPort(authority, next.host, next.port) || next.port == 0 || next.host.empty())
+      return false;
     std::string path = location.substr(hostEnd);
     if (path.empty() || path[0] != '/') path = "/" + path;
     url = scheme + "://" + next.HostField() + path;

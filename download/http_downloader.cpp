@@ -157,6 +157,7 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
     ReportFailure(MakeError(DownloadErrorKind::BadAddress, "the address names no usable port"), true);
     return false;
   }
+  routes_.Begin(requestLog_);
   ServerAddress finalServer = server;
   std::string finalPrefix = urlPrefix;
   std::string finalName = fileName;
@@ -233,23 +234,11 @@ std::string HttpDownloader::PeerDescription() const {
   return peerDescription_;
 }
 
-DownloadError HttpDownloader::OpenConnection(const ServerAddress& server,
-                                             const std::string& proxyHost, int proxyPort,
-                                             bool useProxy, const StopTest& stopped,
+// The proxy arguments are no longer asked: every connection takes its server's route.
+DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const std::string&,
+                                             int, bool, const StopTest& stopped,
                                              Connection& connection) const {
-  platform::Socket socket = useProxy
-                                ? OpenProxyTunnel(proxyHost, proxyPort, server.host, server.port)
-                                : ConnectDirect(server.host, server.port, stopped);
-  if (stopped && stopped()) return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
-  if (!socket.IsValid()) {
-    return MakeError(DownloadErrorKind::Connect, "no connection to " + server.host + " on port " +
-                                                     std::to_string(server.port));
-  }
-  if (!server.secure) {
-    connection = Connection(std::move(socket));
-    return DownloadError();
-  }
-  return connection.StartTls(std::move(socket), server.host, pinnedRoots_, stopped);
+  return routes_.Open(server, pinnedRoots_, stopped, connection);
 }
 
 DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlPrefix,

@@ -22,6 +22,7 @@
 #include "download/http_body.h"
 #include "download/http_header.h"
 #include "download/part_table.h"
+#include "download/route.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
 
@@ -264,8 +265,8 @@ class HttpDownloader {
   // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
                           uint64_t& size, std::string& validator, const StopTest& stopped);
-  // A connection to the server, directly or through the proxy's tunnel, with TLS when the
-  // server is secure.
+  // A connection to the server along its route (route.h: every address, the proxies the
+  // settings name), with TLS when the server is secure. The proxy arguments are not used.
   DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
                                int proxyPort, bool useProxy, const StopTest& stopped,
                                Connection& connection) const;
@@ -319,4 +320,6 @@ class HttpDownloader {
   std::string pinnedRoots_ = VANTREO_TLS_ROOTS_PEM;
   mutable std::mutex peerMutex_;
   std::string peerDescription_;
+  // How connections reach each server of the download (proxies, addresses): set up by Start.
+  mutable RouteBook routes_;
 };

@@ -6,14 +6,13 @@
 #include <utility>
 
 #include "download/http_downloader.h"
+#include "download/route.h"
 #include "download/socket_layer.h"
 
 namespace {
 
-const char kTunnelReply[] = "HTTP/1.0 200 Connection established";
 const char kUserAgentLine[] =
     "User-Agent: Mozilla/4.0 \t\t(compatible; MSIE 5.0; Windows NT; DigExt; DTS Agent;)\r\n";
-const char kTunnelUserAgentLine[] = "User-Agent:\t\t           MyApp/0.1\r\n";
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -39,6 +38,10 @@ int ReadHeaderBytes(Connection& connection, char (&header)[kHeaderBufferSize],
   return count;
 }
 
+bool SendWhole(Connection& connection, const std::string& text) {
+  return connection.SendAll(text.data(), static_cast<int>(text.size()));
+}
+
 }  // namespace
 
 platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port,
@@ -47,7 +50,7 @@ platform::Socket HttpDownloader::ConnectDirect(const std::string& host, int port
 }
 
 bool HttpDownloader::SendText(Connection& connection, const std::string& text) {
-  return connection.SendAll(text.data(), static_cast<int>(text.size()));
+  return SendWhole(connection, text);
 }
 
 bool HttpDownloader::SendText(platform::Socket& socket, const std::string& text) {
@@ -67,17 +70,42 @@ int HttpDownloader::ReceiveHeader(platform::Socket& socket, char (&header)[kHead
   return count;
 }
 
+DownloadError OpenTunnel(Connection& connection, const ProxyServer& proxy,
+                         const std::string& target, const StopTest& stopped) {
+  const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" +
+                              kUserAgentLine + proxy.AuthorizationField() + "\r\n";
+  if (!SendWhole(connection, request))
+    return MakeError(DownloadErrorKind::Closed, "the proxy " + proxy.Name() + " closed the connection");
+  char reply[kHeaderBufferSize];
+  WaitResult why = WaitResult::Ready;
+  const int count = ReadHeaderBytes(connection, reply, stopped, why);
+  if (why == WaitResult::Stopped)
+    return MakeError(DownloadErrorKind::Stopped, "the download was stopped");
+  if (count == 0) {
+    return why == WaitResult::Silent
+               ? MakeError(DownloadErrorKind::TimedOut, "the proxy " + proxy.Name() + " did not answer")
+               : MakeError(DownloadErrorKind::Closed,
+                           "the proxy " + proxy.Name() + " closed without an answer");
+  }
+  const ResponseHeader parsed = ParseResponseHeader(std::string(reply, static_cast<size_t>(count)));
+  if (!parsed.complete || !parsed.statusValid) {
+    return MakeError(DownloadErrorKind::BadAnswer,
+                     "the answer of the proxy " + proxy.Name() + " to CONNECT cannot be read");
+  }
+  if (parsed.status / 100 != 2) return ProxyError(parsed.status, proxy.Name());
+  return DownloadError();
+}
+
 platform::Socket HttpDownloader::OpenProxyTunnel(const std::string& proxyHost, int proxyPort,
                                                  const std::string& host, int port) {
-  platform::Socket socket = SocketLayer::ConnectWithTimeout(proxyHost, proxyPort);
-  if (!socket.IsValid()) return socket;
-  std::string request = "CONNECT " + host + ":" + std::to_string(port) + " HTTP/1.1\r\n" +
-                        kTunnelUserAgentLine + "\r\n";
-  if (!SendText(socket, request)) return socket;
-  char reply[kHeaderBufferSize];
-  ReceiveHeader(socket, reply);
-  if (std::strstr(reply, kTunnelReply) == nullptr) socket.Close();
-  return socket;
+  ProxyServer proxy;
+  proxy.host = proxyHost;
+  proxy.port = proxyPort;
+  Connection connection(SocketLayer::ConnectWithTimeout(proxyHost, proxyPort));
+  if (!connection.IsOpen() ||
+      OpenTunnel(connection, proxy, host + ":" + std::to_string(port), StopTest()).Failed())
+    return platform::Socket();
+  return connection.ReleaseSocket();
 }
 
 DownloadError HttpDownloader::RequestFile(Connection& connection, const std::string& host,
@@ -93,6 +121,8 @@ DownloadError HttpDownloader::RequestFile(Connection& connection, const std::str
   if (!SendText(connection, "Accept: \r\n")) return unsent;
   if (!SendText(connection, "Referer: " + urlPrefix + "\r\n")) return unsent;
   if (!SendText(connection, kUserAgentLine)) return unsent;
+  if (!connection.ProxyFields().empty() && !SendText(connection, connection.ProxyFields()))
+    return unsent;
   if (startOffset != 0 &&
       !SendText(connection, "Range: bytes=" + std::to_string(startOffset) + "-\r\n"))
     return unsent;
@@ -117,9 +147,18 @@ DownloadError HttpDownloader::RequestFile(Connection& connection, const std::str
     return MakeError(DownloadErrorKind::BadAnswer,
                      "the answer's header was cut off or is longer than 1024 bytes");
   }
+  // A proxy taking the request in absolute form answers its own refusals, in any version.
+  const bool throughProxy = !connection.ProxyName().empty() && !connection.IsSecure();
+  if (throughProxy && parsed.statusValid &&
+      (parsed.status == 407 || parsed.status == 502 || parsed.status == 504))
+    return ProxyError(parsed.status, connection.ProxyName());
   if (!parsed.statusValid || parsed.version != "HTTP/1.1")
     return MakeError(DownloadErrorKind::BadAnswer, "the answer is not HTTP/1.1");
-  if (parsed.status / 10 != 20) return StatusError(parsed.status, RetryAfterSeconds(parsed));
+  if (parsed.status / 10 != 20) {
+    DownloadError error = StatusError(parsed.status, RetryAfterSeconds(parsed));
+    if (throughProxy) error.reason += " (through the proxy " + connection.ProxyName() + ")";
+    return error;
+  }
   return DownloadError();
 }
 

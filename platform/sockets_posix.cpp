@@ -10,7 +10,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 
 namespace platform {
@@ -45,8 +44,16 @@ bool WaitFor(socket_t socket, bool write, int milliseconds) {
 void StartSocketLibrary() {}
 void StopSocketLibrary() {}
 
-socket_t OpenTcpSocket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+std::string NetAddress::Text() const {
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* raw = v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(bytes)->sin6_addr)
+                       : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(bytes)->sin_addr);
+  inet_ntop(v6 ? AF_INET6 : AF_INET, raw, text, sizeof text);
+  return text;
+}
+
+socket_t OpenTcpSocket(bool v6) {
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   return fd < 0 ? kInvalidSocket : fd;
 }
 
@@ -68,43 +75,70 @@ bool SetSocketNonBlocking(socket_t socket, bool nonBlocking) {
   return fcntl(Fd(socket), F_SETFL, flags) == 0;
 }
 
-bool ResolveHostIPv4(const std::string& host, uint32_t& address) {
+bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& addresses,
+                 std::string& why) {
+  addresses.clear();
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  const std::string service = std::to_string(port);
+  const int error = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (error != 0) {
+    why = gai_strerror(error);
+    return false;
+  }
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
+        entry->ai_addrlen > sizeof(NetAddress::bytes))
+      continue;
+    NetAddress address;
+    address.v6 = entry->ai_family == AF_INET6;
+    address.length = static_cast<int>(entry->ai_addrlen);
+    std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+    addresses.push_back(address);
+  }
   freeaddrinfo(found);
-  return true;
+  if (addresses.empty()) why = "no IPv4 or IPv6 address";
+  return !addresses.empty();
 }
 
-bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds,
-                    const std::function<bool()>& stopped) {
-  sockaddr_in peer;
-  std::memset(&peer, 0, sizeof peer);
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(port));
-  peer.sin_addr.s_addr = address;
+bool StartConnect(socket_t socket, const NetAddress& address, std::string& why) {
   // A connect that fails at once (an address it may not reach) leaves an unconnected socket
   // that polls writable with no error pending: only "done" or "under way" may go on.
-  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
-      errno != EINPROGRESS)
-    return false;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  for (bool ready = false; !ready;) {
-    if (stopped && stopped()) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    ready = WaitFor(socket, true, left < kConnectSliceMs ? static_cast<int>(left) : kConnectSliceMs);
+  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(address.bytes),
+              static_cast<socklen_t>(address.length)) == 0 ||
+      errno == EINPROGRESS)
+    return true;
+  why = std::strerror(errno);
+  return false;
+}
+
+int WaitForConnect(const std::vector<socket_t>& sockets, int timeoutMilliseconds,
+                   bool& connected, std::string& why) {
+  std::vector<pollfd> entries(sockets.size());
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    entries[i].fd = Fd(sockets[i]);
+    entries[i].events = POLLOUT;
+    entries[i].revents = 0;
   }
-  // A refused connect also makes the socket writable; only a clean SO_ERROR means connected.
-  int error = 0;
-  socklen_t length = sizeof error;
-  return getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  int ready;
+  do {
+    ready = poll(entries.data(), entries.size(), timeoutMilliseconds);
+  } while (ready < 0 && errno == EINTR);
+  for (size_t i = 0; ready > 0 && i < entries.size(); ++i) {
+    if (entries[i].revents == 0) continue;
+    // A refused connect also makes the socket writable; only a clean SO_ERROR means connected.
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(entries[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    connected = error == 0;
+    if (!connected) why = std::strerror(error);
+    return static_cast<int>(i);
+  }
+  return -1;
 }
 
 int SendBytes(socket_t socket, const char* data, int length) {
@@ -126,16 +160,27 @@ bool WaitReadable(socket_t socket, int timeoutMilliseconds) {
 
 socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied, int backlog) {
   if (permissionDenied != nullptr) *permissionDenied = false;
-  socket_t listener = OpenTcpSocket();
+  NetAddress local;
+  if (address.find(':') == std::string::npos) {
+    sockaddr_in& in = *reinterpret_cast<sockaddr_in*>(local.bytes);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &in.sin_addr) != 1) return kInvalidSocket;
+    local.length = sizeof in;
+  } else {
+    sockaddr_in6& in6 = *reinterpret_cast<sockaddr_in6*>(local.bytes);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr) != 1) return kInvalidSocket;
+    local.v6 = true;
+    local.length = sizeof in6;
+  }
+  socket_t listener = OpenTcpSocket(local.v6);
   if (listener == kInvalidSocket) return kInvalidSocket;
   int yes = 1;
   setsockopt(Fd(listener), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-      bind(Fd(listener), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (bind(Fd(listener), reinterpret_cast<const sockaddr*>(local.bytes),
+           static_cast<socklen_t>(local.length)) != 0) {
     if (permissionDenied != nullptr) *permissionDenied = (errno == EACCES || errno == EPERM);
     CloseSocket(listener);
     return kInvalidSocket;
@@ -148,10 +193,11 @@ socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied,
 }
 
 int LocalPort(socket_t socket) {
-  sockaddr_in local;
+  sockaddr_storage local;
   socklen_t length = sizeof local;
   if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-  return ntohs(local.sin_port);
+  return local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
 socket_t AcceptConnection(socket_t listener, int timeoutMilliseconds) {

@@ -1,10 +1,12 @@
 #include "platform/sockets.h"
 
+#include "platform/text_win32.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -35,13 +37,23 @@ bool WaitRead(socket_t socket, int milliseconds) {
 
 void StartSocketLibrary() {
   WSADATA data;
-  // Version 1.1 is all the program asks for; a library that grants another is let go at once.
-  if (WSAStartup(0x0101, &data) == 0 && data.wVersion != 0x0101) WSACleanup();
+  // 2.2: name resolution of both families (GetAddrInfoW) and IPv6 sockets. A library that
+  // grants another version is let go at once.
+  if (WSAStartup(MAKEWORD(2, 2), &data) == 0 && data.wVersion != MAKEWORD(2, 2)) WSACleanup();
 }
 
 void StopSocketLibrary() { WSACleanup(); }
 
-socket_t OpenTcpSocket() { return FromSock(socket(AF_INET, SOCK_STREAM, 0)); }
+std::string NetAddress::Text() const {
+  char text[NI_MAXHOST] = "";
+  getnameinfo(reinterpret_cast<const sockaddr*>(bytes), length, text, sizeof text, nullptr, 0,
+              NI_NUMERICHOST);
+  return text;
+}
+
+socket_t OpenTcpSocket(bool v6) {
+  return FromSock(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+}
 
 void CloseSocket(socket_t socket) {
   if (socket != kInvalidSocket) closesocket(Sock(socket));
@@ -62,56 +74,76 @@ bool SetSocketNonBlocking(socket_t socket, bool nonBlocking) {
   return ioctlsocket(Sock(socket), FIONBIO, &value) == 0;
 }
 
-bool ResolveHostIPv4(const std::string& host, uint32_t& address) {
-  // Winsock keeps gethostbyname's result per thread, so segment threads may resolve at once.
-  hostent* entry = gethostbyname(host.c_str());
-  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr)
+bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& addresses,
+                 std::string& why) {
+  addresses.clear();
+  // Host names are code-page text, as the URL holds them.
+  const std::wstring name = AnsiToWide(host);
+  // The port as GetAddrInfoW's service text (std::to_wstring would link a wide printf).
+  std::wstring service;
+  for (const char digit : std::to_string(port)) service += static_cast<wchar_t>(digit);
+  ADDRINFOW hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  ADDRINFOW* found = nullptr;
+  const int error = GetAddrInfoW(name.c_str(), service.c_str(), &hints, &found);
+  if (error != 0) {
+    why = "the name does not resolve (error " + std::to_string(error) + ")";
     return false;
-  in_addr first;
-  std::memset(&first, 0, sizeof first);
-  std::memcpy(&first, entry->h_addr_list[0],
-              static_cast<size_t>(entry->h_length) < sizeof first ? entry->h_length : sizeof first);
-  address = first.s_addr;
-  return true;
+  }
+  for (const ADDRINFOW* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
+        entry->ai_addrlen > sizeof(NetAddress::bytes))
+      continue;
+    NetAddress address;
+    address.v6 = entry->ai_family == AF_INET6;
+    address.length = static_cast<int>(entry->ai_addrlen);
+    std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+    addresses.push_back(address);
+  }
+  FreeAddrInfoW(found);
+  if (addresses.empty()) why = "no IPv4 or IPv6 address";
+  return !addresses.empty();
 }
 
-bool ConnectAndWait(socket_t socket, uint32_t address, int port, int timeoutSeconds,
-                    const std::function<bool()>& stopped) {
-  sockaddr_in peer;
-  std::memset(&peer, 0, sizeof peer);
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<u_short>(port));
-  peer.sin_addr.s_addr = address;
+bool StartConnect(socket_t socket, const NetAddress& address, std::string& why) {
   // Only a connect that is done or under way may go on to the wait.
-  if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK)
-    return false;
+  if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(address.bytes), address.length) ==
+          0 ||
+      WSAGetLastError() == WSAEWOULDBLOCK)
+    return true;
+  why = "connect failed (error " + std::to_string(WSAGetLastError()) + ")";
+  return false;
+}
 
+int WaitForConnect(const std::vector<socket_t>& sockets, int timeoutMilliseconds,
+                   bool& connected, std::string& why) {
   // Winsock reports a refused connect in the exception set only; watching it too ends the wait
   // at once instead of after the whole time-out, as on POSIX.
   fd_set writable;
   fd_set failed;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  for (int ready = 0; ready == 0;) {
-    if (stopped && stopped()) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  for (socket_t socket : sockets) {
     FD_SET(Sock(socket), &writable);
     FD_SET(Sock(socket), &failed);
-    timeval timeout = ToTimeval(left < kConnectSliceMs ? static_cast<int>(left) : kConnectSliceMs);
-    ready = select(0, nullptr, &writable, &failed, &timeout);
-    if (ready < 0) return false;
   }
-  if (!FD_ISSET(Sock(socket), &writable) || FD_ISSET(Sock(socket), &failed)) return false;
-  int error = 0;
-  int length = sizeof error;
-  return getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                    &length) == 0 &&
-         error == 0;
+  timeval timeout = ToTimeval(timeoutMilliseconds);
+  if (select(0, nullptr, &writable, &failed, &timeout) <= 0) return -1;
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    const SOCKET sock = Sock(sockets[i]);
+    if (!FD_ISSET(sock, &writable) && !FD_ISSET(sock, &failed)) continue;
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+      error = WSAGetLastError();
+    connected = error == 0 && !FD_ISSET(sock, &failed);
+    if (!connected) why = error == WSAECONNREFUSED ? "Connection refused"
+                                                  : "connect failed (error " + std::to_string(error) + ")";
+    return static_cast<int>(i);
+  }
+  return -1;
 }
 
 int SendBytes(socket_t socket, const char* data, int length) {
@@ -130,15 +162,19 @@ bool WaitReadable(socket_t socket, int timeoutMilliseconds) {
 
 socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied, int backlog) {
   if (permissionDenied != nullptr) *permissionDenied = false;
-  socket_t listener = OpenTcpSocket();
-  if (listener == kInvalidSocket) return kInvalidSocket;
-  sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<u_short>(port));
-  local.sin_addr.s_addr = inet_addr(address.c_str());
-  if (local.sin_addr.s_addr == INADDR_NONE ||
-      bind(Sock(listener), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return kInvalidSocket;
+  socket_t listener = OpenTcpSocket(found->ai_family == AF_INET6);
+  const bool bound = listener != kInvalidSocket &&
+                     bind(Sock(listener), found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
+  freeaddrinfo(found);
+  if (!bound) {
     if (permissionDenied != nullptr) *permissionDenied = WSAGetLastError() == WSAEACCES;
     CloseSocket(listener);
     return kInvalidSocket;
@@ -151,10 +187,11 @@ socket_t ListenTcp(const std::string& address, int port, bool* permissionDenied,
 }
 
 int LocalPort(socket_t socket) {
-  sockaddr_in local;
+  sockaddr_storage local;
   int length = sizeof local;
   if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-  return ntohs(local.sin_port);
+  return local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
 socket_t AcceptConnection(socket_t listener, int timeoutMilliseconds) {

@@ -83,10 +83,17 @@ UrlParts SplitUrl(const std::string& url) {
   parts.port = DefaultPort(parts.secure);
   size_t slash = FindFirst(rest, "/", 1);
   if (slash != std::string::npos) parts.host = rest.substr(0, slash);
-  const size_t colon = FindFirst(parts.host, ":", 1);
-  if (colon != std::string::npos) {
-    parts.port = ParsePort(parts.host.substr(colon + 1));
-    parts.host.erase(colon);
+  if (!parts.host.empty() && parts.host[0] == '[') {
+    // An IPv6 literal: its colons are no port's.
+    const std::string authority = parts.host;
+    parts.host.clear();
+    if (!SplitHostPort(authority, parts.host, parts.port)) parts.port = 0;
+  } else {
+    const size_t colon = FindFirst(parts.host, ":", 1);
+    if (colon != std::string::npos) {
+      parts.port = ParsePort(parts.host.substr(colon + 1));
+      parts.host.erase(colon);
+    }
   }
 
   size_t lastSlash = FindLastChar(trimmed, '/');

@@ -11,7 +11,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev googletest libssl-dev openssl
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xcompmgr xdotool x11-utils imagemagick pngquant fonts-wqy-microhei fonts-arphic-gbsn00lp locales
-  nginx-light tinyproxy-bin curl aria2 axel hyperfine time valgrind iproute2 python3
+  nginx-light tinyproxy-bin squid curl aria2 axel hyperfine time valgrind iproute2 python3
   osslsigncode
 )
 

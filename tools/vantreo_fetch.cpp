@@ -3,10 +3,12 @@
 // its setup program, and waits for it.
 //
 //   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
-//                 [--log FILE] [--ca-file PEM] URL
+//                 [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL
 //
 // URL is http:// or https://; --ca-file makes the certificates of PEM the only trusted roots
-// of an https download for this run (the build's roots otherwise).
+// of an https download for this run (the build's roots otherwise). --proxy replaces the
+// system's proxy settings (Internet Options on Windows; http_proxy, https_proxy and no_proxy
+// elsewhere) with one proxy for both schemes; --noproxy connects directly.
 //
 // A file to run passes the installer's check first (the program format; the build's signature
 // and signer pins in the Windows build; the digest given with --sha256 or built in).
@@ -21,8 +23,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "download/route.h"
 #include "download/socket_layer.h"
+#include "platform/proxy_rules.h"
 #include "platform/console.h"
 #include "tasks/download_task.h"
 #include "tasks/install_log.h"
@@ -41,13 +46,16 @@ constexpr int kRedrawMs = 200;
 
 const char kUsage[] =
     "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--sha256 HEX] [--deadline SECONDS]\n"
-    "                     [--log FILE] [--ca-file PEM] URL\n"
+    "                     [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL\n"
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
     "  --sha256 HEX        the file to run must have this SHA-256\n"
     "  --log FILE          append the installer's log lines to FILE\n"
     "  --deadline SECONDS  give up after this long (default 120)\n"
-    "  --ca-file PEM       trust only the root certificates in PEM for an https URL\n";
+    "  --ca-file PEM       trust only the root certificates in PEM for an https URL\n"
+    "  --proxy URL         go through this proxy ([http://][user:password@]host[:port];\n"
+    "                      several separated by \";\" are tried in turn), not the system's\n"
+    "  --noproxy           connect directly, whatever the system's proxy settings say\n";
 
 struct Options {
   int segments = kDefaultSegments;
@@ -57,6 +65,8 @@ struct Options {
   std::string sha256;
   std::string log;
   std::string caFile;
+  std::string proxy;
+  bool noProxy = false;
   std::string url;
   bool help = false;
 };
@@ -69,6 +79,16 @@ bool ParseNumber(const char* text, double& value) {
   char* end = nullptr;
   value = std::strtod(text, &end);
   return end != text && *end == '\0';
+}
+
+// True when every entry of a --proxy value is a proxy's address.
+bool ValidProxyList(const std::string& text) {
+  const std::vector<std::string> entries = platform::SplitProxyList(text);
+  for (const std::string& entry : entries) {
+    ProxyServer proxy;
+    if (entry != "DIRECT" && !ParseProxy(entry, proxy)) return false;
+  }
+  return !entries.empty();
 }
 
 // False, with a message, when the command line is not usable.
@@ -104,10 +124,19 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.log = argv[++i];
     } else if (argument == "--ca-file" && hasValue) {
       options.caFile = argv[++i];
+    } else if (argument == "--proxy" && hasValue) {
+      options.proxy = argv[++i];
+      if (!ValidProxyList(options.proxy)) {
+        Fail("--proxy takes [http://][user:password@]host[:port], not \"" + options.proxy + "\"");
+        return false;
+      }
+    } else if (argument == "--noproxy") {
+      options.noProxy = true;
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
     } else if (argument == "--segments" || argument == "--run" || argument == "--deadline" ||
-               argument == "--sha256" || argument == "--log" || argument == "--ca-file") {
+               argument == "--sha256" || argument == "--log" || argument == "--ca-file" ||
+               argument == "--proxy") {
       Fail(argument + " needs a value");
       return false;
     } else if (argument.compare(0, 2, "--") == 0) {
@@ -122,6 +151,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   }
   if (options.url.empty() && !options.help) {
     Fail("no URL given");
+    return false;
+  }
+  if (options.noProxy && !options.proxy.empty()) {
+    Fail("--proxy and --noproxy exclude each other");
     return false;
   }
   return true;
@@ -189,6 +222,13 @@ bool ReadRoots(const std::string& path, std::string& pem) {
 }
 
 int Fetch(const Options& options) {
+  if (options.noProxy || !options.proxy.empty()) {
+    platform::ProxySettings settings;
+    settings.httpProxy = options.proxy;
+    settings.httpsProxy = options.proxy;
+    settings.source = options.noProxy ? "the command line (--noproxy)" : "the command line (--proxy)";
+    OverrideProxySettings(settings);
+  }
   DownloadTask task(options.segments);
   if (!options.caFile.empty()) {
     std::string pem;

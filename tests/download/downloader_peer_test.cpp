@@ -1,5 +1,5 @@
 // The download engine against real peers: nginx on port 80 of a loopback address, and
-// tinyproxy as the CONNECT proxy. ctest starts both (peers.sh) before these tests.
+// tinyproxy as the proxy (absolute-form requests for http, its tunnel for https). ctest starts both (peers.sh) before these tests.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -41,12 +41,32 @@ class PeerTest : public DownloadTest {
     ASSERT_EQ(source.size(), 3000000u);
   }
 
-  int CountInAccessLog(const std::string& needle) {
-    std::string log = ReadFile(peers + "/nginx/access.log");
+  void TearDown() override {
+    OverrideProxySettings(platform::ProxySettings());
+    DownloadTest::TearDown();
+  }
+
+  int CountIn(const std::string& file, const std::string& needle) {
+    std::string log = ReadFile(file);
     int count = 0;
     for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
       ++count;
     return count;
+  }
+  int CountInAccessLog(const std::string& needle) {
+    return CountIn(peers + "/nginx/access.log", needle);
+  }
+  // Requests tinyproxy logged, of that text ("GET http://...", "CONNECT host:port").
+  int CountInProxyLog(const std::string& request) {
+    return CountIn(peers + "/tinyproxy/tinyproxy.log", "): " + request + " HTTP/1.1");
+  }
+  // Every later connection of the process goes through tinyproxy, as the settings would say.
+  void UseTinyproxy() {
+    platform::ProxySettings settings;
+    settings.httpProxy = proxy + ":" + std::to_string(proxyPort);
+    settings.httpsProxy = settings.httpProxy;
+    settings.source = "the test";
+    OverrideProxySettings(settings);
   }
 
   std::string peers;
@@ -85,28 +105,18 @@ TEST_F(PeerTest, WholeDownloadFromNginxWithStopAndRestart) {
   EXPECT_EQ(CountInAccessLog("\" 206 ") - rangedBefore, 4);
 }
 
-TEST_F(PeerTest, TunnelThroughTinyproxyCarriesTheExchange) {
-  platform::Socket tunnel = DownloaderProbe::OpenProxyTunnel(proxy, proxyPort, nginx, 80);
-  ASSERT_TRUE(tunnel.IsValid());
-  ASSERT_TRUE(downloader.SendRequest(tunnel, nginx, "http://" + nginx + "/files/", "setup.bin", 1000));
-  EXPECT_EQ(downloader.GetTotalSize(), source.size() - 1000);
-  std::string body;
-  char buffer[1024];
-  while (body.size() < 4096) {
-    int got = platform::ReceiveBytes(tunnel.Handle(), buffer, sizeof buffer);
-    if (got <= 0) break;
-    body.append(buffer, got);
+TEST_F(PeerTest, TinyproxyAsShippedTunnelsOnlyToTheTlsPorts) {
+  // Its shipped settings allow CONNECT to ports 443 and 563 only: plain http must not need a
+  // tunnel (it goes in absolute form), and a tunnel to port 80 or 81 is refused.
+  for (int port : {80, 81}) {
+    EXPECT_FALSE(DownloaderProbe::OpenProxyTunnel(proxy, proxyPort, nginx, port).IsValid()) << port;
   }
-  ASSERT_GE(body.size(), 4096u);
-  EXPECT_EQ(body.substr(0, 4096), source.substr(1000, 4096));
-}
-
-TEST_F(PeerTest, TinyproxyRefusingTheTunnelGivesNoSocket) {
-  // Nothing listens on port 81 there: tinyproxy answers with an error, not the tunnel line.
-  EXPECT_FALSE(DownloaderProbe::OpenProxyTunnel(proxy, proxyPort, nginx, 81).IsValid());
 }
 
 TEST_F(PeerTest, SegmentedDownloadThroughTinyproxy) {
+  UseTinyproxy();
+  const std::string request = "GET http://" + nginx + "/files/setup.bin";
+  const int before = CountInProxyLog(request);
   downloader.SetTotalSize(source.size());
   ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, nginx, 80, "http://" + nginx + "/files/",
                                        "setup.bin", stem, 4, 1));
@@ -114,6 +124,10 @@ TEST_F(PeerTest, SegmentedDownloadThroughTinyproxy) {
   ASSERT_FALSE(downloader.HasFailed());
   ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(Sha256Hex(ReadFile(stem)), Sha256Hex(source));
+  // Plain http goes to the proxy as absolute-form requests, one per segment (the four and
+  // those that free connections split off).
+  EXPECT_GE(downloader.SegmentCount(), 4);
+  EXPECT_EQ(CountInProxyLog(request) - before, downloader.SegmentCount());
 }
 
 // TLS inside the proxy's tunnel, four segments, stopped and restarted: the TLS peer of the
@@ -126,6 +140,8 @@ TEST_F(PeerTest, SegmentedHttpsThroughTinyproxyWithStopAndRestart) {
     GTEST_SKIP() << FirstLine(ReadFile(tls + "/not-started"));
   const std::string address = FirstLine(ReadFile(tls + "/address"));
   const std::string data = ReadFile(tls + "/www/files/data.bin");
+  UseTinyproxy();
+  const int before = CountInProxyLog("CONNECT " + address + ":443");
   downloader.SetPinnedRoots(ReadFile(tls + "/certs/root.pem"));
   downloader.SetTotalSize(data.size());
   ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, address, kHttpsPort,
@@ -138,6 +154,8 @@ TEST_F(PeerTest, SegmentedHttpsThroughTinyproxyWithStopAndRestart) {
   ASSERT_FALSE(downloader.HasFailed()) << downloader.TakeFailures().error.reason;
   ASSERT_TRUE(downloader.CommitFile());
   EXPECT_EQ(Sha256Hex(ReadFile(stem)), Sha256Hex(data));
+  // Each segment's connection, before and after the stop, through its own tunnel.
+  EXPECT_GE(CountInProxyLog("CONNECT " + address + ":443") - before, 8);
 }
 
 }  // namespace

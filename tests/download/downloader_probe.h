@@ -10,6 +10,7 @@ class DownloaderProbe : public HttpDownloader {
   using HttpDownloader::OpenProxyTunnel;
   using HttpDownloader::ParseContentLength;
   using HttpDownloader::ReceiveHeader;
+  using HttpDownloader::RequestFile;
   using HttpDownloader::SendRequest;
   using HttpDownloader::SendText;
   using HttpDownloader::SetupSegments;

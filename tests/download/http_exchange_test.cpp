@@ -393,4 +393,50 @@ TEST(RangeAnswer, CheckedBeforeAByteIsWritten) {
   }
 }
 
+// A request to a proxy in absolute form: its credentials go along, and its own refusals are
+// errors of their own kind naming it; other statuses stay the server's, the proxy named.
+TEST(RequestThroughProxy, CredentialsGoAlongAndRefusalsNameTheProxy) {
+  struct Case {
+    const char* answer;
+    bool viaProxy;
+    DownloadErrorKind kind;
+    int status;
+    bool permanent;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", true, DownloadErrorKind::Proxy, 407,
+       true, "the proxy p.example:3128 asks for a sign-in (status 407)"},
+      {"HTTP/1.0 502 Bad Gateway\r\n\r\n", true, DownloadErrorKind::Proxy, 502, false,
+       "the proxy p.example:3128 cannot reach the server (status 502)"},
+      {"HTTP/1.1 404 Not Found\r\n\r\n", true, DownloadErrorKind::Status, 404, true,
+       "the server answered with status 404 (through the proxy p.example:3128)"},
+      {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", false, DownloadErrorKind::Status, 407,
+       true, "the server answered with status 407"},
+  };
+  for (const Case& c : cases) {
+    TestServer server;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, [&c](const std::string&, int) {
+      Reply reply;
+      reply.bytes = c.answer;
+      return reply;
+    }));
+    Connection connection(DownloaderProbe::ConnectDirect("127.0.0.1", server.Port()));
+    if (c.viaProxy) connection.SetProxy("p.example:3128", "Proxy-Authorization: Basic dTpw\r\n");
+    std::string header;
+    const DownloadError error = DownloaderProbe::RequestFile(
+        connection, "h.example", "http://h.example/dir/", "f.exe", 0, header);
+    EXPECT_EQ(error.kind, c.kind) << c.answer;
+    EXPECT_EQ(error.status, c.status) << c.answer;
+    EXPECT_EQ(error.IsPermanent(), c.permanent) << c.answer;
+    EXPECT_EQ(error.reason, c.reason);
+    server.WaitForRequests(1, 5000);
+    ASSERT_FALSE(server.Requests().empty());
+    EXPECT_EQ(server.Requests()[0].find("\r\nProxy-Authorization: Basic dTpw\r\n") !=
+                  std::string::npos,
+              c.viaProxy)
+        << server.Requests()[0];
+  }
+}
+
 }  // namespace

@@ -3,7 +3,7 @@
 # under DIR (pid, logs and temporary files too), never touching the system's own:
 #   nginx (tests/support/nginx.sh) on port 80 of 127.0.0.36 or .37, serving DIR/nginx/www with
 #   a 3 MB test file at /files/setup.bin and, capped at 300 KB/s per connection, /slow/setup.bin;
-#   tinyproxy on a loopback address, as the CONNECT proxy.
+#   tinyproxy on a loopback address as the proxy, with its sample configuration's CONNECT ports.
 # Where each one listens is written to DIR/nginx/address and DIR/tinyproxy/address.
 # Usage: peers.sh start|stop DIR
 set -euo pipefail
@@ -33,7 +33,7 @@ start_tinyproxy() {
   local address=127.0.0.38
   for port in $(seq 18080 18089); do
     (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && continue
-    # No ConnectPort line: tunnels to any port, port 80 included.
+    # The ConnectPort lines of tinyproxy's sample configuration: tunnels to 443 and 563 only.
     cat >"$base/tinyproxy.conf" <<CONF
 User root
 Group root
@@ -44,6 +44,8 @@ PidFile "$base/tinyproxy.pid"
 LogFile "$base/tinyproxy.log"
 LogLevel Info
 MaxClients 20
+ConnectPort 443
+ConnectPort 563
 CONF
     tinyproxy -c "$base/tinyproxy.conf" 2>>"$base/start.log" || continue
     if wait_listening "$address" "$port"; then

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
 
   // The host is what lies between a leading "http://" or "https://" (any case), else the first
-  // "http://", and the next "/" after it, up to a ":".
+  // "http://", and the next "/" after it, up to a ":" (after the "]" of an IPv6 literal).
   std::string head = trimmed.substr(0, 8);
   for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   size_t scheme = std::string::npos;
@@ -71,6 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const size_t slash = FirstSlash(trimmed, starts, hostStart);
   if (slash == std::string::npos) {
     FUZZ_CHECK(parts.host.empty());
+  } else if (trimmed[hostStart] == '[') {
+    // An IPv6 literal keeps its brackets; an unclosed one, or text between "]" and the port,
+    // gives no host.
+    const size_t close = trimmed.find(']', hostStart);
+    const bool whole = close < slash && (close + 1 == slash || trimmed[close + 1] == ':');
+    FUZZ_CHECK(parts.host == (whole ? trimmed.substr(hostStart, close + 1 - hostStart) : ""));
   } else {
     // The port's ":" is a single-byte character, never the trail of a double-byte one.
     size_t colon = slash;

@@ -4,6 +4,7 @@
 # (pid, logs, temporary files), never touching the system's own.
 #
 #   nginx.sh start DIR --addresses "A B ..." [--rate PATH=RATE]... [--log-ranges] [--tls CERT KEY]
+#                      [--also LISTEN]...
 #   nginx.sh stop DIR
 #
 # start  empties DIR and serves DIR/www at /, so DIR/www/files/x is /files/x. It listens on the
@@ -17,11 +18,12 @@
 #                            URI STATUS "RANGE" BODY_BYTES_SENT METHOD   (RANGE "-" when none);
 #                            without it, nginx's usual combined format
 #   --tls CERT KEY           the same server also on port 443 with TLS (CERT: PEM chain)
+#   --also LISTEN            the same server also on LISTEN ("[::1]:8080": nginx's listen syntax)
 # stop   ends the nginx of DIR's pid file and waits for it; DIR stays for a look at the logs.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 start DIR --addresses \"A B ...\" [--rate PATH=RATE]... [--log-ranges] [--tls CERT KEY]" >&2
+  echo "usage: $0 start DIR --addresses \"A B ...\" [--rate PATH=RATE]... [--log-ranges] [--tls CERT KEY] [--also LISTEN]..." >&2
   echo "       $0 stop DIR" >&2
   exit 2
 }
@@ -52,7 +54,7 @@ stop() {
 
 # Writes DIR/nginx.conf for one address from the options.
 write_config() {
-  local address=$1 log=$dir/access.log locations="" tls=""
+  local address=$1 log=$dir/access.log locations="" tls="" more=""
   local option path value
   if [ -n "$log_ranges" ]; then
     log="$log ranges"
@@ -61,6 +63,9 @@ write_config() {
     path=${option%%=*}
     value=${option#*=}
     locations+="    location $path { alias $dir/www/files/; limit_rate $value; }"$'\n'
+  done
+  for option in "${also[@]}"; do
+    more+="    listen $option;"$'\n'
   done
   if [ -n "$tls_cert" ]; then
     tls="    listen $address:443 ssl;"$'\n'"    ssl_certificate $tls_cert;"$'\n'
@@ -83,7 +88,7 @@ http {
   default_type application/octet-stream;
   server {
     listen $address:80;
-$tls    root $dir/www;
+$more$tls    root $dir/www;
 $locations  }
 }
 CONF
@@ -95,11 +100,13 @@ start() {
   tls_cert=""
   tls_key=""
   rates=()
+  also=()
   while [ $# -gt 0 ]; do
     case $1 in
       --addresses) [ $# -ge 2 ] || usage; addresses=$2; shift 2 ;;
       --rate) [[ $# -ge 2 && $2 == /*=* ]] || usage; rates+=("$2"); shift 2 ;;
       --log-ranges) log_ranges=1; shift ;;
+      --also) [ $# -ge 2 ] || usage; also+=("$2"); shift 2 ;;
       --tls) [ $# -ge 3 ] || usage; tls_cert=$(realpath "$2"); tls_key=$(realpath "$3"); shift 3 ;;
       *) usage ;;
     esac

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "download/connection.h"
 #include "platform/files.h"
 #include "platform/private_folder.h"
 #include "tests/support/temp_dir.h"
@@ -59,6 +60,29 @@ TEST(SplitUrl, SchemeAndPort) {
     EXPECT_EQ(parts.secure, c.secure) << c.url;
     EXPECT_EQ(parts.port, c.port) << c.url;
   }
+}
+
+TEST(SplitUrl, IPv6LiteralsKeepTheirBrackets) {
+  const struct {
+    const char* url;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"http://[::1]:8080/f", "[::1]", 8080},
+      {"https://[2001:db8::1]/f", "[2001:db8::1]", 443},
+      {"http://[::1]/f", "[::1]", 80},
+      {"http://[::1/f", "", 0},          // the bracket is never closed
+      {"http://[::1]x:80/f", "", 0},     // text between the bracket and the port
+  };
+  for (const auto& c : cases) {
+    const UrlParts parts = SplitUrl(c.url);
+    EXPECT_EQ(parts.host, c.host) << c.url;
+    EXPECT_EQ(parts.port, c.port) << c.url;
+  }
+  ServerAddress server;
+  server.host = "[::1]";
+  server.port = 8080;
+  EXPECT_EQ(server.HostField(), "[::1]:8080");
 }
 
 TEST(SplitUrl, KeepsDoubleByteNamesWhole) {

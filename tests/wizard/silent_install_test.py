@@ -9,6 +9,8 @@ usage: silent_install_test.py --exe VantreoInstaller.exe --probe probe.exe
 
 import os
 import shutil
+import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -100,6 +102,50 @@ class SilentCase(unittest.TestCase):
             return None
         with open(path) as log:
             return log.readline().strip()
+
+
+PROXIES_SH = os.path.join(os.path.dirname(drv.NGINX_SH), "proxies.sh")
+SQUID = "127.0.0.229:3128"
+CONNECTIONS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+REG_BINARY = 3
+
+
+def connection_settings(flags, proxy="", bypass="", script=""):
+    """Internet Options' DefaultConnectionSettings value: flags (1 direct, 2 fixed proxy,
+    4 script, 8 detect), then the proxy text, the bypass list and the script's URL."""
+    value = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, script):
+        value += struct.pack("<I", len(text)) + text.encode()
+    return value + bytes(32)
+
+
+class ThroughTheSystemProxy(SilentCase):
+    def setUp(self):
+        super().setUp()
+        self.squid_dir = os.path.join(options.work, "squid")
+        result = subprocess.run([PROXIES_SH, "start", self.squid_dir, "--squid", SQUID],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace"))
+        if os.path.exists(os.path.join(self.squid_dir, "not-started")):
+            self.skipTest(open(os.path.join(self.squid_dir, "not-started")).read().strip())
+
+    def tearDown(self):
+        rig.probe.reg_set_raw(CONNECTIONS, "DefaultConnectionSettings", REG_BINARY,
+                              connection_settings(1))
+        subprocess.run([PROXIES_SH, "stop", self.squid_dir])
+        super().tearDown()
+
+    def test_the_whole_install_goes_through_the_proxy_internet_options_name(self):
+        self.assertTrue(rig.probe.reg_set_raw(CONNECTIONS, "DefaultConnectionSettings", REG_BINARY,
+                                              connection_settings(2, SQUID)))
+        self.run_silent(["/S", "/NOLAUNCH", r"/D=C:\Net Bar\Vantreo"], timeout=120, code=0)
+        with open(os.path.join(self.squid_dir, "squid", "access.log")) as log:
+            through = [line for line in log
+                       if " GET http://%s/download/VantreoSetup.exe " % options.address in line]
+        self.assertGreaterEqual(len([line for line in through if "/206 " in line]), 3, through)
+        self.assert_log_has(['REQUEST proxy settings from Internet Options: http "%s"' % SQUID,
+                             "REQUEST route to http://%s kept: proxy %s" % (options.address, SQUID),
+                             "END exit code 0"])
 
 
 class WholeSilentInstall(SilentCase):

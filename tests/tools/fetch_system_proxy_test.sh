@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# vantreo-fetch under Wine with the proxy settings of Internet Options, stored as Windows stores
+# them (the DefaultConnectionSettings value, the only one Wine's WinHTTP reads): a per-scheme
+# fixed proxy (squid as shipped), its bypass list, an automatic configuration script served by
+# nginx, automatic detection with no WPAD server, and a proxy left set by a tool that is gone.
+# Its own Wine prefix: the settings must not reach the other tests' programs.
+# Usage: fetch_system_proxy_test.sh NGINX_DIR PROXIES_DIR TOOL PREFIX
+set -uo pipefail
+nginx_dir=$1
+proxies_dir=$2
+tool=$3
+wine_prefix=$4
+
+for dir in "$nginx_dir" "$proxies_dir"; do
+  if [ -f "$dir/not-started" ]; then
+    echo "skipped: $(cat "$dir/not-started")"
+    exit 0
+  fi
+done
+address=$(cat "$nginx_dir/address")
+www=$nginx_dir/www/files
+read -r squid squid_port <"$proxies_dir/squid/address"
+squid_log=$proxies_dir/squid/access.log
+down=127.0.0.227
+work=$(mktemp -d)
+source "$(dirname "$0")/fetch_common.sh"
+cleanup() {
+  rm -rf "$work"
+  rm -f "$www"/vsys$$* "$temp_folder"/vsys$$*
+}
+trap cleanup EXIT
+
+# Internet Options' settings: FLAGS (1 direct, 2 fixed proxy, 4 script, 8 detect), the proxy
+# text, the bypass list, the script's URL.
+set_settings() {
+  local hex
+  hex=$(python3 - "$@" <<'PY'
+import struct, sys
+flags, proxy, bypass, script = int(sys.argv[1]), *(s.encode() for s in sys.argv[2:5])
+value = struct.pack("<III", 0x46, 1, flags)
+for text in (proxy, bypass, script):
+    value += struct.pack("<I", len(text)) + text
+print((value + bytes(32)).hex())
+PY
+)
+  "$here/tools/wine-run.sh" --prefix "$wine_prefix" reg add \
+    'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+    /v DefaultConnectionSettings /t REG_BINARY /d "$hex" /f >/dev/null 2>&1 ||
+    fail "the settings could not be stored"
+}
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Fetches the test file with the log in $work/fetch.log; the time it took in $elapsed.
+fetch_file() {
+  rm -f "$work/fetch.log"
+  local started
+  started=$(now_ms)
+  fetch --log "$(to_windows "$work/fetch.log")" "http://$address/files/$name"
+  elapsed=$(($(now_ms) - started))
+  [ "$status" -eq 0 ] || fail "$1: exited $status: $(cat "$work/err")"
+  cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "$1: the saved file differs"
+  rm -f "$(to_unix "$(saved_path)")"
+}
+has_line() {
+  grep -qF -- "$2" "$work/fetch.log" || fail "$1: no \"$2\" in: $(grep -a 'route\|proxy' "$work/fetch.log")"
+}
+squid_gets() { grep -c "GET http://$address/files/$name " "$squid_log"; }
+
+name=vsys$$_data.bin
+head -c 2000000 /dev/urandom >"$www/$name"
+cat >"$www/vsys$$_proxy.pac" <<PAC
+function FindProxyForURL(url, host) {
+  if (host == "$address") return "PROXY $squid:$squid_port; DIRECT";
+  return "DIRECT";
+}
+PAC
+# A script whose first proxy is down. Wine's WinHTTP passes on only the first entry of a
+# script's answer; the download then falls back to a direct connection.
+cat >"$www/vsys$$_down.pac" <<PAC
+function FindProxyForURL(url, host) { return "PROXY $down:3128; PROXY $squid:$squid_port; DIRECT"; }
+PAC
+# The prefix's first program sets it up: not part of any case's time.
+"${run_tool[@]}" --help >/dev/null 2>&1
+
+# --- a fixed proxy for http only (per scheme): four absolute-form requests reach squid
+before=$(squid_gets)
+set_settings 3 "http=$squid:$squid_port;https=$down:1" "" ""
+fetch_file "fixed proxy"
+[ $(($(squid_gets) - before)) -ge 4 ] || fail "fixed proxy: squid did not carry the segments"
+has_line "fixed proxy" "proxy settings from Internet Options: http \"$squid:$squid_port\", https \"$down:1\""
+has_line "fixed proxy" "kept: proxy $squid:$squid_port"
+
+# --- the same proxy with the server on its bypass list: direct
+before=$(squid_gets)
+set_settings 3 "$squid:$squid_port" "*.lan;${address%.*}.*;<local>" ""
+fetch_file "bypass list"
+[ "$(squid_gets)" -eq "$before" ] || fail "bypass list: squid was asked"
+has_line "bypass list" "$address is on the bypass list"
+
+# --- an automatic configuration script naming squid, then one whose first proxy is down
+before=$(squid_gets)
+set_settings 5 "" "" "http://$address/files/vsys$$_proxy.pac"
+fetch_file "script"
+[ $(($(squid_gets) - before)) -ge 4 ] || fail "script: squid did not carry the segments"
+has_line "script" "the configuration script answered \"$squid:$squid_port"
+set_settings 5 "" "" "http://$address/files/vsys$$_down.pac"
+fetch_file "script with a down proxy"
+has_line "script with a down proxy" "kept: direct ($down:3128 did not answer)"
+
+# --- automatic detection with no WPAD server: at most a second lost, then direct
+set_settings 9 "" "" ""
+fetch_file "automatic detection"
+has_line "automatic detection" "automatic detection gave no answer"
+[ "$elapsed" -lt 3000 ] || fail "automatic detection: the fetch took $elapsed ms"
+
+# --- a proxy tool that crashed and left its proxy set: direct within 2 s
+set_settings 3 "127.0.0.1:7890" "" ""
+fetch_file "left-over proxy"
+has_line "left-over proxy" "kept: direct (127.0.0.1:7890 did not answer)"
+[ "$elapsed" -lt 2000 ] || fail "left-over proxy: the fetch took $elapsed ms"
+
+set_settings 1 "" "" ""
+[ "$failures" -eq 0 ] && echo "all system proxy cases passed"
+exit $((failures > 0))
