@@ -4,7 +4,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <vector>
+
+#include "platform/text_win32.h"
 
 namespace platform {
 
@@ -51,15 +52,11 @@ void WriteUtf8(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     return;
   }
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  if (length <= 0) return;
-  std::vector<wchar_t> wide(static_cast<size_t>(length));
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                      length);
+  const std::wstring wide = Utf8ToWide(text);
+  if (wide.empty()) return;
   std::fflush(stream);
   DWORD written = 0;
-  WriteConsoleW(console, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+  WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
+#include "platform/text_win32.h"
 #include "skin/focus_cue.h"
 
 #include <cstdio>
@@ -35,15 +36,16 @@ LONG ReadMachineClassDefault(const std::string& keyName, std::string* value) {
   const std::string machineKey = "Software\\Classes\\" + keyName;
   HKEY opened = nullptr;
   LONG error =
-      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, machineKey.c_str(), 0, KEY_QUERY_VALUE, &opened);
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, platform::Utf8ToWide(machineKey).c_str(), 0,
+                      KEY_QUERY_VALUE, &opened);
   if (error != ERROR_SUCCESS) return error;
   ScopedRegKey key(opened);
-  char buffer[kRegistryValueSize] = {};
+  wchar_t buffer[kRegistryValueSize] = {};
   LONG size = sizeof(buffer);
-  error = ::RegQueryValueA(key, nullptr, buffer, &size);
+  error = ::RegQueryValueW(key, nullptr, buffer, &size);
   if (error != ERROR_SUCCESS) return error;
-  buffer[sizeof(buffer) - 1] = '\0';
-  *value = buffer;
+  buffer[kRegistryValueSize - 1] = L'\0';
+  *value = platform::WideToUtf8(buffer);
   return ERROR_SUCCESS;
 }
 
@@ -67,21 +69,11 @@ HyperLinkStatic::~HyperLinkStatic() {
 }
 
 void HyperLinkStatic::PreSubclassWindow() {
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | WS_TABSTOP));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | WS_TABSTOP));
   if (url.empty()) url = GetWindowText();
   if (GetWindowText().empty()) SetWindowText(url.c_str());
 
-  // A control without a font of its own shows the system's GUI font; that one is underlined.
-  LOGFONTA font{};
-  HFONT current = GetFont();
-  if (!current || !::GetObjectA(current, sizeof(font), &font)) {
-    ::GetObjectA(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
-  }
-  font.lfUnderline = TRUE;
-  linkFont.reset(::CreateFontIndirectA(&font));
-  if (linkFont.valid()) SetFont(linkFont.get(), TRUE);
-
-  FitToText();
+  UnderlineFont(GetFont());
   LoadHandCursor();
 
   if (tooltip.Create(this, 0)) {
@@ -127,18 +119,42 @@ LRESULT HyperLinkStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
   return result;
 }
 
+void HyperLinkStatic::SetTextFont(HFONT font) {
+  UnderlineFont(font);
+  if (tooltip.m_hWnd) {
+    RECT rect;
+    GetClientRect(&rect);
+    tooltip.SetToolRect(this, kToolId, rect);
+  }
+}
+
+void HyperLinkStatic::UnderlineFont(HFONT base) {
+  // A control without a font of its own shows the system's GUI font; that one is underlined.
+  LOGFONTW font{};
+  if (!base || !::GetObjectW(base, sizeof(font), &font)) {
+    ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
+  }
+  font.lfUnderline = TRUE;
+  ScopedFont underlined(::CreateFontIndirectW(&font));
+  if (underlined.valid()) {
+    SetFont(underlined.get(), TRUE);
+    linkFont = std::move(underlined);  // the old one goes only once the control has let go
+  }
+  FitToText();
+}
+
 void HyperLinkStatic::FitToText() {
   if (!m_hWnd) return;
   RECT rect;
   GetWindowRect(&rect);
   ::MapWindowPoints(nullptr, GetParent(), reinterpret_cast<POINT*>(&rect), 2);
 
-  std::string text = GetWindowText();
+  const std::wstring text = platform::Utf8ToWide(GetWindowText());
   SIZE extent{};
   {
     ScopedGetDC dc(m_hWnd);
     ScopedSelectObject select(dc, linkFont.get());
-    ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
   }
 
   DWORD style = GetStyle();
@@ -166,7 +182,7 @@ void HyperLinkStatic::LoadHandCursor() {
   if (linkCursor.valid()) return;
   // The system's own hand: no module is loaded just to borrow a cursor. A private copy, so
   // that the owner frees what it holds.
-  HCURSOR cursor = ::LoadCursorA(nullptr, IDC_HAND);
+  HCURSOR cursor = ::LoadCursorW(nullptr, IDC_HAND);
   if (cursor) linkCursor.reset(static_cast<HCURSOR>(::CopyIcon(cursor)));
 }
 

@@ -16,6 +16,8 @@ class HyperLinkStatic : public CStatic {
 
   // Sets the target; refits the control to its text and updates the tooltip.
   void SetLink(const std::string& target);
+  // Shows the text in `font`, underlined (a copy: the caller keeps `font`), refitted to it.
+  void SetTextFont(HFONT font);
   const std::string& Link() const { return url; }
 
   BOOL PreTranslateMessage(MSG* msg) override;
@@ -46,6 +48,7 @@ class HyperLinkStatic : public CStatic {
 
  private:
   void OnLinkClicked();
+  void UnderlineFont(HFONT base);
   void FitToText();
   void LoadHandCursor();
 

@@ -69,6 +69,8 @@ class InstallWizardDialog : public LayeredWindowHost {
   void DressButtons();
   // The bar's left end at the wizard's density; where it goes once an install runs.
   void PlaceCap();
+  // Every text at its place in the picture and in the program's font, at the wizard's density.
+  void PlaceTexts();
   // The wizard moved to a monitor of another density: its art and places follow.
   void OnDpiChanged(UINT newDpi, const RECT& suggested);
   // The change-folder button: the folder dialog.
@@ -119,6 +121,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   RECT savedCapRect{};
   UINT dpi = 96;            // the density the wizard is drawn for
   ScopedBitmap capPicture;  // the bar's left end at a density other than 96 dpi
+  ScopedFont textFont;      // of every text, at the wizard's density
 
   ScopedBrush fieldBrush;       // behind the folder line and the status line
   ScopedBrush footerBrush;      // behind the two links
