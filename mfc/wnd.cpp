@@ -102,9 +102,9 @@ bool CWnd::CreateEx(DWORD exStyle, const char* className, const char* windowName
                     int x, int y, int width, int height, HWND parent, HMENU menuOrId) {
   const std::wstring wideClass = platform::Utf8ToWide(className);
   const std::wstring wideName = platform::Utf8ToWide(windowName);
-  HWND window = ::CreateWindowExW(exStyle, wideClass.c_str(), windowName ? wideName.c_str() : nullptr,
-                                  style, x, y, width, height, parent, menuOrId,
-                                  AfxGetInstanceHandle(), nullptr);
+  HWND window = ::CreateWindowExW(exStyle, wideClass.c_str(),
+                                  windowName ? wideName.c_str() : nullptr, style, x, y, width,
+                                  height, parent, menuOrId, AfxGetInstanceHandle(), nullptr);
   if (!window) return false;
   if (!SubclassWindow(window)) {
     ::DestroyWindow(window);

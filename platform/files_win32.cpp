@@ -41,7 +41,8 @@ std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
 }
 
 std::FILE* OpenLogFile(const std::string& path, bool truncate) {
-  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA | (truncate ? GENERIC_WRITE : 0),
+  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(),
+                            FILE_APPEND_DATA | (truncate ? GENERIC_WRITE : 0),
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -83,8 +83,8 @@ namespace {
 // Makes the folder with the private DACL; true when it was made now.
 bool CreatePrivate(const std::string& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(Utf8ToWide(kPrivateFolderSddl).c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          Utf8ToWide(kPrivateFolderSddl).c_str(), SDDL_REVISION_1, &descriptor, nullptr))
     return false;
   LocalMemory holder(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};

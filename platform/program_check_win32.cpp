@@ -84,8 +84,8 @@ bool SignerIsPinned(PCCERT_CONTEXT certificate, const std::string& subject,
 bool HeldFile::Open(const std::string& path) {
   Close();
   // Read sharing only: while this handle is open no one can write, delete or rename the file.
-  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(file);
   path_ = path;

@@ -16,16 +16,27 @@ constexpr size_t kCommandBufferSize = 520;
 constexpr DWORD kRegistryValueSize = 260;
 constexpr int kShellFallbackCode = SE_ERR_DLLNOTFOUND;  // 32: the one code that tries ".htm"
 constexpr UINT kRedrawNow = RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW;
+constexpr int kStarted = 33;  // what WinExec answers for a program it started
 
-// Byte offset of `needle` in `text`, trying only offsets where a character starts.
-size_t FindOnCharacterStart(const std::string& text, const char* needle) {
-  size_t length = std::char_traits<char>::length(needle);
-  for (size_t i = 0; i + length <= text.size();) {
-    if (text.compare(i, length, needle) == 0) return i;
-    bool lead = ::IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size();
-    i += lead ? 2 : 1;
+// Starts `commandLine` as WinExec would, but with the line as UTF-16, so that a browser in a
+// folder of any script starts: above 31 when it started, else WinExec's code of the failure.
+int StartCommandLine(const std::string& commandLine, int showCommand) {
+  std::wstring line = platform::Utf8ToWide(commandLine);  // CreateProcessW may write into it
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(showCommand);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+    const DWORD error = ::GetLastError();
+    const bool known = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                       error == ERROR_BAD_FORMAT;
+    return known ? static_cast<int>(error) : 0;
   }
-  return std::string::npos;
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  return kStarted;
 }
 
 }  // namespace
@@ -52,7 +63,8 @@ LONG ReadMachineClassDefault(const std::string& keyName, std::string* value) {
 bool BuildHtmFallbackCommand(const std::string& registryCommand, const std::string& target,
                              std::string* commandLine) {
   std::string command = registryCommand;
-  size_t cut = FindOnCharacterStart(command, "\"%1\"");
+  // UTF-8: no byte of a longer character is ASCII, so a plain search finds the placeholder.
+  size_t cut = command.find("\"%1\"");
   if (cut == std::string::npos) cut = command.find("%1");
   if (cut != std::string::npos) command.erase(cut);
   // Whatever followed the placeholder is dropped; the target goes in unquoted.
@@ -243,7 +255,7 @@ int HyperLinkStatic::OpenLink(const char* target, int showCommand) {
   }
   std::string commandLine;
   if (!BuildHtmFallbackCommand(command, target, &commandLine)) return result;
-  return static_cast<int>(::WinExec(commandLine.c_str(), static_cast<UINT>(showCommand)));
+  return StartCommandLine(commandLine, showCommand);
 }
 
 std::string HyperLinkStatic::OpenErrorText(int code) {

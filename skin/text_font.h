@@ -14,5 +14,8 @@
 // when the system has none.
 std::wstring ChineseFaceName();
 
+// The size of the wizard's texts and of its boxes'.
+constexpr int kTextPoints = 9;
+
 // That face at `points` for `dpi`, regular weight; null when no face has the glyphs.
 ScopedFont CreateChineseFont(int points, UINT dpi);

@@ -17,6 +17,7 @@
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
 #include "wizard/install_monitor.h"
+#include "wizard/percent.h"
 #include "wizard/setup_install.h"
 #include "wizard/wizard_texts.h"
 
@@ -51,7 +52,6 @@ constexpr TextPlace kTextPlaces[] = {
     {IDC_TERMS_LINK, {53, 333, 186, 345}},
     {IDC_MANUAL_LINK, {254, 330, 363, 342}},
 };
-constexpr int kTextPoints = 9;
 constexpr int kStripFrames = 3;  // normal, hover, pressed
 
 // The folder dialog opens at `data`, a UTF-16 path.
@@ -110,8 +110,9 @@ void InstallWizardDialog::DoDataExchange(CDataExchange* dx) {
 }
 
 BOOL InstallWizardDialog::OnInitDialog() {
-  // The art for the density of the monitor the wizard opens on; the template's controls are
-  // already laid out for it (their dialog units follow the font, which follows the density).
+  // The art for the density of the monitor the wizard opens on. Every control is then put in
+  // its place in pixels of that art: the template's dialog units would follow whatever font
+  // the system substitutes for the template's.
   dpi = WindowDpi(m_hWnd);
   if (dpi != kBaseDpi) ReplaceImage(LoadArtPicture(dpi));
   LayeredWindowHost::OnInitDialog();
@@ -185,24 +186,35 @@ void InstallWizardDialog::LoadStrip(CHoverButton& button, UINT stripId) {
   button.SetStrip(LoadArtBitmap(stripId, dpi, kStripFrames));
 }
 
+void InstallWizardDialog::ShowStartFace(UINT stripId, const char* label) {
+  LoadStrip(startButton, stripId);
+  startButton.SetTip(label, TRUE);
+  startButton.SetWindowText(label);  // its name for screen readers
+  startButton.Invalidate();
+}
+
 void InstallWizardDialog::DressButtons() {
   UINT startStrip = agreed ? IDB_START : IDB_START_DISABLED;
   if (installStarted) startStrip = state.load() == Paused ? IDB_CONTINUE : IDB_PAUSE;
   const UINT agreeStrip = agreed ? IDB_AGREE_ON : IDB_AGREE_OFF;
+  const char* startName = WizardText::kTipStart;
+  if (installStarted) startName = state.load() == Paused ? WizardText::kTipContinue : WizardText::kTipPause;
   struct Dressing {
     CHoverButton& button;
     UINT strip;
-    POINT place;  // where its frames were cut from the picture, at 96 dpi
+    POINT place;       // where its frames were cut from the picture, at 96 dpi
+    const char* name;  // what its face says, for screen readers (its window text)
   };
   const Dressing dressings[] = {
-      {minimizeButton, IDB_MINIMIZE, {442, 13}},
-      {closeButton, IDB_CLOSE, {469, 13}},
-      {startButton, startStrip, {397, 324}},
-      {agreeButton, agreeStrip, {22, 329}},
-      {browseButton, IDB_BROWSE, {395, 251}},
+      {minimizeButton, IDB_MINIMIZE, {442, 13}, WizardText::kTipMinimize},
+      {closeButton, IDB_CLOSE, {469, 13}, WizardText::kTipClose},
+      {startButton, startStrip, {397, 324}, startName},
+      {agreeButton, agreeStrip, {22, 329}, WizardText::kNameAgree},
+      {browseButton, IDB_BROWSE, {395, 251}, WizardText::kNameBrowse},
   };
   for (const Dressing& dressing : dressings) {
     LoadStrip(dressing.button, dressing.strip);
+    if (dressing.button.GetWindowText() != dressing.name) dressing.button.SetWindowText(dressing.name);
     // Those hidden by the install stay out of sight.
     if (!(dressing.button.GetStyle() & WS_VISIBLE)) continue;
     dressing.button.MoveWindow(ScaleToDpi(dressing.place.x, dpi),
@@ -307,17 +319,13 @@ void InstallWizardDialog::OnOK() {
       StartInstall();
       break;
     case Running:
-      LoadStrip(startButton, IDB_CONTINUE);
-      startButton.SetTip(WizardText::kTipContinue, TRUE);
-      startButton.Invalidate();
+      ShowStartFace(IDB_CONTINUE, WizardText::kTipContinue);
       state = Paused;
       install_log::Write("STEP", "paused");
       task.Pause();
       break;
     case Paused:
-      LoadStrip(startButton, IDB_PAUSE);
-      startButton.SetTip(WizardText::kTipPause, TRUE);
-      startButton.Invalidate();
+      ShowStartFace(IDB_PAUSE, WizardText::kTipPause);
       state = Running;
       install_log::Write("STEP", "continued");
       task.Resume();
@@ -513,6 +521,7 @@ void InstallWizardDialog::StartInstall() {
     strip->PlaceEmpty();
     strip->ShowWindow(SW_SHOW);
     strip->ResetPicture();
+    strip->ShowPercent(0);
   } else {
     strip.reset();
   }
@@ -636,9 +645,7 @@ void InstallWizardDialog::OnMonitorBegin() {
   statusLabel.MoveWindow(rect.left, rect.top,
                          rect.right - rect.left + ScaleToDpi(kStatusWidening, dpi),
                          rect.bottom - rect.top);
-  LoadStrip(startButton, IDB_PAUSE);
-  startButton.SetTip(WizardText::kTipPause, TRUE);
-  startButton.Invalidate();
+  ShowStartFace(IDB_PAUSE, WizardText::kTipPause);
 }
 
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
@@ -660,6 +667,7 @@ void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
   strip->total = total;
   const uint32_t before = strip->filledPixels;
   strip->Advance();
+  strip->ShowPercent(PercentOf(done, total));
   // The bar is not one of the controls whose paints refresh the skin.
   if (strip->filledPixels != before) RenderSkin();
 }

@@ -65,8 +65,11 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnAgreeClicked();
   // Gives `button` strip `stripId` (of the 100 % set) at the wizard's density.
   void LoadStrip(CHoverButton& button, UINT stripId);
-  // Every button's strip for the state it is in, at the wizard's density and at its place.
+  // Every button's strip for the state it is in, at the wizard's density and at its place,
+  // named by what its face says.
   void DressButtons();
+  // The start button's face, tooltip and name: start, pause or continue.
+  void ShowStartFace(UINT stripId, const char* label);
   // The bar's left end at the wizard's density; where it goes once an install runs.
   void PlaceCap();
   // Every text at its place in the picture and in the program's font, at the wizard's density.

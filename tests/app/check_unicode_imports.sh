@@ -16,6 +16,8 @@ exe=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 
 runtime=" CreateEventA CreateSemaphoreA GetModuleHandleA OutputDebugStringA GetStartupInfoA FormatMessageA "
+# Functions of the system code page that have no W form at all.
+ansiOnly=" WinExec OpenFile _lopen _lcreat LoadModule "
 narrowPaths=" fopen _fsopen _open _sopen _access _stat _stat64 _stat32 _mkdir _rmdir _unlink remove rename _findfirst _findfirst64 _chdir _getcwd _popen system _spawnv _execv getenv _putenv "
 status=0
 
@@ -23,6 +25,10 @@ imports=$("$objdump" -p "$exe" | sed -n '/^The Import Tables/,/^PE File Base Rel
   awk 'NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ {print $3}' | sort -u)
 [ -n "$imports" ] || { echo "FAIL: no import table read from $exe"; exit 1; }
 for name in $imports; do
+  if [[ $ansiOnly == *" $name "* ]]; then
+    echo "FAIL: imports $name, which takes its text in the system code page"
+    status=1
+  fi
   if [[ $narrowPaths == *" $name "* ]]; then
     echo "FAIL: imports $name, which takes a path in the system code page"
     status=1

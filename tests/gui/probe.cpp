@@ -9,6 +9,7 @@
 // and writes the windows' UTF-16 texts). See tests/gui/README.md.
 
 #include <windows.h>
+#include <oleacc.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -87,6 +88,35 @@ std::string OneLine(std::string text) {
     if (c == '\r') c = ' ';
   }
   return text;
+}
+
+// What the system's accessibility reports for a window, as screen readers ask for it: its
+// client object's name and value ("" when it has none).
+std::string Accessible(HWND window) {
+  // __uuidof: the toolchain's IID_IAccessible symbol does not hold that interface's id.
+  IAccessible* object = nullptr;
+  const HRESULT found = ::AccessibleObjectFromWindow(
+      window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+      reinterpret_cast<void**>(&object));
+  if (FAILED(found) || !object) {
+    char code[32];
+    std::snprintf(code, sizeof code, "error 0x%08lx", static_cast<unsigned long>(found));
+    return code;
+  }
+  VARIANT self;
+  ::VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  std::string answer;
+  for (bool value : {false, true}) {
+    BSTR text = nullptr;
+    const HRESULT result = value ? object->get_accValue(self, &text) : object->get_accName(self, &text);
+    answer += std::string(value ? "\tvalue=" : "name=") +
+              OneLine(SUCCEEDED(result) && text ? WideToUtf8(text) : "");
+    ::SysFreeString(text);
+  }
+  object->Release();
+  return answer;
 }
 
 struct FindRequest {
@@ -376,7 +406,7 @@ int ForEachProcess(const std::string& name, bool kill) {
 
 std::string Usage() {
   return "error usage: find|wait|gone|windows|describe|text|rect|enabled|style|click|post|send|"
-         "msgbox|icon|reg-set-sz|reg-set-dword|reg-set-raw|reg-query|reg-delete|"
+         "msgbox|icon|accessible|reg-set-sz|reg-set-dword|reg-set-raw|reg-query|reg-delete|"
          "processes|kill|sleep|host";
 }
 
@@ -416,6 +446,10 @@ std::string Run(const Args& a) {
   if (command == "text" && need(2)) {  // text HWND ID|-
     HWND control = Control(ParseWindow(a[1]), a[2]);
     return control ? "text=" + OneLine(TextOf(control)) : "none";
+  }
+  if (command == "accessible" && need(2)) {  // accessible HWND ID|- -> name and value
+    HWND control = Control(ParseWindow(a[1]), a[2]);
+    return control ? Accessible(control) : "none";
   }
   if (command == "rect" && need(2)) {  // rect HWND ID|- -> screen rect and parent-client rect
     HWND control = Control(ParseWindow(a[1]), a[2]);
@@ -535,6 +569,7 @@ int main() {
   Args args;
   for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(WideToUtf8(wide[i]));
   ::LocalFree(wide);
+  ::CoInitialize(nullptr);  // for the accessibility objects
   if (!args.empty() && args[0] == "host" && args.size() >= 2) {
     bool ignoreClose = args.size() >= 3 && args[2] == "ignore-close";
     long seconds = args.size() >= 4 ? ParseNumber(args[3]) : 60;

@@ -4,6 +4,12 @@
 
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/text_win32.h"
+#endif
+
 #include "platform/files.h"
 #include "platform/private_folder.h"
 #include "tests/support/temp_dir.h"
@@ -162,5 +168,27 @@ TEST_F(TempDownloadPath, WritableTmpFileIsTaken) {
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp");
   EXPECT_FALSE(platform::PathExists(path + "_tmp"));
 }
+
+#ifdef _WIN32
+TEST(TempFolder, ATemporaryFolderOfAnyScriptIsFoundAndUsable) {
+  // A user profile named in another script: its temporary folder holds no code page's text.
+  const std::string folder = platform::TempFolder() + testing_support::UniqueName("한게임 Zoë 临时");
+  ASSERT_TRUE(::CreateDirectoryW(platform::Utf8ToWide(folder).c_str(), nullptr));
+  wchar_t before[MAX_PATH + 1] = {};
+  ::GetEnvironmentVariableW(L"TMP", before, MAX_PATH + 1);
+  ::SetEnvironmentVariableW(L"TMP", platform::Utf8ToWide(folder).c_str());
+  const std::string found = platform::TempFolder();
+  ::SetEnvironmentVariableW(L"TMP", before[0] ? before : nullptr);
+  EXPECT_EQ(found, folder + "\\");
+  const std::string file = found + "VantreoSetup.exe";
+  EXPECT_TRUE(testing_support::WriteFile(file, "bytes"));
+  EXPECT_EQ(platform::ListFiles(found).size(), 1u);
+  EXPECT_EQ(platform::FolderOf(file), found);
+  EXPECT_EQ(platform::FileSize(file), 5u);
+  EXPECT_TRUE(platform::RenameReplacing(file, file + ".done"));
+  EXPECT_TRUE(platform::RemoveFile(file + ".done"));
+  EXPECT_TRUE(::RemoveDirectoryW(platform::Utf8ToWide(folder).c_str()));
+}
+#endif
 
 }  // namespace
