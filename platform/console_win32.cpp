@@ -2,6 +2,8 @@
 
 #include <io.h>
 #include <windows.h>
+// CommandLineToArgvW needs windows.h first.
+#include <shellapi.h>
 
 #include <atomic>
 
@@ -39,6 +41,15 @@ HANDLE ConsoleOf(std::FILE* stream) {
 }
 
 }  // namespace
+
+std::vector<std::string> Arguments(int, char**) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  for (int i = 1; wide != nullptr && i < count; ++i) arguments.push_back(WideToUtf8(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 

@@ -10,7 +10,6 @@
 
 #include <windows.h>
 #include <oleacc.h>
-#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/text_win32.h"
 
 namespace {
@@ -562,13 +562,8 @@ Args SplitTabs(const std::string& line) {
 
 }  // namespace
 
-int main() {
-  // The arguments as the system holds them: argv would be in the system code page.
-  int count = 0;
-  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  Args args;
-  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(WideToUtf8(wide[i]));
-  ::LocalFree(wide);
+int main(int argc, char** argv) {
+  const Args args = platform::Arguments(argc, argv);  // UTF-8, whatever the code page
   ::CoInitialize(nullptr);  // for the accessibility objects
   if (!args.empty() && args[0] == "host" && args.size() >= 2) {
     bool ignoreClose = args.size() >= 3 && args[2] == "ignore-close";
