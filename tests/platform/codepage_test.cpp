@@ -1,7 +1,12 @@
-// Comparing file names and URLs without regard to letter case, in UTF-8.
+// Comparing file names and URLs without regard to letter case, in UTF-8; on Windows the
+// program's UTF-8 to and from the system's UTF-16.
 #include "platform/codepage.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include "platform/text_win32.h"
+#endif
 
 namespace {
 
@@ -39,5 +44,34 @@ TEST(CompareNoCase, LettersBeyondAscii) {
 #endif
   EXPECT_NE(platform::CompareNoCase("Zoë", "Zoe"), 0);
 }
+
+#ifdef _WIN32
+TEST(Utf8AndUtf16, Table) {
+  const struct {
+    std::string utf8;
+    std::wstring utf16;
+  } cases[] = {
+      {"", L""},
+      {"C:\\Games", L"C:\\Games"},
+      {"正在安装：42%", L"\x6B63\x5728\x5B89\x88C5\xFF1A" L"42%"},
+      {"한게임 Zoë", L"\xD55C\xAC8C\xC784 Zo\x00EB"},
+      {"\xF0\x9F\x82\xA1", L"\xD83C\xDCA1"},  // U+1F0A1, a playing card: a surrogate pair
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::Utf8ToWide(c.utf8), c.utf16) << c.utf8;
+    EXPECT_EQ(platform::WideToUtf8(c.utf16), c.utf8) << c.utf8;
+  }
+}
+
+TEST(Utf8AndUtf16, EndsAtZeroAndReplacesWhatIsNotText) {
+  EXPECT_EQ(platform::Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
+  EXPECT_EQ(platform::WideToUtf8(std::wstring(L"ab\0cd", 5)), "ab");
+  EXPECT_EQ(platform::Utf8ToWide(static_cast<const char*>(nullptr)), L"");
+  EXPECT_EQ(platform::WideToUtf8(static_cast<const wchar_t*>(nullptr)), "");
+  // Bytes of code page 936 are no UTF-8: each becomes U+FFFD, never silently dropped.
+  EXPECT_EQ(platform::Utf8ToWide("a\xD6\xD0"), L"a\xFFFD\xFFFD");
+  EXPECT_EQ(platform::WideToUtf8(L"a\xD800"), "a\xEF\xBF\xBD");  // a lone surrogate
+}
+#endif
 
 }  // namespace
