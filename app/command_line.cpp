@@ -9,8 +9,8 @@ constexpr char kFolder[] = "/D=";
 constexpr char kNoLaunch[] = "/NOLAUNCH";
 constexpr char kLog[] = "/LOG=";
 
-// Blanks and quotes are single-byte characters that never occur inside a double-byte one, so
-// the line can be scanned byte by byte.
+// The line is UTF-8: blanks and quotes never occur inside a longer character, so the line can
+// be scanned byte by byte.
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }

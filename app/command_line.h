@@ -42,7 +42,7 @@ struct CommandLine {
 // program's name, quoted or not.
 std::string ArgumentsOf(const std::string& commandLine);
 
-// Reads the arguments (system code page). Stops at the first switch in error. Double quotes
+// Reads the arguments (UTF-8). Stops at the first switch in error. Double quotes
 // group blanks into one switch (`"/LOG=C:\my logs\a.log"`) and are dropped.
 CommandLine ParseCommandLine(const std::string& arguments);
 

@@ -3,9 +3,17 @@
 #include <shlobj.h>
 
 #include "app/reg_key.h"
+#include "platform/text_win32.h"
 #include "tasks/url_utils.h"
 
 namespace InstallSettings {
+
+namespace {
+
+// A path's length as Windows measures it.
+size_t SystemLength(const std::string& path) { return platform::Utf8ToWide(path).size(); }
+
+}  // namespace
 
 bool ReadInstallFolder(std::string& folder) {
   RegKey key;
@@ -14,7 +22,9 @@ bool ReadInstallFolder(std::string& folder) {
   DWORD bytes = sizeof(buffer);
   // A missing, empty, non-string or oversized Path would leave the setup program and the
   // wizard without a folder; the caller replaces it with the default.
-  if (key.ReadString(kPathValue, buffer, &bytes) != ERROR_SUCCESS || bytes <= 1) return false;
+  if (key.ReadString(kPathValue, buffer, &bytes) != ERROR_SUCCESS || bytes <= 1 ||
+      SystemLength(buffer) >= MAX_PATH)
+    return false;
   folder.assign(buffer);
   CollapseDoubleBackslashes(folder);
   return true;
@@ -25,14 +35,14 @@ void WriteInstallFolder(const std::string& folder) {
   if (key.Create(HKEY_CURRENT_USER, kKeyPath, KEY_READ | KEY_WRITE) != ERROR_SUCCESS) return;
   key.WriteString("", folder.c_str(), kPathValue);
   const DWORD unionId = 0;
-  ::RegSetValueExA(key.Handle(), kUnionIdValue, 0, REG_DWORD,
+  ::RegSetValueExW(key.Handle(), platform::Utf8ToWide(kUnionIdValue).c_str(), 0, REG_DWORD,
                    reinterpret_cast<const BYTE*>(&unionId), sizeof(unionId));
 }
 
 std::string DefaultInstallFolder() {
-  char programFiles[kStringBytes] = {};
-  ::SHGetSpecialFolderPathA(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE);
-  return MakeInstallFolder(programFiles);
+  wchar_t programFiles[MAX_PATH] = {};
+  ::SHGetSpecialFolderPathW(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE);
+  return MakeInstallFolder(platform::WideToUtf8(programFiles));
 }
 
 std::string MakeInstallFolder(const std::string& baseFolder) {
@@ -42,7 +52,7 @@ std::string MakeInstallFolder(const std::string& baseFolder) {
 }
 
 bool InstallFolderFits(const std::string& folder) {
-  return folder.size() < MAX_PATH - std::char_traits<char>::length(kLongestProgram);
+  return SystemLength(folder) < MAX_PATH - std::char_traits<char>::length(kLongestProgram);
 }
 
 FolderProblem CheckInstallFolder(const std::string& folder) {
@@ -50,13 +60,9 @@ FolderProblem CheckInstallFolder(const std::string& folder) {
   if (folder.size() < 3 || !isLetter(folder[0]) || folder[1] != ':' || folder[2] != '\\') {
     return FolderProblem::NotAbsolute;
   }
-  // Walked by character: the second byte of a double-byte character may equal '|' or '\\'.
+  // Byte by byte: no byte of a longer UTF-8 character is below 0x80.
   for (size_t at = 3; at < folder.size(); ++at) {
     const unsigned char c = static_cast<unsigned char>(folder[at]);
-    if (::IsDBCSLeadByte(c) && at + 1 < folder.size()) {
-      ++at;
-      continue;
-    }
     if (c < 0x20 || std::char_traits<char>::find("<>:\"|?*", 7, static_cast<char>(c))) {
       return FolderProblem::BadCharacter;
     }

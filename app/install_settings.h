@@ -15,8 +15,9 @@ constexpr const char* kPathValue = "Path";
 constexpr const char* kUnionIdValue = "UnionID";
 constexpr const char* kLauncherClassValue = "LauncherClass";
 constexpr const char* kPlazaClassValue = "PlazaClass";
-// Every string read from or formed for the key fits in MAX_PATH bytes, NUL included.
-constexpr DWORD kStringBytes = MAX_PATH;
+// Every string read from or formed for the key fits in MAX_PATH UTF-16 units, NUL included;
+// in UTF-8 a unit takes at most three bytes.
+constexpr DWORD kStringBytes = 3 * MAX_PATH;
 constexpr const char* kProductFolder = "\\Vantreo";
 // The programs the setup program installs and the installer starts from the install folder:
 // the game and its companion.
@@ -25,7 +26,8 @@ constexpr const char* kCompanionProgram = "\\GlyphHint.exe";
 // The longest name of a program the installer starts from the install folder.
 constexpr const char* kLongestProgram = kCompanionProgram;
 
-// True when the key holds a usable `Path` (a string value of 2 to 260 bytes with its NUL); then
+// True when the key holds a usable `Path` (a string value of 1 to 259 characters, in UTF-16
+// units as Windows counts a path); then
 // `folder` is that string with double backslashes collapsed. False, leaving `folder` alone,
 // when the key cannot be opened or `Path` is missing, empty, not a string or too long: the
 // caller then proposes the default folder and stores it.
@@ -41,8 +43,8 @@ std::string DefaultInstallFolder();
 // `baseFolder` followed by "\Vantreo", double backslashes collapsed (D:\ gives D:\Vantreo).
 std::string MakeInstallFolder(const std::string& baseFolder);
 
-// True when every program the wizard starts from `folder` has a path shorter than MAX_PATH; a
-// longer folder would install but never start its game.
+// True when every program the wizard starts from `folder` has a path shorter than MAX_PATH
+// UTF-16 units; a longer folder would install but never start its game.
 bool InstallFolderFits(const std::string& folder);
 
 // Why a folder given on the command line cannot be the install folder.
@@ -53,7 +55,7 @@ enum class FolderProblem {
   TooLong,       // its programs' paths would not fit in MAX_PATH (InstallFolderFits)
 };
 
-// Checks a folder (system code page) as the folder dialog would never hand out a bad one.
+// Checks a folder (UTF-8) as the folder dialog would never hand out a bad one.
 FolderProblem CheckInstallFolder(const std::string& folder);
 const char* FolderProblemText(FolderProblem problem);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/private_folder.h"
+#include "platform/text_win32.h"
 #include "product_version.h"
 #include "tasks/install_log.h"
 #include "download/socket_layer.h"
@@ -71,7 +72,7 @@ ExitCode EndWith(ExitCode code, const char* why) {
 
 BOOL InstallerApp::InitInstance() {
   AfxEnableControlContainer();
-  const std::string arguments = ArgumentsOf(::GetCommandLineA());
+  const std::string arguments = ArgumentsOf(platform::WideToUtf8(::GetCommandLineW()));
   const CommandLine commandLine = ParseCommandLine(arguments);
   LogStart(commandLine, arguments);
   // A command line that is not understood starts nothing: a script must not install by guess.
@@ -82,7 +83,7 @@ BOOL InstallerApp::InitInstance() {
   // Loads a DLL of the system, so it starts here, not in a static constructor.
   SocketLayer socketLayer;  // Winsock 1.1
 
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kInstanceMutexName);
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, platform::Utf8ToWide(kInstanceMutexName).c_str());
   const bool alreadyRunning = mutex && ::GetLastError() == ERROR_ALREADY_EXISTS;
   instanceMutex_.reset(mutex);
   if (alreadyRunning) {

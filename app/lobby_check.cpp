@@ -5,6 +5,7 @@
 #include "app/install_settings.h"
 #include "app/reg_key.h"
 #include "mfc/winapp.h"
+#include "platform/text_win32.h"
 
 const char* const kLobbyRunningText = "Lumeo游戏大厅正在运行，是否要重新安装?";
 
@@ -17,7 +18,7 @@ HWND FindRecordedWindow(RegKey& key, const char* valueName) {
   DWORD bytes = sizeof(className);
   key.ReadString(valueName, className, &bytes);
   if (bytes == 0 || className[0] == '\0') return nullptr;  // absent or empty
-  return ::FindWindowA(className, nullptr);
+  return ::FindWindowW(platform::Utf8ToWide(className).c_str(), nullptr);
 }
 
 }  // namespace
@@ -37,10 +38,10 @@ bool CheckRunningLobby() {
   if (!lobby) return true;
 
   if (AfxMessageBox(kLobbyRunningText, MB_YESNO | MB_ICONQUESTION) != IDYES) {
-    ::PostMessageA(lobby, WM_SHOWWINDOW, TRUE, 0);
+    ::PostMessageW(lobby, WM_SHOWWINDOW, TRUE, 0);
     return false;
   }
   // Not waited for: the wizard opens whether or not the lobby has closed yet.
-  ::PostMessageA(lobby, WM_CLOSE, 0, 0);
+  ::PostMessageW(lobby, WM_CLOSE, 0, 0);
   return true;
 }

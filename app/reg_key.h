@@ -17,14 +17,14 @@ class RegKey {
   // The same, but creates the key when it does not exist (non-volatile, default security).
   LONG Create(HKEY parent, const char* subKey, REGSAM access);
 
-  // Reads a REG_SZ or REG_EXPAND_SZ value into `buffer`. On entry *inOutBytes is the buffer
-  // size; it is set to 0 first, so that every failure leaves it 0, and on success it is the
-  // number of bytes read, NUL included. Another type, or data not ending in a NUL, gives
+  // Reads a REG_SZ or REG_EXPAND_SZ value into `buffer`, as UTF-8. On entry *inOutBytes is the
+  // buffer size; it is set to 0 first, so that every failure leaves it 0, and on success it is
+  // the number of UTF-8 bytes, NUL included. Another type, or data not ending in a NUL, gives
   // ERROR_INVALID_DATA; a value larger than the buffer gives ERROR_MORE_DATA. A value with no
   // data reads as an empty string of length 0.
   LONG ReadString(const char* valueName, char* buffer, DWORD* inOutBytes);
 
-  // Writes `value` as REG_SZ (NUL included) under `subKeyName` of the held key, creating that
+  // Writes `value` (UTF-8) as REG_SZ (UTF-16, NUL included) under `subKeyName` of the held key, creating that
   // sub-key if needed; an empty `subKeyName` writes into the held key itself.
   LONG WriteString(const char* subKeyName, const char* value, const char* valueName);
 

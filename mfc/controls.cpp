@@ -1,6 +1,7 @@
 #include "mfc/controls.h"
 
 #include "mfc/winapp.h"
+#include "platform/text_win32.h"
 
 const CRuntimeClass CStatic::classCStatic = {"CStatic", &CWnd::classCWnd};
 const CRuntimeClass CButton::classCButton = {"CButton", &CWnd::classCWnd};
@@ -35,7 +36,7 @@ namespace {
 
 HBITMAP LoadBitmapResource(UINT id) {
   if (id == 0) return nullptr;
-  return static_cast<HBITMAP>(::LoadImageA(AfxGetResourceHandle(), MAKEINTRESOURCEA(id),
+  return static_cast<HBITMAP>(::LoadImageW(AfxGetResourceHandle(), MAKEINTRESOURCEW(id),
                                            IMAGE_BITMAP, 0, 0, 0));
 }
 
@@ -51,7 +52,7 @@ BOOL CBitmapButton::LoadBitmaps(UINT normalId, UINT selectedId, UINT focusId, UI
 
 void CBitmapButton::SizeToContent() {
   BITMAP info{};
-  if (!m_bitmap.valid() || !::GetObjectA(m_bitmap.get(), sizeof(info), &info)) return;
+  if (!m_bitmap.valid() || !::GetObjectW(m_bitmap.get(), sizeof(info), &info)) return;
   SetWindowPos(nullptr, 0, 0, info.bmWidth, info.bmHeight,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -77,16 +78,16 @@ void CBitmapButton::DrawItem(DRAWITEMSTRUCT* item) {
 bool CToolTipCtrl::Create(CWnd* parent, DWORD style) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
-  return CreateEx(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | style, CW_USEDEFAULT, CW_USEDEFAULT,
+  return CreateEx(0, "tooltips_class32", nullptr, WS_POPUP | style, CW_USEDEFAULT, CW_USEDEFAULT,
                   CW_USEDEFAULT, CW_USEDEFAULT, parent ? parent->m_hWnd : nullptr, nullptr);
 }
 
 namespace {
 
 // The record size every common-controls version since 4.7 accepts.
-TTTOOLINFOA MakeToolInfo(CWnd* window, UINT_PTR toolId, const char* text) {
-  TTTOOLINFOA info{};
-  info.cbSize = TTTOOLINFOA_V2_SIZE;
+TTTOOLINFOW MakeToolInfo(CWnd* window, UINT_PTR toolId, wchar_t* text) {
+  TTTOOLINFOW info{};
+  info.cbSize = TTTOOLINFOW_V2_SIZE;
   info.hwnd = window ? window->m_hWnd : nullptr;
   if (toolId == 0) {
     info.uFlags = TTF_IDISHWND;
@@ -95,30 +96,38 @@ TTTOOLINFOA MakeToolInfo(CWnd* window, UINT_PTR toolId, const char* text) {
     info.uId = toolId;
   }
   info.hinst = nullptr;
-  info.lpszText = const_cast<char*>(text);
+  info.lpszText = text;
   return info;
 }
 
 }  // namespace
 
 BOOL CToolTipCtrl::AddTool(CWnd* window, const char* text, const RECT* rect, UINT_PTR toolId) {
-  TTTOOLINFOA info = MakeToolInfo(window, toolId, text);
+  std::wstring wide = platform::Utf8ToWide(text);
+  TTTOOLINFOW info = MakeToolInfo(window, toolId, &wide[0]);
   if (rect) {
     info.rect = *rect;
   } else if (window) {
     window->GetClientRect(&info.rect);
   }
-  return static_cast<BOOL>(SendMessage(TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info)));
+  return static_cast<BOOL>(SendMessage(TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&info)));
 }
 
 void CToolTipCtrl::UpdateTipText(const char* text, CWnd* window, UINT_PTR toolId) {
-  TTTOOLINFOA info = MakeToolInfo(window, toolId, text);
-  SendMessage(TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&info));
+  std::wstring wide = platform::Utf8ToWide(text);
+  TTTOOLINFOW info = MakeToolInfo(window, toolId, &wide[0]);
+  SendMessage(TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&info));
+}
+
+void CToolTipCtrl::SetToolRect(CWnd* window, UINT_PTR toolId, const RECT& rect) {
+  TTTOOLINFOW info = MakeToolInfo(window, toolId, nullptr);
+  info.rect = rect;
+  SendMessage(TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&info));
 }
 
 std::string CToolTipCtrl::GetText(CWnd* window, UINT_PTR toolId) const {
-  char buffer[512] = {};
-  TTTOOLINFOA info = MakeToolInfo(window, toolId, buffer);
-  SendMessage(TTM_GETTEXTA, 0, reinterpret_cast<LPARAM>(&info));
-  return buffer;
+  wchar_t buffer[512] = {};
+  TTTOOLINFOW info = MakeToolInfo(window, toolId, buffer);
+  SendMessage(TTM_GETTEXTW, 0, reinterpret_cast<LPARAM>(&info));
+  return platform::WideToUtf8(buffer);
 }

@@ -70,6 +70,8 @@ class CToolTipCtrl : public CWnd {
   // Adds tool `toolId` over `rect` of `window` (or, with id 0, the whole window) showing `text`.
   BOOL AddTool(CWnd* window, const char* text, const RECT* rect = nullptr, UINT_PTR toolId = 0);
   void UpdateTipText(const char* text, CWnd* window, UINT_PTR toolId = 0);
+  // The area of a tool given by `toolId` (not TTF_IDISHWND) moves to `rect`.
+  void SetToolRect(CWnd* window, UINT_PTR toolId, const RECT& rect);
   void Activate(BOOL activate) { SendMessage(TTM_ACTIVATE, activate); }
   void RelayEvent(MSG* msg) { SendMessage(TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(msg)); }
   int GetToolCount() const { return static_cast<int>(SendMessage(TTM_GETTOOLCOUNT)); }

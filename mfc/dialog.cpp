@@ -1,6 +1,7 @@
 #include "mfc/dialog.h"
 
 #include "mfc/winapp.h"
+#include "platform/text_win32.h"
 
 const CRuntimeClass CDialog::classCDialog = {"CDialog", &CWnd::classCWnd};
 
@@ -16,13 +17,9 @@ void DDX_Text(CDataExchange* dx, int id, std::string& value) {
     return;
   }
   if (dx->m_bSaveAndValidate) {
-    int length = ::GetWindowTextLengthA(control);
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    int copied = ::GetWindowTextA(control, &text[0], length + 1);
-    text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-    value = text;
+    value = WindowTextOf(control);
   } else {
-    ::SetWindowTextA(control, value.c_str());
+    ::SetWindowTextW(control, platform::Utf8ToWide(value).c_str());
   }
 }
 
@@ -41,7 +38,7 @@ INT_PTR CDialog::DoModal() {
   m_endModal = false;
   m_modalResult = -1;
   HWND window =
-      ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
+      ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_templateId), owner,
                            &CDialog::StaticDlgProc, reinterpret_cast<LPARAM>(this));
   if (window && m_hWnd) {
     if (!m_endModal && !IsWindowVisible()) ShowWindow(SW_SHOWNORMAL);
@@ -59,7 +56,7 @@ INT_PTR CDialog::DoModal() {
 void CDialog::RunModalLoop() {
   MSG msg;
   while (!m_endModal) {
-    BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got == -1) break;
     if (got == 0) {
       // WM_QUIT ends the dialog; the quit goes on to whoever runs the outer loop.
@@ -69,7 +66,7 @@ void CDialog::RunModalLoop() {
     }
     if (!WalkPreTranslateTree(m_hWnd, &msg)) {
       ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
+      ::DispatchMessageW(&msg);
     }
     if (!m_hWnd) break;  // destroyed by a handler
   }
@@ -85,7 +82,7 @@ bool CDialog::Create(UINT templateId, CWnd* parent) {
   }
   m_modal = false;
   HWND window =
-      ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId), parentWindow,
+      ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(templateId), parentWindow,
                            &CDialog::StaticDlgProc, reinterpret_cast<LPARAM>(this));
   return window != nullptr && m_hWnd == window;
 }
@@ -96,7 +93,7 @@ void CDialog::EndDialog(int result) {
   HWND window = m_hWnd;
   if (!window) return;
   if (m_modal) {
-    ::PostMessageA(window, WM_NULL, 0, 0);  // wakes the modal loop
+    ::PostMessageW(window, WM_NULL, 0, 0);  // wakes the modal loop
   } else {
     ::ShowWindow(window, SW_HIDE);
   }
@@ -114,7 +111,7 @@ BOOL CDialog::PreTranslateMessage(MSG* msg) {
   if (msg->message < WM_KEYFIRST || msg->message > WM_KEYLAST) return FALSE;
   if ((GetStyle() & (WS_CHILD | WS_POPUP)) == WS_CHILD) return FALSE;
   if (msg->hwnd != m_hWnd && !::IsChild(m_hWnd, msg->hwnd)) return FALSE;
-  return ::IsDialogMessageA(m_hWnd, msg);
+  return ::IsDialogMessageW(m_hWnd, msg);
 }
 
 BOOL CDialog::OnInitDialog() {
@@ -159,7 +156,7 @@ INT_PTR CALLBACK CDialog::StaticDlgProc(HWND window, UINT message, WPARAM wParam
   if (!dialog->SubclassWindow(window)) return FALSE;
   RECT rectBefore;
   ::GetWindowRect(window, &rectBefore);
-  DWORD styleBefore = static_cast<DWORD>(::GetWindowLongA(window, GWL_STYLE));
+  DWORD styleBefore = static_cast<DWORD>(::GetWindowLongW(window, GWL_STYLE));
   LRESULT result = dialog->Dispatch(message, wParam, lParam);
   if (::IsWindow(window) && dialog->m_hWnd == window) {
     dialog->CenterAfterInit(rectBefore, styleBefore);

@@ -37,11 +37,11 @@ class ComPtr {
   Interface* pointer_ = nullptr;
 };
 
-// A BSTR of a code page 936 (system code page) string; freed with the object.
+// A BSTR of a UTF-8 string; freed with the object.
 class Bstr {
  public:
   explicit Bstr(const char* text) {
-    if (text != nullptr) value_ = ::SysAllocString(platform::AnsiToWide(text).c_str());
+    if (text != nullptr) value_ = ::SysAllocString(platform::Utf8ToWide(text).c_str());
   }
   ~Bstr() { ::SysFreeString(value_); }
   Bstr(const Bstr&) = delete;
@@ -116,8 +116,12 @@ ShellLaunch OpenAsUser(const char* file, const char* parameters, const char* fol
     if (shellCode) *shellCode = kShellSucceeded;
     return ShellLaunch::AsUser;
   }
-  const auto code = static_cast<int>(reinterpret_cast<INT_PTR>(
-      ::ShellExecuteA(nullptr, "open", file, parameters, folder, showCommand)));
+  const std::wstring wideFile = platform::Utf8ToWide(file);
+  const std::wstring wideParameters = platform::Utf8ToWide(parameters);
+  const std::wstring wideFolder = platform::Utf8ToWide(folder);
+  const auto code = static_cast<int>(reinterpret_cast<INT_PTR>(::ShellExecuteW(
+      nullptr, L"open", wideFile.c_str(), parameters ? wideParameters.c_str() : nullptr,
+      folder ? wideFolder.c_str() : nullptr, showCommand)));
   if (shellCode) *shellCode = code;
   return code > 32 ? ShellLaunch::Elevated : ShellLaunch::Failed;
 }

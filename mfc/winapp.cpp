@@ -1,6 +1,7 @@
 #include "mfc/winapp.h"
 
 #include "platform/system_library_win32.h"
+#include "platform/text_win32.h"
 
 #include <process.h>
 
@@ -11,10 +12,10 @@ namespace {
 CWinApp* theApp = nullptr;
 
 std::string ExecutableBaseName() {
-  char path[MAX_PATH] = {};
-  DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  wchar_t path[MAX_PATH] = {};
+  DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return "";
-  std::string name(path, length);
+  std::string name = platform::WideToUtf8(std::wstring(path, length));
   size_t slash = name.find_last_of("\\/");
   if (slash != std::string::npos) name.erase(0, slash + 1);
   size_t dot = name.rfind('.');
@@ -25,7 +26,7 @@ std::string ExecutableBaseName() {
 }  // namespace
 
 CWinApp::CWinApp(const char* appName)
-    : m_hInstance(::GetModuleHandleA(nullptr)),
+    : m_hInstance(::GetModuleHandleW(nullptr)),
       m_appName(appName ? appName : ExecutableBaseName()) {
   theApp = this;
 }
@@ -36,10 +37,10 @@ CWinApp::~CWinApp() {
 
 int CWinApp::Run() {
   MSG msg;
-  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (m_pMainWnd && CWnd::WalkPreTranslateTree(m_pMainWnd->m_hWnd, &msg)) continue;
     ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
+    ::DispatchMessageW(&msg);
   }
   return ExitInstance();
 }
@@ -49,7 +50,7 @@ CWinApp* AfxGetApp() { return theApp; }
 CWnd* AfxGetMainWnd() { return theApp ? theApp->m_pMainWnd : nullptr; }
 
 HINSTANCE AfxGetInstanceHandle() {
-  return theApp && theApp->m_hInstance ? theApp->m_hInstance : ::GetModuleHandleA(nullptr);
+  return theApp && theApp->m_hInstance ? theApp->m_hInstance : ::GetModuleHandleW(nullptr);
 }
 
 HINSTANCE AfxGetResourceHandle() { return AfxGetInstanceHandle(); }
@@ -60,7 +61,8 @@ int AfxMessageBox(const char* text, UINT type, UINT /*helpId*/) {
   HWND owner = nullptr;
   CWnd* main = AfxGetMainWnd();
   if (main && ::IsWindow(main->m_hWnd)) owner = ::GetLastActivePopup(main->m_hWnd);
-  return ::MessageBoxA(owner, text, caption.c_str(), type);
+  return ::MessageBoxW(owner, platform::Utf8ToWide(text).c_str(),
+                       platform::Utf8ToWide(caption).c_str(), type);
 }
 
 CWinThread::~CWinThread() {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "mfc/winapp.h"
+#include "platform/text_win32.h"
 
 const CRuntimeClass CWnd::classCWnd = {"CWnd", nullptr};
 
@@ -80,7 +81,7 @@ bool CWnd::SubclassWindow(HWND window) {
   if (!::IsWindow(window) || !Attach(window)) return false;
   PreSubclassWindow();
   m_pfnSuper = reinterpret_cast<WNDPROC>(
-      ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StdWndProc)));
+      ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StdWndProc)));
   return true;
 }
 
@@ -90,17 +91,20 @@ bool CWnd::SubclassDlgItem(int id, CWnd* parent) {
 
 HWND CWnd::UnsubclassWindow() {
   if (!m_hWnd || !m_pfnSuper) return nullptr;
-  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(m_hWnd, GWLP_WNDPROC));
+  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(m_hWnd, GWLP_WNDPROC));
   if (current != &CWnd::StdWndProc) return nullptr;
-  ::SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
+  ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
   m_pfnSuper = nullptr;
   return Detach();
 }
 
 bool CWnd::CreateEx(DWORD exStyle, const char* className, const char* windowName, DWORD style,
                     int x, int y, int width, int height, HWND parent, HMENU menuOrId) {
-  HWND window = ::CreateWindowExA(exStyle, className, windowName, style, x, y, width, height,
-                                  parent, menuOrId, AfxGetInstanceHandle(), nullptr);
+  const std::wstring wideClass = platform::Utf8ToWide(className);
+  const std::wstring wideName = platform::Utf8ToWide(windowName);
+  HWND window = ::CreateWindowExW(exStyle, wideClass.c_str(),
+                                  windowName ? wideName.c_str() : nullptr, style, x, y, width,
+                                  height, parent, menuOrId, AfxGetInstanceHandle(), nullptr);
   if (!window) return false;
   if (!SubclassWindow(window)) {
     ::DestroyWindow(window);
@@ -125,12 +129,22 @@ BOOL CWnd::WalkPreTranslateTree(HWND stop, MSG* msg) {
   return FALSE;
 }
 
-std::string CWnd::GetWindowText() const {
-  int length = ::GetWindowTextLengthA(m_hWnd);
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  int copied = ::GetWindowTextA(m_hWnd, &text[0], length + 1);
+std::string CWnd::GetWindowText() const { return WindowTextOf(m_hWnd); }
+
+void CWnd::SetWindowText(const char* text) {
+  ::SetWindowTextW(m_hWnd, platform::Utf8ToWide(text).c_str());
+}
+
+void CWnd::SetDlgItemText(int id, const char* text) {
+  ::SetDlgItemTextW(m_hWnd, id, platform::Utf8ToWide(text).c_str());
+}
+
+std::string WindowTextOf(HWND window) {
+  const int length = ::GetWindowTextLengthW(window);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const int copied = ::GetWindowTextW(window, &text[0], length + 1);
   text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-  return text;
+  return platform::WideToUtf8(text);
 }
 
 void CWnd::ScreenToClient(RECT* rect) const {
@@ -145,7 +159,7 @@ BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT flags) {
   DWORD style = GetStyle();
   DWORD changed = (style & ~remove) | add;
   if (style == changed) return FALSE;
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(changed));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(changed));
   if (flags) {
     SetWindowPos(nullptr, 0, 0, 0, 0,
                  SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED | flags);
@@ -168,7 +182,7 @@ void CWnd::CenterWindow() {
   } else {
     MONITORINFO monitor{};
     monitor.cbSize = sizeof(monitor);
-    ::GetMonitorInfoA(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    ::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
     area = monitor.rcWork;
     center = area;
     HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
@@ -274,8 +288,8 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (m_pfnSuper) return ::CallWindowProcA(m_pfnSuper, m_hWnd, message, wParam, lParam);
-  return ::DefWindowProcA(m_hWnd, message, wParam, lParam);
+  if (m_pfnSuper) return ::CallWindowProcW(m_pfnSuper, m_hWnd, message, wParam, lParam);
+  return ::DefWindowProcW(m_hWnd, message, wParam, lParam);
 }
 
 LRESULT CWnd::Default() {
@@ -347,7 +361,7 @@ LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK CWnd::StdWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   CWnd* object = FromHandle(window);
-  if (!object) return ::DefWindowProcA(window, message, wParam, lParam);
+  if (!object) return ::DefWindowProcW(window, message, wParam, lParam);
   LRESULT result = object->Dispatch(message, wParam, lParam);
   if (message == WM_NCDESTROY) object->AfterNcDestroy();
   return result;

@@ -60,17 +60,17 @@ class CWnd {
 
   // Thin wrappers over the window functions the program uses.
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
-    return ::SendMessageA(m_hWnd, message, wParam, lParam);
+    return ::SendMessageW(m_hWnd, message, wParam, lParam);
   }
   BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
-    return ::PostMessageA(m_hWnd, message, wParam, lParam);
+    return ::PostMessageW(m_hWnd, message, wParam, lParam);
   }
   HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
   int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
   HWND GetParent() const { return ::GetParent(m_hWnd); }
-  void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
+  void SetWindowText(const char* text);
   std::string GetWindowText() const;
-  void SetDlgItemText(int id, const char* text) { ::SetDlgItemTextA(m_hWnd, id, text); }
+  void SetDlgItemText(int id, const char* text);
   void MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE) {
     ::MoveWindow(m_hWnd, x, y, width, height, repaint);
   }
@@ -99,8 +99,8 @@ class CWnd {
                     UINT flags = RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE) {
     return ::RedrawWindow(m_hWnd, rect, region, flags);
   }
-  DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_STYLE)); }
-  DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_EXSTYLE)); }
+  DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_STYLE)); }
+  DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_EXSTYLE)); }
   // Removes then adds style bits; `flags` non-zero also refreshes the frame (SetWindowPos).
   BOOL ModifyStyle(DWORD remove, DWORD add, UINT flags = 0);
   HFONT GetFont() const { return reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)); }
@@ -180,3 +180,6 @@ class CWnd {
 
   WNDPROC m_pfnSuper = nullptr;
 };
+
+// The text of any window (UTF-8), read as the system holds it (UTF-16).
+std::string WindowTextOf(HWND window);

@@ -1,27 +1,26 @@
 #include "platform/codepage.h"
 
-#include <iconv.h>
-
 namespace platform {
 
-// POSIX has no ANSI code page: the program's texts are GBK, so GBK it is.
-bool IsLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+namespace {
 
-bool DoubleByteToUtf16(unsigned char lead, unsigned char trail, uint16_t& unit) {
-  iconv_t converter = iconv_open("UTF-16LE", "GBK");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
-  char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-  unsigned char out[4] = {};
-  char* inPtr = in;
-  char* outPtr = reinterpret_cast<char*>(out);
-  size_t inLeft = sizeof in;
-  size_t outLeft = sizeof out;
-  size_t result = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft);
-  iconv_close(converter);
-  // Exactly one UTF-16 unit from both bytes, as MultiByteToWideChar is asked for.
-  if (result == static_cast<size_t>(-1) || inLeft != 0 || outLeft != 2) return false;
-  unit = static_cast<uint16_t>(out[0] | (out[1] << 8));
-  return true;
+// A byte of UTF-8 below 0x80 is always a character of its own: folding it alone is safe.
+unsigned char FoldAscii(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return (byte >= 'A' && byte <= 'Z') ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+}  // namespace
+
+int CompareNoCase(const std::string& a, const std::string& b) {
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < common; ++i) {
+    const unsigned char left = FoldAscii(a[i]);
+    const unsigned char right = FoldAscii(b[i]);
+    if (left != right) return left < right ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
 }
 
 }  // namespace platform

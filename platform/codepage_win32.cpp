@@ -3,34 +3,41 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <cwchar>
+
 namespace platform {
 
-bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
-
-bool DoubleByteToUtf16(unsigned char lead, unsigned char trail, uint16_t& unit) {
-  const char bytes[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-  wchar_t wide = 0;
-  if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, bytes, 2, &wide, 1) != 1) return false;
-  unit = static_cast<uint16_t>(wide);
-  return true;
-}
-
-std::wstring AnsiToWide(const std::string& text) {
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+std::wstring Utf8ToWide(const char* text) {
+  const int size = text == nullptr ? 0 : static_cast<int>(std::strlen(text));
+  if (size == 0) return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text, size, nullptr, 0);
   if (length <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length - 1));
+  MultiByteToWideChar(CP_UTF8, 0, text, size, &wide[0], length);
   return wide;
 }
 
-std::string WideToAnsi(const std::wstring& text) {
-  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+std::wstring Utf8ToWide(const std::string& text) { return Utf8ToWide(text.c_str()); }
+
+std::string WideToUtf8(const wchar_t* text) {
+  const int size = text == nullptr ? 0 : static_cast<int>(std::wcslen(text));
+  if (size == 0) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
   if (length <= 0) return std::string();
   std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], length, nullptr, nullptr);
-  narrow.resize(static_cast<size_t>(length - 1));
+  WideCharToMultiByte(CP_UTF8, 0, text, size, &narrow[0], length, nullptr, nullptr);
   return narrow;
+}
+
+std::string WideToUtf8(const std::wstring& text) { return WideToUtf8(text.c_str()); }
+
+int CompareNoCase(const std::string& a, const std::string& b) {
+  const std::wstring left = Utf8ToWide(a);
+  const std::wstring right = Utf8ToWide(b);
+  const int result = CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()),
+                                          right.c_str(), static_cast<int>(right.size()), TRUE);
+  return result == CSTR_LESS_THAN ? -1 : (result == CSTR_GREATER_THAN ? 1 : 0);
 }
 
 }  // namespace platform

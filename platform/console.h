@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -12,6 +13,10 @@ namespace platform {
 // and the program ends in its own time.
 void CatchInterrupts();
 bool InterruptRequested();
+
+// The program's arguments after its name, in UTF-8: on Windows read as the system holds them
+// (argv is in the system code page, which cannot hold every path); elsewhere argv itself.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 // True when the stream goes to a terminal or console rather than a file or pipe.
 bool IsTerminal(std::FILE* stream);

@@ -7,6 +7,10 @@
 
 namespace platform {
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 namespace {
 
 // Written from a signal handler: a lock-free atomic is safe there.

@@ -2,9 +2,12 @@
 
 #include <io.h>
 #include <windows.h>
+// CommandLineToArgvW needs windows.h first.
+#include <shellapi.h>
 
 #include <atomic>
-#include <vector>
+
+#include "platform/text_win32.h"
 
 namespace platform {
 
@@ -39,6 +42,15 @@ HANDLE ConsoleOf(std::FILE* stream) {
 
 }  // namespace
 
+std::vector<std::string> Arguments(int, char**) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  for (int i = 1; wide != nullptr && i < count; ++i) arguments.push_back(WideToUtf8(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
+
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 bool InterruptRequested() { return interrupted.load(); }
@@ -51,15 +63,11 @@ void WriteUtf8(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     return;
   }
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  if (length <= 0) return;
-  std::vector<wchar_t> wide(static_cast<size_t>(length));
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                      length);
+  const std::wstring wide = Utf8ToWide(text);
+  if (wide.empty()) return;
   std::fflush(stream);
   DWORD written = 0;
-  WriteConsoleW(console, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+  WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
 // Files and the temporary folder, as the portable core needs them. Paths are narrow strings
-// in the system code page.
+// in UTF-8 (on Windows handed to the system as UTF-16, so any name can be reached).
 #pragma once
 
 #include <cstdint>
@@ -50,8 +50,7 @@ struct FolderFile {
   std::string name;
   int64_t ageSeconds = 0;
 };
-// The folder part of a path with its trailing separator ("" for a bare name). Windows paths are
-// read in the system code page, where a backslash byte may be the second half of a character.
+// The folder part of a path with its trailing separator ("" for a bare name).
 std::string FolderOf(const std::string& path);
 
 // The plain files of a folder (no folders, no links); empty when it cannot be read.

@@ -6,40 +6,43 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "platform/text_win32.h"
+
 namespace platform {
 
 std::string TempFolder() {
-  char buffer[MAX_PATH];
-  DWORD length = GetTempPathA(MAX_PATH, buffer);
-  if (length == 0 || length >= MAX_PATH) return std::string();
-  return std::string(buffer, length);
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return std::string();
+  return WideToUtf8(std::wstring(buffer, length));
 }
 
-bool PathExists(const std::string& path) { return _access(path.c_str(), 0) == 0; }
+bool PathExists(const std::string& path) { return _waccess(Utf8ToWide(path).c_str(), 0) == 0; }
 
-bool PathWritable(const std::string& path) { return _access(path.c_str(), 2) == 0; }
+bool PathWritable(const std::string& path) { return _waccess(Utf8ToWide(path).c_str(), 2) == 0; }
 
 bool IsDirectory(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) { return DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
 
 uint32_t FileSize(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
   struct _stat64 info;
-  if (_stat64(path.c_str(), &info) != 0) return 0;
+  if (_wstat64(Utf8ToWide(path).c_str(), &info) != 0) return 0;
   return static_cast<uint32_t>(info.st_size);
 }
 
 std::FILE* OpenFileDenyWrite(const std::string& path, const char* mode) {
-  return _fsopen(path.c_str(), mode, _SH_DENYWR);
+  return _wfsopen(Utf8ToWide(path).c_str(), Utf8ToWide(mode).c_str(), _SH_DENYWR);
 }
 
 std::FILE* OpenLogFile(const std::string& path, bool truncate) {
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | (truncate ? GENERIC_WRITE : 0),
+  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(),
+                            FILE_APPEND_DATA | (truncate ? GENERIC_WRITE : 0),
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -61,32 +64,30 @@ std::FILE* OpenLogFile(const std::string& path, bool truncate) {
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   DWORD wanted = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY)
                           : (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-  return wanted == attributes || SetFileAttributesA(path.c_str(), wanted) != 0;
+  return wanted == attributes || SetFileAttributesW(Utf8ToWide(path).c_str(), wanted) != 0;
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
+  return MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::string FolderOf(const std::string& path) {
-  size_t cut = 0;
-  for (const char* at = path.c_str(); *at != '\0'; at = CharNextA(at)) {
-    if (*at == '\\' || *at == '/' || *at == ':') cut = static_cast<size_t>(at - path.c_str()) + 1;
-  }
-  return path.substr(0, cut);
+  // In UTF-8 no byte of a longer character is below 0x80: a plain search finds separators only.
+  const size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
 std::vector<FolderFile> ListFiles(const std::string& folder) {
   std::vector<FolderFile> files;
   const std::string prefix =
       folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((prefix + "*").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Utf8ToWide(prefix + "*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return files;
   FILETIME nowTime;
   GetSystemTimeAsFileTime(&nowTime);
@@ -100,8 +101,8 @@ std::vector<FolderFile> ListFiles(const std::string& folder) {
     const uint64_t now = ticks(nowTime);
     const uint64_t written = ticks(data.ftLastWriteTime);
     const int64_t age = now > written ? static_cast<int64_t>((now - written) / kTicksPerSecond) : 0;
-    files.push_back({data.cFileName, age});
-  } while (FindNextFileA(find, &data));
+    files.push_back({WideToUtf8(data.cFileName), age});
+  } while (FindNextFileW(find, &data));
   FindClose(find);
   return files;
 }

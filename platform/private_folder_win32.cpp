@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/private_folder_win32.h"
 #include "platform/system_library_win32.h"
+#include "platform/text_win32.h"
 
 namespace platform {
 
@@ -39,14 +40,14 @@ bool IsTrustedSid(PSID sid, PSID ownOwner) {
 
 // The folder itself: a directory, not a junction or link that could lead anywhere.
 bool IsPlainDirectory(const std::string& folder) {
-  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+  const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(folder).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool OnlyTrustedWriteFolder(const std::string& folder, PSID ownOwner) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT,
+  if (::GetNamedSecurityInfoW(Utf8ToWide(folder).c_str(), SE_FILE_OBJECT,
                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
@@ -85,12 +86,12 @@ namespace {
 // Makes the folder with the private DACL; true when it was made now.
 bool CreatePrivate(const std::string& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateFolderSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          Utf8ToWide(kPrivateFolderSddl).c_str(), SDDL_REVISION_1, &descriptor, nullptr))
     return false;
   LocalMemory holder(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  return ::CreateDirectoryA(folder.c_str(), &attributes) != 0;
+  return ::CreateDirectoryW(Utf8ToWide(folder).c_str(), &attributes) != 0;
 }
 
 // A probe folder's name nobody can know in advance: 128 bits from the system's generator;
@@ -119,11 +120,11 @@ bool OwnOwner(const std::string& base, std::vector<unsigned char>& sid) {
   if (probe.empty()) return false;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const bool read = ::GetNamedSecurityInfoA(probe.c_str(), SE_FILE_OBJECT,
+  const bool read = ::GetNamedSecurityInfoW(Utf8ToWide(probe).c_str(), SE_FILE_OBJECT,
                                             OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                             nullptr, &descriptor) == ERROR_SUCCESS;
   LocalMemory holder(descriptor);
-  ::RemoveDirectoryA(probe.c_str());
+  ::RemoveDirectoryW(Utf8ToWide(probe).c_str());
   if (!read || owner == nullptr) return false;
   const BYTE* bytes = static_cast<const BYTE*>(owner);
   sid.assign(bytes, bytes + ::GetLengthSid(owner));
@@ -132,10 +133,10 @@ bool OwnOwner(const std::string& base, std::vector<unsigned char>& sid) {
 
 std::string ProgramDataFolder() {
   // From the system, not from %ProgramData%: the user sets their own environment.
-  char path[MAX_PATH] = {};
-  if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
+  wchar_t path[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
     return std::string();
-  return path;
+  return WideToUtf8(path);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/text_win32.h"
+
 namespace platform {
 
 namespace {
@@ -18,17 +20,18 @@ void LocalTime(std::time_t time, std::tm& local) { localtime_s(&local, &time); }
 
 bool Process::Start(const std::string& commandLine) {
   Release();
-  // CreateProcessA may write into the command line: it gets a copy of its own.
-  std::vector<char> buffer(commandLine.begin(), commandLine.end());
-  buffer.push_back('\0');
-  STARTUPINFOA startup;
+  // CreateProcessW may write into the command line: it gets a copy of its own.
+  const std::wstring wide = Utf8ToWide(commandLine);
+  std::vector<wchar_t> buffer(wide.begin(), wide.end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof info);
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE,
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE,
                       CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                       &info)) {
     return false;
@@ -57,7 +60,7 @@ void Process::Release() {
 }
 
 bool MakeRunnable(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

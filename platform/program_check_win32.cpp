@@ -62,7 +62,7 @@ std::string SubjectOf(PCCERT_CONTEXT certificate) {
   wchar_t name[512] = {};
   if (!getName || getName(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512) <= 1)
     return std::string();
-  return WideToAnsi(name);
+  return WideToUtf8(name);
 }
 
 // UTF-8 text as UTF-16; false when it is not valid UTF-8.
@@ -178,8 +178,8 @@ bool SignerEntryMatches(const std::string& entry, const SignerNames& names,
 bool HeldFile::Open(const std::string& path) {
   Close();
   // Read sharing only: while this handle is open no one can write, delete or rename the file.
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(file);
   path_ = path;
@@ -236,7 +236,7 @@ ProgramCheck CheckSignature(const HeldFile& file, const std::vector<std::string>
   auto signerOf = SystemFunction<Signer>(dll, "WTHelperGetProvSignerFromChain");
   if (!verify || !providerData || !signerOf) return ProgramCheck::BadSignature;
 
-  const std::wstring path = AnsiToWide(file.Path());
+  const std::wstring path = Utf8ToWide(file.Path());
   WINTRUST_FILE_INFO fileInfo{};
   fileInfo.cbStruct = sizeof fileInfo;
   fileInfo.pcwszFilePath = path.c_str();

@@ -4,6 +4,7 @@
 // decision is the same on every system, including ones whose SChannel accepts any certificate.
 // secur32 and crypt32 are loaded from the system folder at run time, never from the program's.
 #include "platform/system_library_win32.h"
+#include "platform/text_win32.h"
 #include "platform/tls.h"
 
 #include <winsock2.h>
@@ -53,8 +54,8 @@ struct Crypt32 {
   decltype(&CertFreeCertificateContext) freeCertificate;
   decltype(&CertFindExtension) findExtension;
   decltype(&CryptDecodeObjectEx) decodeObject;
-  decltype(&CryptStringToBinaryA) stringToBinary;
-  decltype(&CertNameToStrA) nameToString;
+  decltype(&CryptStringToBinaryW) stringToBinary;
+  decltype(&CertNameToStrW) nameToString;
 };
 
 struct Apis {
@@ -80,8 +81,8 @@ bool BindCrypt32(HMODULE module, Crypt32& c) {
          Bind(module, "CertFreeCertificateContext", c.freeCertificate) &&
          Bind(module, "CertFindExtension", c.findExtension) &&
          Bind(module, "CryptDecodeObjectEx", c.decodeObject) &&
-         Bind(module, "CryptStringToBinaryA", c.stringToBinary) &&
-         Bind(module, "CertNameToStrA", c.nameToString);
+         Bind(module, "CryptStringToBinaryW", c.stringToBinary) &&
+         Bind(module, "CertNameToStrW", c.nameToString);
 }
 
 // Both libraries, loaded once for the life of the process (never unloaded: streams on other
@@ -128,7 +129,7 @@ bool SendAll(socket_t socket, const char* data, size_t length) {
 
 // A dotted IPv4 address in network byte order, or false for a host name.
 bool ParseIPv4(const std::string& host, in_addr& address) {
-  return InetPtonA(AF_INET, host.c_str(), &address) == 1;
+  return InetPtonW(AF_INET, Utf8ToWide(host).c_str(), &address) == 1;
 }
 
 // True unless the bytes cannot begin a TLS record (content type 20-23, major version 3): a
@@ -182,7 +183,8 @@ class PinnedEngine {
     store_ = crypt_.openStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     if (store_ == nullptr) return TlsError::Unavailable;
     int added = 0;
-    for (const std::string& body : PemCertificates(pem)) {
+    for (const std::string& text : PemCertificates(pem)) {
+      const std::wstring body = Utf8ToWide(text);
       DWORD size = 0;
       if (!crypt_.stringToBinary(body.c_str(), static_cast<DWORD>(body.size()),
                                  CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
@@ -258,10 +260,9 @@ std::string SubjectOf(const Crypt32& crypt, PCCERT_CONTEXT certificate) {
   CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
   DWORD size = crypt.nameToString(X509_ASN_ENCODING, subject, type, nullptr, 0);
   if (size <= 1) return std::string();
-  std::string text(size, '\0');
+  std::wstring text(size, L'\0');
   crypt.nameToString(X509_ASN_ENCODING, subject, type, &text[0], size);
-  text.resize(size - 1);
-  return text;
+  return WideToUtf8(text);
 }
 
 }  // namespace

@@ -70,5 +70,5 @@
 
 #ifndef RC_INVOKED
 // Resource type of the PNG skin picture.
-constexpr const char* kSkinImageType = "IMG";
+constexpr const wchar_t* kSkinImageType = L"IMG";
 #endif

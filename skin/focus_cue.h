@@ -9,7 +9,7 @@
 // The cue belongs on `control` now.
 inline bool FocusCueShown(HWND control) {
   return ::GetFocus() == control &&
-         !(::SendMessageA(control, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS);
+         !(::SendMessageW(control, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS);
 }
 
 // Messages after which a control must paint again: its cue came or went.

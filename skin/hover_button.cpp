@@ -18,13 +18,13 @@ constexpr int kFocusInset = 3;
 CHoverButton::~CHoverButton() = default;
 
 BOOL CHoverButton::LoadStrip(UINT bitmapId) {
-  return SetStrip(ScopedBitmap(static_cast<HBITMAP>(::LoadImageA(
-      AfxGetInstanceHandle(), MAKEINTRESOURCEA(bitmapId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS))));
+  return SetStrip(ScopedBitmap(static_cast<HBITMAP>(::LoadImageW(
+      AfxGetInstanceHandle(), MAKEINTRESOURCEW(bitmapId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS))));
 }
 
 BOOL CHoverButton::SetStrip(ScopedBitmap bitmap) {
   BITMAP info{};
-  if (!bitmap.valid() || !::GetObjectA(bitmap.get(), sizeof(info), &info)) return FALSE;
+  if (!bitmap.valid() || !::GetObjectW(bitmap.get(), sizeof(info), &info)) return FALSE;
   strip = std::move(bitmap);  // frees the previous strip
   frameWidth = info.bmWidth / kFrames;
   frameHeight = info.bmHeight;
@@ -58,7 +58,7 @@ BOOL CHoverButton::PreTranslateMessage(MSG* msg) {
   // meant. (Space the button handles itself.)
   if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN && msg->hwnd == m_hWnd) {
     if (IsWindowEnabled()) {
-      ::SendMessageA(::GetParent(m_hWnd), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(), BN_CLICKED),
+      ::SendMessageW(::GetParent(m_hWnd), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(), BN_CLICKED),
                      reinterpret_cast<LPARAM>(m_hWnd));
     }
     return TRUE;

@@ -4,6 +4,7 @@
 
 #include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
+#include "platform/text_win32.h"
 #include "skin/focus_cue.h"
 
 #include <cstdio>
@@ -15,16 +16,27 @@ constexpr size_t kCommandBufferSize = 520;
 constexpr DWORD kRegistryValueSize = 260;
 constexpr int kShellFallbackCode = SE_ERR_DLLNOTFOUND;  // 32: the one code that tries ".htm"
 constexpr UINT kRedrawNow = RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW;
+constexpr int kStarted = 33;  // what WinExec answers for a program it started
 
-// Byte offset of `needle` in `text`, trying only offsets where a character starts.
-size_t FindOnCharacterStart(const std::string& text, const char* needle) {
-  size_t length = std::char_traits<char>::length(needle);
-  for (size_t i = 0; i + length <= text.size();) {
-    if (text.compare(i, length, needle) == 0) return i;
-    bool lead = ::IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size();
-    i += lead ? 2 : 1;
+// Starts `commandLine` as WinExec would, but with the line as UTF-16, so that a browser in a
+// folder of any script starts: above 31 when it started, else WinExec's code of the failure.
+int StartCommandLine(const std::string& commandLine, int showCommand) {
+  std::wstring line = platform::Utf8ToWide(commandLine);  // CreateProcessW may write into it
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(showCommand);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+    const DWORD error = ::GetLastError();
+    const bool known = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                       error == ERROR_BAD_FORMAT;
+    return known ? static_cast<int>(error) : 0;
   }
-  return std::string::npos;
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  return kStarted;
 }
 
 }  // namespace
@@ -35,22 +47,24 @@ LONG ReadMachineClassDefault(const std::string& keyName, std::string* value) {
   const std::string machineKey = "Software\\Classes\\" + keyName;
   HKEY opened = nullptr;
   LONG error =
-      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, machineKey.c_str(), 0, KEY_QUERY_VALUE, &opened);
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, platform::Utf8ToWide(machineKey).c_str(), 0,
+                      KEY_QUERY_VALUE, &opened);
   if (error != ERROR_SUCCESS) return error;
   ScopedRegKey key(opened);
-  char buffer[kRegistryValueSize] = {};
+  wchar_t buffer[kRegistryValueSize] = {};
   LONG size = sizeof(buffer);
-  error = ::RegQueryValueA(key, nullptr, buffer, &size);
+  error = ::RegQueryValueW(key, nullptr, buffer, &size);
   if (error != ERROR_SUCCESS) return error;
-  buffer[sizeof(buffer) - 1] = '\0';
-  *value = buffer;
+  buffer[kRegistryValueSize - 1] = L'\0';
+  *value = platform::WideToUtf8(buffer);
   return ERROR_SUCCESS;
 }
 
 bool BuildHtmFallbackCommand(const std::string& registryCommand, const std::string& target,
                              std::string* commandLine) {
   std::string command = registryCommand;
-  size_t cut = FindOnCharacterStart(command, "\"%1\"");
+  // UTF-8: no byte of a longer character is ASCII, so a plain search finds the placeholder.
+  size_t cut = command.find("\"%1\"");
   if (cut == std::string::npos) cut = command.find("%1");
   if (cut != std::string::npos) command.erase(cut);
   // Whatever followed the placeholder is dropped; the target goes in unquoted.
@@ -67,21 +81,11 @@ HyperLinkStatic::~HyperLinkStatic() {
 }
 
 void HyperLinkStatic::PreSubclassWindow() {
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | WS_TABSTOP));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | WS_TABSTOP));
   if (url.empty()) url = GetWindowText();
   if (GetWindowText().empty()) SetWindowText(url.c_str());
 
-  // A control without a font of its own shows the system's GUI font; that one is underlined.
-  LOGFONTA font{};
-  HFONT current = GetFont();
-  if (!current || !::GetObjectA(current, sizeof(font), &font)) {
-    ::GetObjectA(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
-  }
-  font.lfUnderline = TRUE;
-  linkFont.reset(::CreateFontIndirectA(&font));
-  if (linkFont.valid()) SetFont(linkFont.get(), TRUE);
-
-  FitToText();
+  UnderlineFont(GetFont());
   LoadHandCursor();
 
   if (tooltip.Create(this, 0)) {
@@ -127,18 +131,42 @@ LRESULT HyperLinkStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
   return result;
 }
 
+void HyperLinkStatic::SetTextFont(HFONT font) {
+  UnderlineFont(font);
+  if (tooltip.m_hWnd) {
+    RECT rect;
+    GetClientRect(&rect);
+    tooltip.SetToolRect(this, kToolId, rect);
+  }
+}
+
+void HyperLinkStatic::UnderlineFont(HFONT base) {
+  // A control without a font of its own shows the system's GUI font; that one is underlined.
+  LOGFONTW font{};
+  if (!base || !::GetObjectW(base, sizeof(font), &font)) {
+    ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
+  }
+  font.lfUnderline = TRUE;
+  ScopedFont underlined(::CreateFontIndirectW(&font));
+  if (underlined.valid()) {
+    SetFont(underlined.get(), TRUE);
+    linkFont = std::move(underlined);  // the old one goes only once the control has let go
+  }
+  FitToText();
+}
+
 void HyperLinkStatic::FitToText() {
   if (!m_hWnd) return;
   RECT rect;
   GetWindowRect(&rect);
   ::MapWindowPoints(nullptr, GetParent(), reinterpret_cast<POINT*>(&rect), 2);
 
-  std::string text = GetWindowText();
+  const std::wstring text = platform::Utf8ToWide(GetWindowText());
   SIZE extent{};
   {
     ScopedGetDC dc(m_hWnd);
     ScopedSelectObject select(dc, linkFont.get());
-    ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
   }
 
   DWORD style = GetStyle();
@@ -166,7 +194,7 @@ void HyperLinkStatic::LoadHandCursor() {
   if (linkCursor.valid()) return;
   // The system's own hand: no module is loaded just to borrow a cursor. A private copy, so
   // that the owner frees what it holds.
-  HCURSOR cursor = ::LoadCursorA(nullptr, IDC_HAND);
+  HCURSOR cursor = ::LoadCursorW(nullptr, IDC_HAND);
   if (cursor) linkCursor.reset(static_cast<HCURSOR>(::CopyIcon(cursor)));
 }
 
@@ -227,7 +255,7 @@ int HyperLinkStatic::OpenLink(const char* target, int showCommand) {
   }
   std::string commandLine;
   if (!BuildHtmFallbackCommand(command, target, &commandLine)) return result;
-  return static_cast<int>(::WinExec(commandLine.c_str(), static_cast<UINT>(showCommand)));
+  return StartCommandLine(commandLine, showCommand);
 }
 
 std::string HyperLinkStatic::OpenErrorText(int code) {

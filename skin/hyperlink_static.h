@@ -16,13 +16,16 @@ class HyperLinkStatic : public CStatic {
 
   // Sets the target; refits the control to its text and updates the tooltip.
   void SetLink(const std::string& target);
+  // Shows the text in `font`, underlined (a copy: the caller keeps `font`), refitted to it.
+  void SetTextFont(HFONT font);
   const std::string& Link() const { return url; }
 
   BOOL PreTranslateMessage(MSG* msg) override;
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
   // Opens `target` with the shell, or through the ".htm" association when the shell reports
-  // code 32. Returns the shell's (or WinExec's) code: above 32 is success.
+  // code 32. Returns the shell's (or, for the association, WinExec's) code: above 32 is
+  // success.
   static int OpenLink(const char* target, int showCommand);
   // "Unable to open hyperlink:" and the reason for `code`, as the message box shows it.
   static std::string OpenErrorText(int code);
@@ -46,6 +49,7 @@ class HyperLinkStatic : public CStatic {
 
  private:
   void OnLinkClicked();
+  void UnderlineFont(HFONT base);
   void FitToText();
   void LoadHandCursor();
 
@@ -58,13 +62,12 @@ class HyperLinkStatic : public CStatic {
 
 // The default value of HKEY_LOCAL_MACHINE\Software\Classes\`keyName` in *value: the machine's
 // associations, never the user's own (HKEY_CLASSES_ROOT would merge those in). Returns the error of opening the
-// key, or of reading its value (a value too long for 260 bytes counts as unreadable); 0 when
-// read.
+// key, or of reading its value (a value too long for 260 characters counts as unreadable); 0
+// when read.
 LONG ReadMachineClassDefault(const std::string& keyName, std::string* value);
 
 // The command line that opens `target` with `registryCommand`: the command cut at its "%1"
-// placeholder (the quoted form first, with a search that steps over double-byte characters,
-// then the plain one), one blank, the target. False, with no command, when the line would not
-// fit the 520 bytes kept for it.
+// placeholder (the quoted form first, then the plain one), one blank, the target. False, with
+// no command, when the line would not fit the 520 bytes kept for it.
 bool BuildHtmFallbackCommand(const std::string& registryCommand, const std::string& target,
                              std::string* commandLine);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/text_win32.h"
 #include "skin/gdiplus_owners.h"
 #include "skin/subclass_registry.h"
 
@@ -38,7 +39,7 @@ bool IsRenderTrigger(UINT message) {
 
 }  // namespace
 
-LayeredWindowHost::LayeredWindowHost(UINT templateId, UINT imageId, LPCSTR imageType,
+LayeredWindowHost::LayeredWindowHost(UINT templateId, UINT imageId, LPCWSTR imageType,
                                      HMODULE module, CWnd* parent)
     : CDialog(templateId, parent), image(LoadImageResource(imageId, imageType, module)) {
   char name[64];
@@ -61,7 +62,7 @@ LayeredWindowHost::~LayeredWindowHost() {
 BOOL LayeredWindowHost::OnInitDialog() {
   CDialog::OnInitDialog();
 
-  HMODULE user32 = ::GetModuleHandleA("user32.dll");
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
   LookUp(&pSetLayeredWindowAttributes, user32, "SetLayeredWindowAttributes");
   LookUp(&pUpdateLayeredWindow, user32, "UpdateLayeredWindow");
   LookUp(&pGetGUIThreadInfo, user32, "GetGUIThreadInfo");
@@ -79,7 +80,7 @@ BOOL LayeredWindowHost::OnInitDialog() {
   // stays an ordinary dialog that can be seen.
   CreateSkinWindow();
   if (!skinWindow) return TRUE;
-  ::SetWindowLongA(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(GetExStyle() | WS_EX_LAYERED));
+  ::SetWindowLongW(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(GetExStyle() | WS_EX_LAYERED));
   pSetLayeredWindowAttributes(m_hWnd, 0, kDialogAlpha, LWA_ALPHA);
 
   SubclassTree(m_hWnd);
@@ -89,21 +90,22 @@ BOOL LayeredWindowHost::OnInitDialog() {
 void LayeredWindowHost::CreateSkinWindow() {
   DestroySkinWindow();
 
-  HINSTANCE instance = ::GetModuleHandleA(nullptr);
-  WNDCLASSEXA skinClass{};
+  HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  const std::wstring className = platform::Utf8ToWide(skinClassName);
+  WNDCLASSEXW skinClass{};
   skinClass.cbSize = sizeof(skinClass);
   skinClass.style = CS_VREDRAW | CS_HREDRAW;
-  skinClass.lpfnWndProc = &::DefWindowProcA;
+  skinClass.lpfnWndProc = &::DefWindowProcW;
   skinClass.hInstance = instance;
-  skinClass.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
-  skinClass.lpszClassName = skinClassName.c_str();
-  ::RegisterClassExA(&skinClass);
+  skinClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  skinClass.lpszClassName = className.c_str();
+  ::RegisterClassExW(&skinClass);
 
   // An owned popup: always in front of the dialog, no taskbar button. Layered, it shows nothing
   // until the first render pushes a picture.
   RECT rect;
   GetWindowRect(&rect);
-  skinWindow = ::CreateWindowExA(kSkinExStyle, skinClassName.c_str(), nullptr, kSkinStyle,
+  skinWindow = ::CreateWindowExW(kSkinExStyle, className.c_str(), nullptr, kSkinStyle,
                                  rect.left, rect.top, rect.right - rect.left,
                                  rect.bottom - rect.top, m_hWnd, nullptr, instance, nullptr);
 }
@@ -113,11 +115,11 @@ void LayeredWindowHost::DestroySkinWindow() {
   // The system may have destroyed it already with its owner.
   if (::IsWindow(skinWindow)) ::DestroyWindow(skinWindow);
   skinWindow = nullptr;
-  ::UnregisterClassA(skinClassName.c_str(), ::GetModuleHandleA(nullptr));
+  ::UnregisterClassW(platform::Utf8ToWide(skinClassName).c_str(), ::GetModuleHandleW(nullptr));
 }
 
 void LayeredWindowHost::SubclassTree(HWND window) {
-  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(window, GWLP_WNDPROC));
+  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(window, GWLP_WNDPROC));
   if (current == &SkinWindowProc) {
     // Already ours (a second initialisation): storing ourselves as the previous procedure
     // would make every message call itself.
@@ -129,7 +131,7 @@ void LayeredWindowHost::SubclassTree(HWND window) {
   } else {
     // The entry exists before the procedure is replaced: the first message already finds it.
     GetSubclassRegistry().Insert(window, SubclassEntry{current, this});
-    ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SkinWindowProc));
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SkinWindowProc));
   }
   for (HWND child = ::GetWindow(window, GW_CHILD); child;
        child = ::GetWindow(child, GW_HWNDNEXT)) {
@@ -141,17 +143,17 @@ LRESULT CALLBACK LayeredWindowHost::SkinWindowProc(HWND window, UINT message, WP
                                                    LPARAM lParam) {
   SubclassRegistry& registry = GetSubclassRegistry();
   SubclassEntry entry;
-  if (!registry.Find(window, &entry)) return ::DefWindowProcA(window, message, wParam, lParam);
+  if (!registry.Find(window, &entry)) return ::DefWindowProcW(window, message, wParam, lParam);
 
   if (message == WM_NCDESTROY) {
     // The window's last message: leave its chain and forget it, so that a later window that
     // gets the same handle never reaches this host.
     registry.Release(window, &SkinWindowProc);
     registry.Erase(window);
-    return ::CallWindowProcA(entry.previousProc, window, message, wParam, lParam);
+    return ::CallWindowProcW(entry.previousProc, window, message, wParam, lParam);
   }
 
-  LRESULT result = ::CallWindowProcA(entry.previousProc, window, message, wParam, lParam);
+  LRESULT result = ::CallWindowProcW(entry.previousProc, window, message, wParam, lParam);
   // Looked up again: handling the message may have destroyed the host's window.
   if (IsRenderTrigger(message) && registry.Find(window, &entry) && entry.host) {
     entry.host->RenderSkin();
@@ -217,7 +219,7 @@ void LayeredWindowHost::RenderSkin() {
 void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, HWND child) {
   // A hidden child shows nothing: the picture shows through where it is. (Its own style: the
   // dialog itself may not show yet.)
-  if (!::IsWindow(child) || !(::GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE)) return;
+  if (!::IsWindow(child) || !(::GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE)) return;
   RECT rect;
   ::GetWindowRect(child, &rect);
   ScreenToClient(&rect);
@@ -230,7 +232,7 @@ void LayeredWindowHost::CaptureChild(Gdiplus::GpGraphics* graphics, HDC screen, 
   if (!memory.valid() || !capture.valid()) return;
   {
     ScopedSelectObject select(memory, capture);
-    ::SendMessageA(child, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()), kPrintFlags);
+    ::SendMessageW(child, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()), kPrintFlags);
   }
   // The capture has no alpha: the control stands opaque on the picture.
   Gdiplus::GpBitmap* created = nullptr;
@@ -261,7 +263,7 @@ UINT LayeredWindowHost::FadeInThread(void* param) {
     int next = host->alpha + kFadeStep;
     host->alpha = next > 255 ? 255 : next;
     // Synchronous: the UI thread renders with the value just written while this thread waits.
-    ::SendMessageA(host->fadeTarget, WM_PAINT, 0, 0);
+    ::SendMessageW(host->fadeTarget, WM_PAINT, 0, 0);
     if (::WaitForSingleObject(host->fadeStop.get(), kFadeIntervalMs) != WAIT_TIMEOUT) break;
   }
   return 0;
@@ -269,7 +271,7 @@ UINT LayeredWindowHost::FadeInThread(void* param) {
 
 void LayeredWindowHost::StartFade() {
   fadeTarget = m_hWnd;
-  fadeStop.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  fadeStop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   CWinThread* thread = nullptr;
   if (fadeStop.valid()) {
     thread = AfxBeginThread(&FadeInThread, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
@@ -294,7 +296,7 @@ void LayeredWindowHost::StopFade() {
   while (::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE) ==
          WAIT_OBJECT_0 + 1) {
     MSG msg;
-    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
   fadeThread.reset();
 }

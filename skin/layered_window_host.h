@@ -32,7 +32,7 @@ class LayeredWindowHost : public CDialog {
  public:
   // `imageId` of `imageType` in `module` (null: the application's resource module) is the skin;
   // the window takes its size.
-  LayeredWindowHost(UINT templateId, UINT imageId, LPCSTR imageType, HMODULE module,
+  LayeredWindowHost(UINT templateId, UINT imageId, LPCWSTR imageType, HMODULE module,
                     CWnd* parent);
   ~LayeredWindowHost() override;
 

@@ -40,7 +40,7 @@ std::unique_ptr<PngImage> MakeImage(ScopedGdipImage image, ScopedGlobal block) {
 // A bitmap resource as a GDI+ bitmap; the GDI bitmap is only borrowed for the copy.
 std::unique_ptr<PngImage> LoadBitmapImage(UINT resourceId, HMODULE module) {
   ScopedGdipImage image;
-  ScopedBitmap gdiBitmap(::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId)));
+  ScopedBitmap gdiBitmap(::LoadBitmapW(module, MAKEINTRESOURCEW(resourceId)));
   Gdiplus::GpBitmap* bitmap = nullptr;
   if (gdiBitmap.valid() &&
       GdipCreateBitmapFromHBITMAP(gdiBitmap, nullptr, &bitmap) == Gdiplus::Ok) {
@@ -51,8 +51,8 @@ std::unique_ptr<PngImage> LoadBitmapImage(UINT resourceId, HMODULE module) {
 
 // The resource bytes in a block of their own: GDI+ may read the stream for as long as the
 // image lives, while the resource itself is only borrowed.
-ScopedGlobal CopyResource(UINT resourceId, LPCSTR resourceType, HMODULE module) {
-  HRSRC resource = ::FindResourceA(module, MAKEINTRESOURCEA(resourceId), resourceType);
+ScopedGlobal CopyResource(UINT resourceId, LPCWSTR resourceType, HMODULE module) {
+  HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(resourceId), resourceType);
   if (!resource) return ScopedGlobal();
   DWORD size = ::SizeofResource(module, resource);
   HGLOBAL loaded = ::LoadResource(module, resource);
@@ -67,7 +67,7 @@ ScopedGlobal CopyResource(UINT resourceId, LPCSTR resourceType, HMODULE module) 
 
 }  // namespace
 
-std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCSTR resourceType,
+std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCWSTR resourceType,
                                             HMODULE module) {
   if (resourceType == RT_BITMAP) return LoadBitmapImage(resourceId, module);
   if (!module) module = AfxGetResourceHandle();

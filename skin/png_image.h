@@ -42,5 +42,5 @@ ScopedBitmap ImageBitmap(const PngImage& image, int width, int height);
 // Loads picture `resourceId` of `resourceType` from `module` (null: the application's resource
 // module). RT_BITMAP takes a bitmap resource instead. A missing or undecodable resource gives a
 // picture of size 0; null only when memory runs out.
-std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCSTR resourceType,
+std::unique_ptr<PngImage> LoadImageResource(UINT resourceId, LPCWSTR resourceType,
                                             HMODULE module);

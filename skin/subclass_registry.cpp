@@ -26,13 +26,13 @@ void SubclassRegistry::Release(HWND window, WNDPROC ourProc) {
     entries_.erase(found);
     return;
   }
-  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(window, GWLP_WNDPROC));
+  auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(window, GWLP_WNDPROC));
   if (current != ourProc) {
     found->second.host = nullptr;
     return;
   }
   // The procedure goes back before the entry goes, so no message finds neither.
-  ::SetWindowLongPtrA(window, GWLP_WNDPROC,
+  ::SetWindowLongPtrW(window, GWLP_WNDPROC,
                       reinterpret_cast<LONG_PTR>(found->second.previousProc));
   entries_.erase(found);
 }

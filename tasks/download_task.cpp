@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/program_check.h"
 #include "tasks/install_log.h"
-#include "tasks/mb_compare.h"
 #include "tasks/url_utils.h"
 
 namespace {
@@ -74,7 +74,7 @@ bool DownloadTask::AddItem(std::string url, std::string localPath, uint32_t size
                            int runAfterDownload, std::string arguments) {
   if (workerRunning_.load()) return false;
   for (const auto& item : items_) {
-    if (CompareNoCaseMultibyte(item->url, url) == 0) return false;
+    if (platform::CompareNoCase(item->url, url) == 0) return false;
   }
   auto item = std::make_unique<DownloadItem>();
   item->url = std::move(url);
@@ -235,7 +235,7 @@ bool DownloadTask::PathOfAnotherItem(const DownloadItem& item, const std::string
   for (const auto& other : items_) {
     // Windows file names ignore letter case.
     if (other.get() != &item && !other->localPath.empty() &&
-        CompareNoCaseMultibyte(other->localPath, path) == 0)
+        platform::CompareNoCase(other->localPath, path) == 0)
       return true;
   }
   return false;
@@ -253,7 +253,7 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   server.host = parts.host;
   server.port = parts.port;
   server.secure = parts.secure;
-  bool ok = downloader_.Start(server, AnsiToUtf8(parts.urlPrefix), AnsiToUtf8(parts.fileName),
+  bool ok = downloader_.Start(server, parts.urlPrefix, parts.fileName,
                          targetPath, segmentCount_, &stopRequested_);
   if (ok && parts.secure)
     install_log::Writef("TLS", "%s: %s", parts.host.c_str(), downloader_.PeerDescription().c_str());

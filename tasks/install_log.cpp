@@ -7,7 +7,6 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
-#include "tasks/url_utils.h"
 
 namespace install_log {
 
@@ -39,7 +38,7 @@ void Trim(State& log) {
   std::fclose(log.file);
   log.file = nullptr;
   std::string text;
-  if (std::FILE* in = std::fopen(log.path.c_str(), "rb")) {
+  if (std::FILE* in = platform::OpenFileDenyWrite(log.path, "rb")) {
     char block[64 * 1024];
     size_t count;
     while ((count = std::fread(block, 1, sizeof block, in)) > 0) text.append(block, count);
@@ -85,7 +84,7 @@ void Write(const char* kind, const std::string& text) {
   State& log = TheLog();
   std::lock_guard<std::mutex> lock(log.mutex);
   if (log.file == nullptr) return;
-  std::string body = AnsiToUtf8(text);
+  std::string body = text;
   for (char& c : body) {
     if (c == '\r' || c == '\n') c = ' ';
   }

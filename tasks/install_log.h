@@ -24,8 +24,8 @@ std::string Path();
 // The default path: the user's temporary folder and kLogFileName.
 std::string DefaultPath();
 
-// Appends one line: "<date> <time> T<thread> <kind> <text>". `text` is in the system code page
-// (converted to UTF-8); line breaks in it become blanks. Safe from any thread.
+// Appends one line: "<date> <time> T<thread> <kind> <text>". `text` is UTF-8, as the
+// whole program's; line breaks in it become blanks. Safe from any thread.
 void Write(const char* kind, const std::string& text);
 // Write with a printf format.
 void Writef(const char* kind, const char* format, ...)

@@ -4,7 +4,6 @@
 
 #include "download/connection.h"
 #include "download/http_downloader.h"
-#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/private_folder.h"
 
@@ -26,41 +25,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
   return true;
 }
 
-// Length of the character starting at index i: 2 for a lead byte with a trail, else 1.
-size_t CharLength(const std::string& text, size_t i) {
-  return (platform::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
-}
-
-// Index of the first occurrence of `needle` that starts on a character boundary.
-size_t FindFirst(const std::string& text, const char* needle, size_t needleLength) {
-  for (size_t i = 0; i < text.size(); i += CharLength(text, i)) {
-    if (text.compare(i, needleLength, needle, needleLength) == 0) return i;
-  }
-  return std::string::npos;
-}
-
-// Index of the last single-byte character `c`.
-size_t FindLastChar(const std::string& text, char c) {
-  size_t found = std::string::npos;
-  for (size_t i = 0; i < text.size(); i += CharLength(text, i)) {
-    if (text[i] == c) found = i;
-  }
-  return found;
-}
-
-void AppendUtf8(std::string& out, uint32_t unit) {
-  if (unit < 0x80) {
-    out += static_cast<char>(unit);
-  } else if (unit < 0x800) {
-    out += static_cast<char>(0xC0 | (unit >> 6));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (unit >> 12));
-    out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  }
-}
-
 }  // namespace
 
 UrlParts SplitUrl(const std::string& url) {
@@ -72,7 +36,7 @@ UrlParts SplitUrl(const std::string& url) {
 
   std::string rest = trimmed;
   parts.secure = StartsWithNoCase(rest, kSecureScheme);
-  size_t scheme = FindFirst(rest, kScheme, kSchemeLength);
+  size_t scheme = rest.find(kScheme);
   if (parts.secure) {
     rest.erase(0, kSecureSchemeLength);
   } else if (StartsWithNoCase(rest, kScheme)) {
@@ -81,7 +45,7 @@ UrlParts SplitUrl(const std::string& url) {
     rest.erase(0, scheme + kSchemeLength);
   }
   parts.port = DefaultPort(parts.secure);
-  size_t slash = FindFirst(rest, "/", 1);
+  size_t slash = rest.find('/');
   if (slash != std::string::npos) parts.host = rest.substr(0, slash);
   if (!parts.host.empty() && parts.host[0] == '[') {
     // An IPv6 literal: its colons are no port's.
@@ -89,14 +53,14 @@ UrlParts SplitUrl(const std::string& url) {
     parts.host.clear();
     if (!SplitHostPort(authority, parts.host, parts.port)) parts.port = 0;
   } else {
-    const size_t colon = FindFirst(parts.host, ":", 1);
+    const size_t colon = parts.host.find(':');
     if (colon != std::string::npos) {
       parts.port = ParsePort(parts.host.substr(colon + 1));
       parts.host.erase(colon);
     }
   }
 
-  size_t lastSlash = FindLastChar(trimmed, '/');
+  size_t lastSlash = trimmed.rfind('/');
   if (lastSlash == std::string::npos) {
     parts.fileName = trimmed;
   } else {
@@ -104,28 +68,6 @@ UrlParts SplitUrl(const std::string& url) {
     parts.fileName = trimmed.substr(lastSlash + 1);
   }
   return parts;
-}
-
-std::string AnsiToUtf8(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size() && text[i] != '\0';) {
-    unsigned char byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x80) {
-      out += text[i];
-      i += 1;
-      continue;
-    }
-    // A lead byte without its trail ends the text, as the zero byte behind it would.
-    if (i + 1 >= text.size() || text[i + 1] == '\0') break;
-    uint16_t unit = 0;
-    if (platform::DoubleByteToUtf16(byte, static_cast<unsigned char>(text[i + 1]), unit)) {
-      AppendUtf8(out, unit);
-    } else {
-      out += '?';
-    }
-    i += 2;
-  }
-  return out;
 }
 
 std::string MakeTempDownloadPath(const std::string& fileName) {
@@ -141,15 +83,9 @@ std::string MakeTempDownloadPath(const std::string& fileName) {
 void CollapseDoubleBackslashes(std::string& path) {
   std::string out;
   out.reserve(path.size());
-  for (size_t i = 0; i < path.size();) {
-    size_t length = CharLength(path, i);
-    if (length == 1 && path[i] == '\\' && i + 1 < path.size() && path[i + 1] == '\\') {
-      out += '\\';
-      i += 2;
-    } else {
-      out.append(path, i, length);
-      i += length;
-    }
+  for (size_t i = 0; i < path.size(); ++i) {
+    out += path[i];
+    if (path[i] == '\\' && i + 1 < path.size() && path[i + 1] == '\\') ++i;
   }
   path.swap(out);
 }

@@ -1,5 +1,6 @@
-// URL and path helpers shared by the download task and the wizard. Strings are narrow, in the
-// system code page; every search steps over double-byte characters whole.
+// URL and path helpers shared by the download task and the wizard. Strings are UTF-8, where a
+// byte below 0x80 is always a character of its own: plain byte searches for "/", ":" and "\\"
+// never land inside a longer character.
 #pragma once
 
 #include <string>
@@ -14,9 +15,6 @@ struct UrlParts {
 };
 
 UrlParts SplitUrl(const std::string& url);
-
-// Code-page text to UTF-8, for the request line. Ends at the first zero byte.
-std::string AnsiToUtf8(const std::string& text);
 
 // A free local path for a download in the download folder (platform::DownloadFolder: the
 // temporary folder, or the private folder when elevated): the name itself, or the name with

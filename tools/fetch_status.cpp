@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "tasks/url_utils.h"
 #include "wizard/wizard_texts.h"
 
 std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
@@ -34,5 +33,5 @@ std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::str
     std::snprintf(numbers, sizeof numbers, "%3d%%  %u/%u bytes  ",
                   PercentOf(bytesDone, bytesTotal), bytesDone, bytesTotal);
   }
-  return numbers + AnsiToUtf8(status);
+  return numbers + status;
 }

@@ -13,8 +13,8 @@ constexpr uint64_t kStallMs = 5000;
 
 class FetchStatus {
  public:
-  // The status text for the progress seen at `nowMs` (a steadily rising clock), in code page
-  // 936. Call it for each look at the progress, in time order.
+  // The status text for the progress seen at `nowMs` (a steadily rising clock), in UTF-8.
+  // Call it for each look at the progress, in time order.
   std::string Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
                      bool hasCurrentItem, uint64_t nowMs);
 

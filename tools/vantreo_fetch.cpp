@@ -92,40 +92,41 @@ bool ValidProxyList(const std::string& text) {
 }
 
 // False, with a message, when the command line is not usable.
-bool ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    const bool hasValue = i + 1 < argc;
+bool ParseOptions(const std::vector<std::string>& arguments, Options& options) {
+  const size_t count = arguments.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& argument = arguments[i];
+    const bool hasValue = i + 1 < count;
     double number = 0;
     if (argument == "--segments" && hasValue) {
-      if (!ParseNumber(argv[++i], number) || number < 1 || number > kMaxTaskSegments ||
+      if (!ParseNumber(arguments[++i].c_str(), number) || number < 1 || number > kMaxTaskSegments ||
           number != static_cast<int>(number)) {
-        Fail("--segments takes a whole number from 1 to 20, not \"" + std::string(argv[i]) + "\"");
+        Fail("--segments takes a whole number from 1 to 20, not \"" + arguments[i] + "\"");
         return false;
       }
       options.segments = static_cast<int>(number);
     } else if (argument == "--run" && hasValue) {
       options.run = true;
-      options.arguments = argv[++i];
+      options.arguments = arguments[++i];
     } else if (argument == "--deadline" && hasValue) {
-      if (!ParseNumber(argv[++i], number) || !(number > 0) || number > 1e6) {
-        Fail("--deadline takes a number of seconds above 0, not \"" + std::string(argv[i]) + "\"");
+      if (!ParseNumber(arguments[++i].c_str(), number) || !(number > 0) || number > 1e6) {
+        Fail("--deadline takes a number of seconds above 0, not \"" + arguments[i] + "\"");
         return false;
       }
       options.deadlineSeconds = number;
     } else if (argument == "--sha256" && hasValue) {
-      options.sha256 = argv[++i];
+      options.sha256 = arguments[++i];
       if (options.sha256.size() != 64 ||
           options.sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
         Fail("--sha256 takes 64 hex digits, not \"" + options.sha256 + "\"");
         return false;
       }
     } else if (argument == "--log" && hasValue) {
-      options.log = argv[++i];
+      options.log = arguments[++i];
     } else if (argument == "--ca-file" && hasValue) {
-      options.caFile = argv[++i];
+      options.caFile = arguments[++i];
     } else if (argument == "--proxy" && hasValue) {
-      options.proxy = argv[++i];
+      options.proxy = arguments[++i];
       if (!ValidProxyList(options.proxy)) {
         Fail("--proxy takes [http://][user:password@]host[:port], not \"" + options.proxy + "\"");
         return false;
@@ -281,7 +282,7 @@ int Fetch(const Options& options) {
       }
       // A full disk or a scanner's block: the status line the wizard shows, then the reason.
       const std::string local = LocalFailureText(task.LastError());
-      Fail((local.empty() ? std::string() : AnsiToUtf8(local) + ": ") + task.LastError().reason);
+      Fail((local.empty() ? std::string() : local + ": ") + task.LastError().reason);
       return 1;
     }
     if (platform::InterruptRequested()) {
@@ -313,7 +314,7 @@ int Fetch(const Options& options) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
+  if (!ParseOptions(platform::Arguments(argc, argv), options)) {
     std::fputs(kUsage, stderr);
     return 1;
   }

@@ -10,7 +10,8 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # VANTREO_EXTRA_DLLOVERRIDES: more overrides for one run (the DLL planting test).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${VANTREO_EXTRA_DLLOVERRIDES:+;$VANTREO_EXTRA_DLLOVERRIDES}"
-export LC_ALL=zh_CN.UTF-8
+# VANTREO_LC_ALL: another system for one run (zh_TW.UTF-8: code page 950, en_US.UTF-8: 1252).
+export LC_ALL=${VANTREO_LC_ALL:-zh_CN.UTF-8}
 mkdir -p "$prefix"
 # The first program in a new prefix sets it up; parallel tests wait for that once.
 (

@@ -4,6 +4,8 @@
 
 #include "mfc/afxwin.h"
 #include "res/resource.h"
+#include "skin/dpi_scale.h"
+#include "skin/text_font.h"
 #include "tasks/install_log.h"
 
 class AboutDialog : public CDialog {
@@ -14,6 +16,18 @@ class AboutDialog : public CDialog {
   BOOL OnInitDialog() override {
     const std::string log = install_log::Path();
     SetDlgItemText(IDC_LOG_PATH, log.empty() ? "" : ("日志：" + log).c_str());
+    // The texts in the wizard's font: the template's may be missing, its stand-in without
+    // Chinese glyphs.
+    font = CreateChineseFont(kTextPoints, WindowDpi(m_hWnd));
+    if (font.valid()) {
+      for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child;
+           child = ::GetWindow(child, GW_HWNDNEXT)) {
+        ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+      }
+    }
     return CDialog::OnInitDialog();
   }
+
+ private:
+  ScopedFont font;  // outlives the controls: the box's children go with the box
 };

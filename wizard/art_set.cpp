@@ -10,7 +10,7 @@ constexpr UINT kSet150Dpi = 144;
 constexpr UINT kSet200Dpi = 192;
 
 // Piece `baseId` of the set drawn for `setDpi`, as a picture.
-std::unique_ptr<PngImage> LoadSetPiece(UINT baseId, UINT setDpi, LPCSTR baseType) {
+std::unique_ptr<PngImage> LoadSetPiece(UINT baseId, UINT setDpi, LPCWSTR baseType) {
   switch (setDpi) {
     case kSet150Dpi:
       return LoadImageResource(baseId + ART_SET_150, kSkinImageType, AfxGetResourceHandle());
@@ -44,7 +44,7 @@ std::unique_ptr<PngImage> LoadArtPicture(UINT dpi) {
 ScopedBitmap LoadArtBitmap(UINT bitmapId, UINT dpi, int frames) {
   if (dpi == kBaseDpi) {
     return ScopedBitmap(static_cast<HBITMAP>(
-        ::LoadImageA(AfxGetResourceHandle(), MAKEINTRESOURCEA(bitmapId), IMAGE_BITMAP, 0, 0,
+        ::LoadImageW(AfxGetResourceHandle(), MAKEINTRESOURCEW(bitmapId), IMAGE_BITMAP, 0, 0,
                      LR_LOADMAP3DCOLORS)));
   }
   const UINT setDpi = ArtSetDpi(dpi);
@@ -57,7 +57,7 @@ ScopedBitmap LoadArtBitmap(UINT bitmapId, UINT dpi, int frames) {
 void ShowArtBitmap(HWND control, ScopedBitmap* owner, ScopedBitmap bitmap) {
   if (!bitmap.valid()) return;
   HGDIOBJ previous = reinterpret_cast<HGDIOBJ>(
-      ::SendMessageA(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap.get())));
+      ::SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap.get())));
   if (previous && previous != owner->get()) ::DeleteObject(previous);
   *owner = std::move(bitmap);
 }

@@ -6,14 +6,18 @@
 #include "app/install_settings.h"
 #include "app/lobby_check.h"
 #include "tasks/install_log.h"
+#include "platform/files.h"
 #include "platform/program_check.h"
+#include "platform/text_win32.h"
 #include "res/art/palette.h"
 #include "res/resource.h"
 #include "skin/dpi_scale.h"
+#include "skin/text_font.h"
 #include "wizard/art_set.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
 #include "wizard/install_monitor.h"
+#include "wizard/percent.h"
 #include "wizard/setup_install.h"
 #include "wizard/wizard_texts.h"
 
@@ -36,24 +40,31 @@ constexpr POINT kCapPlace{21, 293};
 constexpr DWORD kConfiguringMs = 300;
 constexpr DWORD kStartingGameMs = 500;
 constexpr UINT_PTR kPathToolId = 1;
+// Where each text sits in the picture, at 96 dpi, whatever the font: the folder's label and the
+// folder fill their field, the links stand on the footer's lines.
+struct TextPlace {
+  int id;
+  RECT rect;
+};
+constexpr TextPlace kTextPlaces[] = {
+    {IDC_STATUS, {24, 249, 95, 279}},
+    {IDC_PATH, {93, 249, 374, 279}},
+    {IDC_TERMS_LINK, {53, 333, 186, 345}},
+    {IDC_MANUAL_LINK, {254, 330, 363, 342}},
+};
 constexpr int kStripFrames = 3;  // normal, hover, pressed
 
-// The folder dialog opens at `data`, a path.
+// The folder dialog opens at `data`, a UTF-16 path.
 int CALLBACK SelectCurrentFolder(HWND dialog, UINT message, LPARAM, LPARAM data) {
-  if (message == BFFM_INITIALIZED) ::SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, data);
+  if (message == BFFM_INITIALIZED) ::SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, data);
   return 0;
 }
 
 // `folder`, or its nearest parent that exists (the install folder is made by the install).
-// Walked by characters: a trail byte of a double-byte character can look like a backslash.
 std::string NearestExistingFolder(std::string folder) {
   while (!folder.empty()) {
-    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
-    size_t lastSeparator = std::string::npos;
-    for (const char* at = folder.c_str(); *at; at = ::CharNextA(at)) {
-      if (*at == '\\') lastSeparator = static_cast<size_t>(at - folder.c_str());
-    }
+    if (platform::IsDirectory(folder)) break;
+    const size_t lastSeparator = folder.rfind('\\');
     // "C:\" keeps its backslash: "C:" alone names the drive's current folder.
     const size_t parent = lastSeparator != std::string::npos && lastSeparator > 0 &&
                                   folder[lastSeparator - 1] == ':'
@@ -80,7 +91,7 @@ UINT MonitorInstall(void* wizard) {
 InstallWizardDialog::InstallWizardDialog(CWnd* parent)
     : LayeredWindowHost(IDD_INSTALL_WIZARD, IDB_SKIN, kSkinImageType, AfxGetResourceHandle(),
                         parent),
-      icon(::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDI_APP))) {}
+      icon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDI_APP))) {}
 
 InstallWizardDialog::~InstallWizardDialog() { StopMonitor(); }
 
@@ -99,8 +110,9 @@ void InstallWizardDialog::DoDataExchange(CDataExchange* dx) {
 }
 
 BOOL InstallWizardDialog::OnInitDialog() {
-  // The art for the density of the monitor the wizard opens on; the template's controls are
-  // already laid out for it (their dialog units follow the font, which follows the density).
+  // The art for the density of the monitor the wizard opens on. Every control is then put in
+  // its place in pixels of that art: the template's dialog units would follow whatever font
+  // the system substitutes for the template's.
   dpi = WindowDpi(m_hWnd);
   if (dpi != kBaseDpi) ReplaceImage(LoadArtPicture(dpi));
   LayeredWindowHost::OnInitDialog();
@@ -110,11 +122,11 @@ BOOL InstallWizardDialog::OnInitDialog() {
   // Alt+Space); nothing else changes.
   ModifyStyle(0, WS_SYSMENU);
   HMENU systemMenu = GetSystemMenu(FALSE);
-  char aboutText[MAX_PATH] = {};
+  wchar_t aboutText[MAX_PATH] = {};
   if (systemMenu &&
-      ::LoadStringA(AfxGetResourceHandle(), IDS_ABOUT_MENU, aboutText, sizeof(aboutText)) > 0) {
-    ::AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
-    ::AppendMenuA(systemMenu, MF_STRING, IDM_ABOUT, aboutText);
+      ::LoadStringW(AfxGetResourceHandle(), IDS_ABOUT_MENU, aboutText, MAX_PATH) > 0) {
+    ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUT, aboutText);
   }
   if (icon) {
     SetIcon(icon, TRUE);
@@ -134,6 +146,7 @@ BOOL InstallWizardDialog::OnInitDialog() {
   PlaceCap();
   PutOutOfSight(GetDlgItem(IDC_BAR_CAP), -10, -10, 10);
 
+  PlaceTexts();
   termsLink.SetLink(kHomeUrl);
   manualLink.SetLink(kManualUrl);
 
@@ -173,24 +186,35 @@ void InstallWizardDialog::LoadStrip(CHoverButton& button, UINT stripId) {
   button.SetStrip(LoadArtBitmap(stripId, dpi, kStripFrames));
 }
 
+void InstallWizardDialog::ShowStartFace(UINT stripId, const char* label) {
+  LoadStrip(startButton, stripId);
+  startButton.SetTip(label, TRUE);
+  startButton.SetWindowText(label);  // its name for screen readers
+  startButton.Invalidate();
+}
+
 void InstallWizardDialog::DressButtons() {
   UINT startStrip = agreed ? IDB_START : IDB_START_DISABLED;
   if (installStarted) startStrip = state.load() == Paused ? IDB_CONTINUE : IDB_PAUSE;
   const UINT agreeStrip = agreed ? IDB_AGREE_ON : IDB_AGREE_OFF;
+  const char* startName = WizardText::kTipStart;
+  if (installStarted) startName = state.load() == Paused ? WizardText::kTipContinue : WizardText::kTipPause;
   struct Dressing {
     CHoverButton& button;
     UINT strip;
-    POINT place;  // where its frames were cut from the picture, at 96 dpi
+    POINT place;       // where its frames were cut from the picture, at 96 dpi
+    const char* name;  // what its face says, for screen readers (its window text)
   };
   const Dressing dressings[] = {
-      {minimizeButton, IDB_MINIMIZE, {442, 13}},
-      {closeButton, IDB_CLOSE, {469, 13}},
-      {startButton, startStrip, {397, 324}},
-      {agreeButton, agreeStrip, {22, 329}},
-      {browseButton, IDB_BROWSE, {395, 251}},
+      {minimizeButton, IDB_MINIMIZE, {442, 13}, WizardText::kTipMinimize},
+      {closeButton, IDB_CLOSE, {469, 13}, WizardText::kTipClose},
+      {startButton, startStrip, {397, 324}, startName},
+      {agreeButton, agreeStrip, {22, 329}, WizardText::kNameAgree},
+      {browseButton, IDB_BROWSE, {395, 251}, WizardText::kNameBrowse},
   };
   for (const Dressing& dressing : dressings) {
     LoadStrip(dressing.button, dressing.strip);
+    if (dressing.button.GetWindowText() != dressing.name) dressing.button.SetWindowText(dressing.name);
     // Those hidden by the install stay out of sight.
     if (!(dressing.button.GetStyle() & WS_VISIBLE)) continue;
     dressing.button.MoveWindow(ScaleToDpi(dressing.place.x, dpi),
@@ -213,6 +237,26 @@ void InstallWizardDialog::PlaceCap() {
   savedCapRect.bottom = savedCapRect.top + capRect.bottom - capRect.top;
 }
 
+void InstallWizardDialog::PlaceTexts() {
+  ScopedFont font = CreateChineseFont(kTextPoints, dpi);
+  for (const TextPlace& place : kTextPlaces) {
+    HWND control = GetDlgItem(place.id);
+    // Those hidden by the install stay out of sight.
+    if (!(::GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE)) continue;
+    RECT rect{ScaleToDpi(place.rect.left, dpi), ScaleToDpi(place.rect.top, dpi),
+              ScaleToDpi(place.rect.right, dpi), ScaleToDpi(place.rect.bottom, dpi)};
+    if (place.id == IDC_STATUS && installStarted) rect.right += ScaleToDpi(kStatusWidening, dpi);
+    ::MoveWindow(control, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                 TRUE);
+    if (font.valid()) ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+  }
+  // The links underline a copy of the font and fit themselves to their text in it.
+  if (!font.valid()) return;
+  termsLink.SetTextFont(font.get());
+  manualLink.SetTextFont(font.get());
+  textFont = std::move(font);  // the old one goes once no control shows it
+}
+
 void InstallWizardDialog::OnDpiChanged(UINT newDpi, const RECT& suggested) {
   if (newDpi == 0 || newDpi == dpi) return;
   dpi = newDpi;
@@ -225,6 +269,7 @@ void InstallWizardDialog::OnDpiChanged(UINT newDpi, const RECT& suggested) {
                sized ? static_cast<int>(picture->Height()) : suggested.bottom - suggested.top,
                SWP_NOZORDER | SWP_NOACTIVATE);
   DressButtons();
+  PlaceTexts();
   // The new bitmap gives the cap its size: back out of sight, or to its place in the bar.
   PlaceCap();
   HWND cap = GetDlgItem(IDC_BAR_CAP);
@@ -274,17 +319,13 @@ void InstallWizardDialog::OnOK() {
       StartInstall();
       break;
     case Running:
-      LoadStrip(startButton, IDB_CONTINUE);
-      startButton.SetTip(WizardText::kTipContinue, TRUE);
-      startButton.Invalidate();
+      ShowStartFace(IDB_CONTINUE, WizardText::kTipContinue);
       state = Paused;
       install_log::Write("STEP", "paused");
       task.Pause();
       break;
     case Paused:
-      LoadStrip(startButton, IDB_PAUSE);
-      startButton.SetTip(WizardText::kTipPause, TRUE);
-      startButton.Invalidate();
+      ShowStartFace(IDB_PAUSE, WizardText::kTipPause);
       state = Running;
       install_log::Write("STEP", "continued");
       task.Resume();
@@ -347,7 +388,7 @@ void InstallWizardDialog::StopMonitor() {
   while (::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE) ==
          WAIT_OBJECT_0 + 1) {
     MSG msg;
-    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
   monitorThread.reset();
 }
@@ -372,22 +413,23 @@ void InstallWizardDialog::OnBrowse() {
   if (installStarted) return;
   HWND focused = ::GetFocus();
   ScopedCom com;
-  char displayName[MAX_PATH] = {};
-  BROWSEINFOA browse{};
+  wchar_t displayName[MAX_PATH] = {};
+  const std::wstring title = platform::Utf8ToWide(WizardText::kChooseFolder);
+  BROWSEINFOW browse{};
   // Owned by the wizard, so that the install cannot start while a folder is being chosen.
   browse.hwndOwner = m_hWnd;
   browse.pszDisplayName = displayName;
-  browse.lpszTitle = WizardText::kChooseFolder;
+  browse.lpszTitle = title.c_str();
   browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-  const std::string startFolder = NearestExistingFolder(installFolder);
+  const std::wstring startFolder = platform::Utf8ToWide(NearestExistingFolder(installFolder));
   browse.lpfn = &SelectCurrentFolder;
   browse.lParam = reinterpret_cast<LPARAM>(startFolder.c_str());
-  LPITEMIDLIST chosen = ::SHBrowseForFolderA(&browse);
+  LPITEMIDLIST chosen = ::SHBrowseForFolderW(&browse);
   if (chosen) {
-    char path[MAX_PATH] = {};
-    if (::SHGetPathFromIDListA(chosen, path)) {
+    wchar_t path[MAX_PATH] = {};
+    if (::SHGetPathFromIDListW(chosen, path)) {
       // A folder too long for its programs' paths keeps the previous choice.
-      const std::string folder = InstallSettings::MakeInstallFolder(path);
+      const std::string folder = InstallSettings::MakeInstallFolder(platform::WideToUtf8(path));
       if (InstallSettings::InstallFolderFits(folder)) {
         installFolder = folder;
         InstallSettings::WriteInstallFolder(installFolder);
@@ -435,7 +477,7 @@ void InstallWizardDialog::OnPaint() {
   static bool firstPaintDone = false;  // once in the life of the process
   if (!firstPaintDone) {
     firstPaintDone = true;
-    HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));
+    HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
     ::SetCursor(previous);
   }
   LayeredWindowHost::OnPaint();
@@ -479,6 +521,7 @@ void InstallWizardDialog::StartInstall() {
     strip->PlaceEmpty();
     strip->ShowWindow(SW_SHOW);
     strip->ResetPicture();
+    strip->ShowPercent(0);
   } else {
     strip.reset();
   }
@@ -489,7 +532,7 @@ void InstallWizardDialog::StartInstall() {
   task.Start();
 
   monitorTarget = m_hWnd;
-  monitorStop.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  monitorStop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   CWinThread* thread = nullptr;
   if (monitorStop.valid()) {
     thread = AfxBeginThread(&MonitorInstall, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
@@ -508,7 +551,7 @@ bool InstallWizardDialog::MonitorWait(DWORD ms) {
 }
 
 void InstallWizardDialog::Report(UINT message, WPARAM wParam, LPARAM lParam) {
-  ::PostMessageA(monitorTarget, message, wParam, lParam);
+  ::PostMessageW(monitorTarget, message, wParam, lParam);
 }
 
 void InstallWizardDialog::RunMonitor() {
@@ -603,9 +646,7 @@ void InstallWizardDialog::OnMonitorBegin() {
   statusLabel.MoveWindow(rect.left, rect.top,
                          rect.right - rect.left + ScaleToDpi(kStatusWidening, dpi),
                          rect.bottom - rect.top);
-  LoadStrip(startButton, IDB_PAUSE);
-  startButton.SetTip(WizardText::kTipPause, TRUE);
-  startButton.Invalidate();
+  ShowStartFace(IDB_PAUSE, WizardText::kTipPause);
 }
 
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
@@ -627,6 +668,7 @@ void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
   strip->total = total;
   const uint32_t before = strip->filledPixels;
   strip->Advance();
+  strip->ShowPercent(PercentOf(done, total));
   // The bar is not one of the controls whose paints refresh the skin.
   if (strip->filledPixels != before) RenderSkin();
 }

@@ -65,10 +65,15 @@ class InstallWizardDialog : public LayeredWindowHost {
   void OnAgreeClicked();
   // Gives `button` strip `stripId` (of the 100 % set) at the wizard's density.
   void LoadStrip(CHoverButton& button, UINT stripId);
-  // Every button's strip for the state it is in, at the wizard's density and at its place.
+  // Every button's strip for the state it is in, at the wizard's density and at its place,
+  // named by what its face says.
   void DressButtons();
+  // The start button's face, tooltip and name: start, pause or continue.
+  void ShowStartFace(UINT stripId, const char* label);
   // The bar's left end at the wizard's density; where it goes once an install runs.
   void PlaceCap();
+  // Every text at its place in the picture and in the program's font, at the wizard's density.
+  void PlaceTexts();
   // The wizard moved to a monitor of another density: its art and places follow.
   void OnDpiChanged(UINT newDpi, const RECT& suggested);
   // The change-folder button: the folder dialog.
@@ -119,6 +124,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   RECT savedCapRect{};
   UINT dpi = 96;            // the density the wizard is drawn for
   ScopedBitmap capPicture;  // the bar's left end at a density other than 96 dpi
+  ScopedFont textFont;      // of every text, at the wizard's density
 
   ScopedBrush fieldBrush;       // behind the folder line and the status line
   ScopedBrush footerBrush;      // behind the two links

@@ -1,5 +1,7 @@
 #include "wizard/progress_strip_dialog.h"
 
+#include <string>
+
 #include "res/resource.h"
 #include "skin/dpi_scale.h"
 #include "wizard/art_set.h"
@@ -51,6 +53,11 @@ void ProgressStripDialog::Rescale(UINT dpi) {
   PlaceEmpty();
   ResetPicture();
   Advance();
+}
+
+void ProgressStripDialog::ShowPercent(int percent) {
+  const std::string text = std::to_string(percent) + "%";
+  if (GetWindowText() != text) SetWindowText(text.c_str());
 }
 
 void ProgressStripDialog::PlaceEmpty() { MoveWindow(hiddenLeft, top, 0, height); }

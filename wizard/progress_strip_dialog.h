@@ -27,6 +27,8 @@ class ProgressStripDialog : public CDialog {
 
   // Grows the bar to done / total of fullWidth pixels, one pixel per move; never shrinks.
   void Advance();
+  // The bar's window text, which screen readers announce: "42%".
+  void ShowPercent(int percent);
   // Widens the strip by one pixel at its place in the wizard.
   void GrowOnePixel();
   // Slides the picture left until only its last pixel column lies inside the strip.

@@ -6,6 +6,7 @@
 #include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
 #include "platform/private_folder.h"
+#include "platform/text_win32.h"
 #include "tasks/install_log.h"
 #include "wizard/deployment_urls.h"
 
@@ -15,13 +16,13 @@ namespace {
 // MAX_PATH is not cut (a cut path names another file): nothing is started then.
 bool StartInstalledProgram(const std::string& folder, const char* program) {
   const std::string path = folder + program;
-  if (path.size() >= MAX_PATH) {
+  if (platform::Utf8ToWide(path).size() >= MAX_PATH) {
     install_log::Writef("LAUNCH", "%s failed: the path is too long", path.c_str());
     return false;
   }
   // The desktop's shell takes a start and reports nothing back, not even a missing file: a
   // program the setup program left out (or a scanner took away) is found missing here.
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(platform::Utf8ToWide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     install_log::Writef("LAUNCH", "%s failed: the program is missing", path.c_str());
     return false;

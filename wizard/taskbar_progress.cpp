@@ -81,7 +81,7 @@ TaskbarState TaskbarStateFor(StatusKind status, bool paused, bool setupRunning) 
 
 void TaskbarProgress::Watch(HWND window) {
   window_ = window;
-  buttonCreated_ = ::RegisterWindowMessageA("TaskbarButtonCreated");
+  buttonCreated_ = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
   // The shell runs unelevated: without this, an elevated wizard never hears of its button.
   if (buttonCreated_ != 0) {
     ::ChangeWindowMessageFilterEx(window, buttonCreated_, MSGFLT_ALLOW, nullptr);

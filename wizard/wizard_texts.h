@@ -1,4 +1,4 @@
-// What the wizard says to the user, in the system code page (936).
+// What the wizard says to the user (UTF-8, as every text of the program).
 #pragma once
 
 namespace WizardText {
@@ -15,6 +15,11 @@ constexpr const char* kTipPause = "暂停";
 constexpr const char* kTipContinue = "继续";
 constexpr const char* kTipAgree = "同意";
 constexpr const char* kTipBrowse = "浏览";
+
+// The names screen readers announce for the skinned buttons without a tooltip of the same
+// words: what their faces show. The others are named by their tooltips.
+constexpr const char* kNameBrowse = "更改路径";
+constexpr const char* kNameAgree = "我已阅读并同意使用协议";
 
 // The status line.
 constexpr const char* kInstalling = "正在安装...";

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/text_win32.h"
+
 namespace {
 
 // These tests own HKEY_CURRENT_USER\Software\Vantreo in the test prefix.
@@ -13,27 +15,41 @@ class InstallSettingsTest : public ::testing::Test {
   void SetUp() override { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Vantreo"); }
   void TearDown() override { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Vantreo"); }
 
-  static void Set(const char* name, DWORD type, const std::string& bytes) {
+  // Stores `bytes` as they are: through the W function (`wide`), or through the A function,
+  // which takes a string in the system code page as a build of narrow strings stored it.
+  static void Set(const char* name, DWORD type, const std::string& bytes, bool wide = false) {
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, InstallSettings::kKeyPath, 0, nullptr, 0,
                                 KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    ::RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                     static_cast<DWORD>(bytes.size()));
+    const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
+    const auto size = static_cast<DWORD>(bytes.size());
+    if (wide) {
+      ::RegSetValueExW(key, platform::Utf8ToWide(name).c_str(), 0, type, data, size);
+    } else {
+      ::RegSetValueExA(key, name, 0, type, data, size);
+    }
     ::RegCloseKey(key);
   }
-  static void SetPath(const std::string& text) { Set("Path", REG_SZ, text + '\0'); }
+  // The folder as the system holds text (UTF-16 with its NUL), from UTF-8.
+  static void SetPath(const std::string& text) {
+    const std::wstring wide = platform::Utf8ToWide(text) + L'\0';
+    Set("Path", REG_SZ, std::string(reinterpret_cast<const char*>(wide.data()),
+                                    wide.size() * sizeof(wchar_t)), true);
+  }
 
-  // type and raw bytes of a value, or type 0 when it is missing.
+  // Type and bytes of a value (a text as UTF-8 with its NUL), or type 0 when it is missing.
   static std::pair<DWORD, std::string> Stored(const char* name) {
     DWORD type = 0;
-    char data[1024];
+    wchar_t data[1024];
     DWORD size = sizeof(data);
-    if (::RegGetValueA(HKEY_CURRENT_USER, InstallSettings::kKeyPath, name,
-                       RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) != ERROR_SUCCESS) {
+    if (::RegGetValueW(HKEY_CURRENT_USER, platform::Utf8ToWide(InstallSettings::kKeyPath).c_str(),
+                       platform::Utf8ToWide(name).c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, data,
+                       &size) != ERROR_SUCCESS) {
       return {0, ""};
     }
-    return {type, std::string(data, size)};
+    if (type == REG_SZ) return {type, platform::WideToUtf8(std::wstring(data, size / 2)) + '\0'};
+    return {type, std::string(reinterpret_cast<const char*>(data), size)};
   }
 };
 
@@ -51,13 +67,32 @@ TEST_F(InstallSettingsTest, StoredFolderIsReadWithBackslashesCollapsed) {
   SetPath("E:\\\\Games\\\\Vantreo");
   EXPECT_TRUE(InstallSettings::ReadInstallFolder(folder));
   EXPECT_EQ(folder, "E:\\Games\\Vantreo");
-  SetPath("D:\\乗\\Vantreo");  // a trail byte 0x5C before a backslash is no double backslash
+  SetPath("C:\\Games\\한게임 Zoë");
   EXPECT_TRUE(InstallSettings::ReadInstallFolder(folder));
-  EXPECT_EQ(folder, "D:\\乗\\Vantreo");
-  const std::string longest = "E:\\" + std::string(256, 'x');  // 260 bytes with the NUL
+  EXPECT_EQ(folder, "C:\\Games\\한게임 Zoë");
+  const std::string longest = "E:\\" + std::string(256, 'x');  // 260 characters with the NUL
   SetPath(longest);
   EXPECT_TRUE(InstallSettings::ReadInstallFolder(folder));
   EXPECT_EQ(folder, longest);
+  // 259 characters of three UTF-8 bytes each: Windows counts characters.
+  std::string wide = "E:\\";
+  for (int i = 0; i < 256; ++i) wide += "游";
+  SetPath(wide);
+  EXPECT_TRUE(InstallSettings::ReadInstallFolder(folder));
+  EXPECT_EQ(folder, wide);
+}
+
+TEST_F(InstallSettingsTest, FolderStoredInCodePage936ReadsBackAsTheSameFolder) {
+  // As a build of narrow code page 936 strings stored it, under the tests' Chinese system:
+  // "D:\乗\Vantreo", where 乗 is 81 5C (a trail byte 0x5C before a backslash is no double
+  // backslash).
+  ASSERT_EQ(::GetACP(), 936u);
+  Set("Path", REG_SZ, std::string("D:\\\x81\x5C\\Vantreo") + '\0');
+  std::string folder;
+  EXPECT_TRUE(InstallSettings::ReadInstallFolder(folder));
+  EXPECT_EQ(folder, "D:\\乗\\Vantreo");
+  // Read, nothing is rewritten.
+  EXPECT_EQ(Stored("Path"), std::make_pair(DWORD{REG_SZ}, std::string("D:\\乗\\Vantreo") + '\0'));
 }
 
 TEST_F(InstallSettingsTest, UnusablePathReadsAsNothingStored) {
@@ -98,9 +133,10 @@ TEST_F(InstallSettingsTest, FoldersEndInTheProductFolder) {
   EXPECT_EQ(InstallSettings::MakeInstallFolder("D:\\"), "D:\\Vantreo");
   EXPECT_EQ(InstallSettings::MakeInstallFolder("D:\\Games"), "D:\\Games\\Vantreo");
   EXPECT_EQ(InstallSettings::MakeInstallFolder("D:\\乗"), "D:\\乗\\Vantreo");
-  char programFiles[MAX_PATH] = {};
-  ASSERT_TRUE(::SHGetSpecialFolderPathA(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE));
-  EXPECT_EQ(InstallSettings::DefaultInstallFolder(), std::string(programFiles) + "\\Vantreo");
+  wchar_t programFiles[MAX_PATH] = {};
+  ASSERT_TRUE(::SHGetSpecialFolderPathW(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE));
+  EXPECT_EQ(InstallSettings::DefaultInstallFolder(),
+            platform::WideToUtf8(programFiles) + "\\Vantreo");
 }
 
 TEST_F(InstallSettingsTest, FolderFitsOnlyWhenItsProgramPathsStayUnderMaxPath) {
@@ -110,6 +146,11 @@ TEST_F(InstallSettingsTest, FolderFitsOnlyWhenItsProgramPathsStayUnderMaxPath) {
   EXPECT_TRUE(InstallSettings::InstallFolderFits(longest));
   EXPECT_FALSE(InstallSettings::InstallFolderFits("D:\\" + std::string(235, 'x') + "\\Vantreo"));
   EXPECT_FALSE(InstallSettings::InstallFolderFits("D:\\" + std::string(250, 'x') + "\\Vantreo"));
+  // Counted in characters as Windows counts them, not in UTF-8 bytes.
+  std::string chinese = "D:\\";
+  for (int i = 0; i < 234; ++i) chinese += "游";
+  EXPECT_TRUE(InstallSettings::InstallFolderFits(chinese + "\\Vantreo"));
+  EXPECT_FALSE(InstallSettings::InstallFolderFits(chinese + "游\\Vantreo"));
   EXPECT_TRUE(InstallSettings::InstallFolderFits(InstallSettings::MakeInstallFolder("D:\\")));
   EXPECT_TRUE(InstallSettings::InstallFolderFits(InstallSettings::DefaultInstallFolder()));
 }
@@ -123,7 +164,7 @@ TEST_F(InstallSettingsTest, GivenFolderMustBeAFullPathOfAllowedCharactersThatFit
       {"C:\\Net Bar\\Vantreo", FolderProblem::None},
       {"d:\\", FolderProblem::None},
       {"D:\\网吧\\游戏", FolderProblem::None},
-      // Second bytes 0x7C ('|') and 0x5C ('\\') of double-byte characters are no separators.
+      {"C:\\Games\\한게임 Zoë", FolderProblem::None},
       {"D:\\皘癨", FolderProblem::None},
       {"Vantreo", FolderProblem::NotAbsolute},
       {"..\\Vantreo", FolderProblem::NotAbsolute},

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mfc/afxwin.h"
+#include "platform/text_win32.h"
 #include "mfc/scoped_win.h"
 #include "mfc/shell_launch.h"
 #include "res/resource.h"
@@ -176,7 +177,7 @@ TEST(CDialogTest, EndDialogFromAnotherThreadEndsTheModalLoop) {
 TEST(CDialogTest, ControlsSeeTheirMessagesBeforeDispatch) {
   TestDialog dialog;
   dialog.step = [](TestDialog& d) {
-    ::PostMessageA(d.okButton.m_hWnd, WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
+    ::PostMessageW(d.okButton.m_hWnd, WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
     d.PostMessage(WM_CLOSE);
   };
   Watchdog dog(&dialog, 10000);
@@ -254,9 +255,7 @@ TEST(CDialogTest, DataExchangeRunsBothWays) {
   std::string shown;
   dialog.step = [&](TestDialog& d) {
     shown = CWnd::FromHandle(d.m_hWnd) == &d ? "" : "not bound";
-    char text[MAX_PATH] = {};
-    ::GetDlgItemTextA(d.m_hWnd, IDC_PATH, text, MAX_PATH);
-    shown += text;
+    shown += WindowTextOf(::GetDlgItem(d.m_hWnd, IDC_PATH));
     d.SetDlgItemText(IDC_PATH, "D:\\游戏\\Vantreo");
     EXPECT_TRUE(d.UpdateData(TRUE));  // DDX_Control binds only once
     d.EndDialog(IDOK);
@@ -270,7 +269,7 @@ TEST(CDialogTest, DataExchangeRunsBothWays) {
 TEST(CDialogTest, CentredAfterInitUnlessItMoved) {
   MONITORINFO monitor{};
   monitor.cbSize = sizeof(monitor);
-  ::GetMonitorInfoA(::MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  ::GetMonitorInfoW(::MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
   const RECT& area = monitor.rcWork;
 
   TestDialog centred;
@@ -304,7 +303,7 @@ TEST(CDialogTest, CentredAfterInitUnlessItMoved) {
 TEST(CDialogTest, EscapeCancels) {
   TestDialog dialog(IDD_ABOUT);
   dialog.step = [](TestDialog& d) {
-    ::PostMessageA(d.GetDlgItem(IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
+    ::PostMessageW(d.GetDlgItem(IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
   };
   Watchdog dog(&dialog, 10000);
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
@@ -366,7 +365,7 @@ TEST(AfxTest, MessageBoxIsCaptionedWithTheExecutableName) {
           HWND box = ::FindWindowA("#32770", "mfc_test");
           if (box) {
             static_cast<std::atomic<bool>*>(param)->store(true);
-            ::PostMessageA(box, WM_COMMAND, IDNO, 0);
+            ::PostMessageW(box, WM_COMMAND, IDNO, 0);
             return 0;
           }
           ::Sleep(20);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/text_win32.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -21,7 +22,8 @@ class RegKeyTest : public ::testing::Test {
   }
   void TearDown() override { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\VantreoTest"); }
 
-  // Stores `bytes` as given; a string without its NUL stays without it.
+  // Stores `bytes` as given, through the A function, as a program of narrow strings does (a
+  // string type is taken in the system code page); a string without its NUL stays without it.
   void SetRaw(const char* name, DWORD type, const std::string& bytes) {
     HKEY key = nullptr;
     ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_WRITE, &key),
@@ -33,8 +35,17 @@ class RegKeyTest : public ::testing::Test {
               ERROR_SUCCESS);
     ::RegCloseKey(key);
   }
+  // Stores UTF-8 `text` as the system holds text: UTF-16 with its NUL.
   void SetString(const char* name, const std::string& text) {
-    SetRaw(name, REG_SZ, text + std::string(1, '\0'));
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_WRITE, &key),
+              ERROR_SUCCESS);
+    const std::wstring wide = platform::Utf8ToWide(text);
+    ASSERT_EQ(::RegSetValueExW(key, platform::Utf8ToWide(name).c_str(), 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(wide.c_str()),
+                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ::RegCloseKey(key);
   }
 
   // Reads through a 260-byte buffer as the program does; the buffer starts full of 'x'.
@@ -108,13 +119,24 @@ TEST_F(RegKeyTest, EmptyStringsReadAsEmpty) {
   EXPECT_EQ(noData.text, "");
 }
 
-TEST_F(RegKeyTest, CodePage936TextRoundTrips) {
-  const std::string folder = "D:\\乗\\游戏";  // 乗 ends in the byte 0x5C
-  SetString("gbk", folder);
-  Read read = ReadValue("gbk");
+TEST_F(RegKeyTest, TextInAnyScriptReadsBackAsUtf8) {
+  const std::string folder = "C:\\Games\\한게임 Zoë\\游戏";
+  SetString("any", folder);
+  Read read = ReadValue("any");
   EXPECT_EQ(read.result, ERROR_SUCCESS);
   EXPECT_EQ(read.text, folder);
   EXPECT_EQ(read.bytes, folder.size() + 1);
+}
+
+TEST_F(RegKeyTest, TextStoredInCodePage936ReadsBackAsTheSameCharacters) {
+  // As a build of narrow code page 936 strings stored it, under the tests' Chinese system:
+  // "D:\乗\游戏", where 乗 is 81 5C (its second byte a backslash).
+  ASSERT_EQ(::GetACP(), 936u);
+  SetRaw("gbk", REG_SZ, std::string("D:\\\x81\x5C\\\xD3\xCE\xCF\xB7") + '\0');
+  Read read = ReadValue("gbk");
+  EXPECT_EQ(read.result, ERROR_SUCCESS);
+  EXPECT_EQ(read.text, "D:\\乗\\游戏");
+  EXPECT_EQ(read.bytes, std::string("D:\\乗\\游戏").size() + 1);
 }
 
 TEST_F(RegKeyTest, WithoutAKeyNothingReads) {

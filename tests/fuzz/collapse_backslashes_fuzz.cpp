@@ -1,10 +1,8 @@
-// CollapseDoubleBackslashes on any path: each run of k single-byte backslashes becomes
-// (k + 1) / 2 of them, and a backslash-valued trail byte of a double-byte character is left
-// alone.
+// CollapseDoubleBackslashes on any path: each run of k backslashes becomes (k + 1) / 2 of
+// them, and every other byte stays as it is.
 #include <cstdint>
 #include <string>
 
-#include "platform/codepage.h"
 #include "tasks/url_utils.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -18,16 +16,13 @@ std::string Reference(const std::string& path) {
     out.append((run + 1) / 2, '\\');
     run = 0;
   };
-  for (size_t i = 0; i < path.size();) {
-    bool pair = platform::IsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size();
-    if (!pair && path[i] == '\\') {
+  for (char c : path) {
+    if (c == '\\') {
       ++run;
-      ++i;
       continue;
     }
     endRun();
-    out.append(path, i, pair ? 2 : 1);
-    i += pair ? 2 : 1;
+    out += c;
   }
   endRun();
   return out;

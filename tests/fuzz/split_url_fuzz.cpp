@@ -1,10 +1,9 @@
-// SplitUrl on any text: the pieces always put the trimmed URL back together, and no single-byte
-// "/" is ever taken from inside a double-byte character or missed.
+// SplitUrl on any text: the pieces always put the trimmed URL back together, and no "/" is
+// missed. In UTF-8 every byte below 0x80 is a character of its own, whatever surrounds it.
 #include <cstdint>
 #include <cctype>
 #include <string>
 
-#include "platform/codepage.h"
 #include "tasks/url_utils.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -12,18 +11,11 @@ namespace {
 
 const char kWhiteSpace[] = " \t\n\r\v\f";
 
-// Offsets where a character starts, stepping over double-byte characters whole.
-std::string CharStarts(const std::string& text) {
-  std::string starts(text.size(), '\0');
-  for (size_t i = 0; i < text.size();) {
-    starts[i] = 1;
-    bool pair = platform::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size();
-    i += pair ? 2 : 1;
-  }
-  return starts;
-}
+// Offsets where a character the URL's syntax uses ("/", ":", the scheme) may start: every
+// one, as no byte of a longer UTF-8 character is ASCII.
+std::string CharStarts(const std::string& text) { return std::string(text.size(), '\1'); }
 
-// Index of the first single-byte "/" at or after `from`, or npos.
+// Index of the first "/" at or after `from`, or npos.
 size_t FirstSlash(const std::string& text, const std::string& starts, size_t from) {
   for (size_t i = from; i < text.size(); ++i) {
     if (starts[i] && text[i] == '/') return i;
@@ -43,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FUZZ_CHECK(parts.urlPrefix + parts.fileName == trimmed);
 
   const std::string starts = CharStarts(trimmed);
-  // The prefix ends at the last single-byte "/"; the file name holds none.
+  // The prefix ends at the last "/"; the file name holds none.
   if (parts.urlPrefix.empty()) {
     FUZZ_CHECK(FirstSlash(trimmed, starts, 0) == std::string::npos);
   } else {
@@ -78,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const bool whole = close < slash && (close + 1 == slash || trimmed[close + 1] == ':');
     FUZZ_CHECK(parts.host == (whole ? trimmed.substr(hostStart, close + 1 - hostStart) : ""));
   } else {
-    // The port's ":" is a single-byte character, never the trail of a double-byte one.
     size_t colon = slash;
     for (size_t i = hostStart; i < slash && colon == slash; ++i) {
       if (starts[i] && trimmed[i] == ':') colon = i;

@@ -5,9 +5,11 @@
 //
 // One command per run (`probe.exe find "#32770" "title"`) or, with `probe.exe serve`, one
 // command per line on standard input, fields separated by tabs; each answer is one line on
-// standard output. Texts are in the system code page (936). See tests/gui/README.md.
+// standard output. Texts are UTF-8 both ways, whatever the system code page (the probe reads
+// and writes the windows' UTF-16 texts). See tests/gui/README.md.
 
 #include <windows.h>
+#include <oleacc.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -16,7 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
+#include "platform/text_win32.h"
+
 namespace {
+
+using platform::Utf8ToWide;
+using platform::WideToUtf8;
 
 using Args = std::vector<std::string>;
 
@@ -53,23 +61,23 @@ std::string WindowHandle(HWND window) {
 }
 
 std::string ClassOf(HWND window) {
-  char name[256] = {};
-  ::GetClassNameA(window, name, sizeof(name));
-  return name;
+  wchar_t name[256] = {};
+  ::GetClassNameW(window, name, 256);
+  return WideToUtf8(name);
 }
 
 // A window's text, asked of the window itself (WM_GETTEXT is marshalled between processes).
 std::string TextOf(HWND window) {
   DWORD_PTR length = 0;
-  if (!::SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+  if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
     return "";
   }
-  std::string text(length + 1, '\0');
+  std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
-  ::SendMessageTimeoutA(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
+  ::SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
                         SMTO_ABORTIFHUNG, 2000, &copied);
   text.resize(copied);
-  return text;
+  return WideToUtf8(text);
 }
 
 // Replaces tabs and line breaks so that an answer stays one line.
@@ -80,6 +88,35 @@ std::string OneLine(std::string text) {
     if (c == '\r') c = ' ';
   }
   return text;
+}
+
+// What the system's accessibility reports for a window, as screen readers ask for it: its
+// client object's name and value ("" when it has none).
+std::string Accessible(HWND window) {
+  // __uuidof: the toolchain's IID_IAccessible symbol does not hold that interface's id.
+  IAccessible* object = nullptr;
+  const HRESULT found = ::AccessibleObjectFromWindow(
+      window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+      reinterpret_cast<void**>(&object));
+  if (FAILED(found) || !object) {
+    char code[32];
+    std::snprintf(code, sizeof code, "error 0x%08lx", static_cast<unsigned long>(found));
+    return code;
+  }
+  VARIANT self;
+  ::VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  std::string answer;
+  for (bool value : {false, true}) {
+    BSTR text = nullptr;
+    const HRESULT result = value ? object->get_accValue(self, &text) : object->get_accName(self, &text);
+    answer += std::string(value ? "\tvalue=" : "name=") +
+              OneLine(SUCCEEDED(result) && text ? WideToUtf8(text) : "");
+    ::SysFreeString(text);
+  }
+  object->Release();
+  return answer;
 }
 
 struct FindRequest {
@@ -94,9 +131,9 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
   if (request->visibleOnly && !::IsWindowVisible(window)) return TRUE;
   if (request->className != "*" && ClassOf(window) != request->className) return TRUE;
   if (request->title != "*") {
-    char title[512] = {};
-    ::GetWindowTextA(window, title, sizeof(title));
-    if (request->title != title) return TRUE;
+    wchar_t title[512] = {};
+    ::GetWindowTextW(window, title, 512);
+    if (request->title != WideToUtf8(title)) return TRUE;
   }
   request->found.push_back(window);
   return TRUE;
@@ -131,9 +168,10 @@ std::string Describe(HWND window) {
   ::GetWindowRect(window, &rect);
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
-  char title[512] = {};
-  ::GetWindowTextA(window, title, sizeof(title));
-  char line[1024];
+  wchar_t wideTitle[512] = {};
+  ::GetWindowTextW(window, wideTitle, 512);
+  const std::string title = WideToUtf8(wideTitle);
+  char line[2048];
   std::snprintf(line, sizeof(line),
                 "%s\tclass=%s\ttitle=%s\tvisible=%d\tenabled=%d\trect=%ld,%ld,%ld,%ld\tpid=%lu\t"
                 "owner=%s",
@@ -148,7 +186,7 @@ std::string Describe(HWND window) {
 std::string ButtonIds(HWND box) {
   std::string ids;
   for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
-    if (lstrcmpiA(ClassOf(child).c_str(), "Button") != 0) continue;
+    if (lstrcmpiW(Utf8ToWide(ClassOf(child)).c_str(), L"Button") != 0) continue;
     if (!ids.empty()) ids += ',';
     ids += std::to_string(::GetDlgCtrlID(child));
   }
@@ -157,8 +195,8 @@ std::string ButtonIds(HWND box) {
 
 // Compares the icon shown by `control` on screen with a system icon: the share of the icon's
 // opaque pixels that differ clearly from what the screen shows, in per mille.
-long IconMismatchPerMille(HWND control, LPCSTR systemIcon) {
-  HICON icon = ::LoadIconA(nullptr, systemIcon);
+long IconMismatchPerMille(HWND control, LPCWSTR systemIcon) {
+  HICON icon = ::LoadIconW(nullptr, systemIcon);
   if (!icon) return -1;
   RECT rect{};
   ::GetWindowRect(control, &rect);
@@ -220,7 +258,7 @@ bool hostIgnoresClose = false;
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_CLOSE && hostIgnoresClose) return 0;
   if (message == WM_DESTROY) ::PostQuitMessage(0);
-  return ::DefWindowProcA(window, message, wParam, lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 // A hidden top-level window of class `className` that logs every message posted to it
@@ -228,16 +266,17 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // pass. FindWindow finds hidden windows too.
 int RunHost(const std::string& className, bool ignoreClose, long seconds) {
   hostIgnoresClose = ignoreClose;
-  WNDCLASSEXA windowClass{};
+  const std::wstring wideClass = Utf8ToWide(className);
+  WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = &HostWindowProc;
-  windowClass.hInstance = ::GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = className.c_str();
-  if (!::RegisterClassExA(&windowClass)) {
+  windowClass.hInstance = ::GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = wideClass.c_str();
+  if (!::RegisterClassExW(&windowClass)) {
     std::printf("error register %lu\n", ::GetLastError());
     return 1;
   }
-  HWND window = ::CreateWindowExA(0, className.c_str(), "probe host", WS_OVERLAPPEDWINDOW, 0, 0,
+  HWND window = ::CreateWindowExW(0, wideClass.c_str(), L"probe host", WS_OVERLAPPEDWINDOW, 0, 0,
                                   200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
   if (!window) {
     std::printf("error create %lu\n", ::GetLastError());
@@ -247,7 +286,7 @@ int RunHost(const std::string& className, bool ignoreClose, long seconds) {
   std::printf("ready %s\n", WindowHandle(window).c_str());
   std::fflush(stdout);
   MSG msg;
-  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (msg.message == WM_TIMER && msg.hwnd == window) {
       std::printf("timeout\n");
       std::fflush(stdout);
@@ -259,7 +298,7 @@ int RunHost(const std::string& className, bool ignoreClose, long seconds) {
                   static_cast<unsigned long long>(msg.wParam), static_cast<long long>(msg.lParam));
       std::fflush(stdout);
     }
-    ::DispatchMessageA(&msg);
+    ::DispatchMessageW(&msg);
   }
   std::printf("exit\n");
   std::fflush(stdout);
@@ -268,6 +307,8 @@ int RunHost(const std::string& className, bool ignoreClose, long seconds) {
 
 // --- registry ----------------------------------------------------------------------------
 
+// Bytes as they are, through the A function: a string type is taken in the system code page,
+// as a program of narrow strings stores it.
 std::string RegSetRaw(const std::string& key, const std::string& value, DWORD type,
                       const std::string& data) {
   HKEY handle = nullptr;
@@ -284,23 +325,54 @@ std::string RegSetRaw(const std::string& key, const std::string& value, DWORD ty
   return result == ERROR_SUCCESS ? "ok" : "error " + std::to_string(result);
 }
 
+// A text value as the system holds it (UTF-16, with its final NUL).
+std::string RegSetText(const std::string& key, const std::string& value, const std::string& text) {
+  HKEY handle = nullptr;
+  LONG result = ::RegCreateKeyExW(HKEY_CURRENT_USER, Utf8ToWide(key).c_str(), 0, nullptr, 0,
+                                  KEY_WRITE, nullptr, &handle, nullptr);
+  if (result != ERROR_SUCCESS) return "error " + std::to_string(result);
+  const std::wstring wide = Utf8ToWide(text);
+  result = ::RegSetValueExW(handle, Utf8ToWide(value).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(wide.c_str()),
+                            static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(handle);
+  return result == ERROR_SUCCESS ? "ok" : "error " + std::to_string(result);
+}
+
+// The value's type and bytes; a text's UTF-16 comes back as UTF-8 (its NULs kept).
 std::string RegQuery(const std::string& key, const std::string& value) {
   HKEY handle = nullptr;
-  if (::RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, Utf8ToWide(key).c_str(), 0, KEY_READ, &handle) !=
+      ERROR_SUCCESS) {
     return "nokey";
   }
+  const std::wstring name = Utf8ToWide(value);
   DWORD type = 0;
   DWORD size = 0;
-  LONG result = ::RegQueryValueExA(handle, value.c_str(), nullptr, &type, nullptr, &size);
+  LONG result = ::RegQueryValueExW(handle, name.c_str(), nullptr, &type, nullptr, &size);
   std::string data(size, '\0');
   if (result == ERROR_SUCCESS && size > 0) {
-    result = ::RegQueryValueExA(handle, value.c_str(), nullptr, &type,
+    result = ::RegQueryValueExW(handle, name.c_str(), nullptr, &type,
                                 reinterpret_cast<BYTE*>(&data[0]), &size);
   }
   ::RegCloseKey(handle);
   if (result == ERROR_FILE_NOT_FOUND) return "missing";
   if (result != ERROR_SUCCESS) return "error " + std::to_string(result);
   data.resize(size);
+  if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+    std::string text;
+    const auto* units = reinterpret_cast<const wchar_t*>(data.data());
+    const size_t count = data.size() / sizeof(wchar_t);
+    for (size_t start = 0; start <= count; ++start) {  // piece by piece: NULs stay
+      size_t end = start;
+      while (end < count && units[end] != L'\0') ++end;
+      text += WideToUtf8(std::wstring(units + start, end - start));
+      if (end < count) text += '\0';
+      start = end;
+    }
+    data = text;
+    size = static_cast<DWORD>(data.size());
+  }
   return "type=" + std::to_string(type) + "\tbytes=" + std::to_string(size) +
          "\thex=" + Hex(data.data(), data.size());
 }
@@ -316,7 +388,7 @@ int ForEachProcess(const std::string& name, bool kill) {
   int count = 0;
   for (BOOL more = ::Process32First(snapshot, &entry); more;
        more = ::Process32Next(snapshot, &entry)) {
-    if (lstrcmpiA(entry.szExeFile, name.c_str()) != 0) continue;
+    if (lstrcmpiW(entry.szExeFile, Utf8ToWide(name).c_str()) != 0) continue;
     ++count;
     if (!kill) continue;
     HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
@@ -334,7 +406,7 @@ int ForEachProcess(const std::string& name, bool kill) {
 
 std::string Usage() {
   return "error usage: find|wait|gone|windows|describe|text|rect|enabled|style|click|post|send|"
-         "msgbox|icon|reg-set-sz|reg-set-dword|reg-set-raw|reg-query|reg-delete|"
+         "msgbox|icon|accessible|reg-set-sz|reg-set-dword|reg-set-raw|reg-query|reg-delete|"
          "processes|kill|sleep|host";
 }
 
@@ -375,6 +447,10 @@ std::string Run(const Args& a) {
     HWND control = Control(ParseWindow(a[1]), a[2]);
     return control ? "text=" + OneLine(TextOf(control)) : "none";
   }
+  if (command == "accessible" && need(2)) {  // accessible HWND ID|- -> name and value
+    HWND control = Control(ParseWindow(a[1]), a[2]);
+    return control ? Accessible(control) : "none";
+  }
   if (command == "rect" && need(2)) {  // rect HWND ID|- -> screen rect and parent-client rect
     HWND control = Control(ParseWindow(a[1]), a[2]);
     if (!control) return "none";
@@ -382,7 +458,7 @@ std::string Run(const Args& a) {
     ::GetWindowRect(control, &screen);
     RECT client = screen;
     HWND parent = ::GetParent(control);
-    if (parent && (::GetWindowLongA(control, GWL_STYLE) & WS_CHILD)) {
+    if (parent && (::GetWindowLongW(control, GWL_STYLE) & WS_CHILD)) {
       ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&client), 2);
     }
     char line[200];
@@ -408,23 +484,23 @@ std::string Run(const Args& a) {
     if (!control) return "none";
     char line[100];
     std::snprintf(line, sizeof(line), "style=0x%08lx\texstyle=0x%08lx",
-                  static_cast<unsigned long>(::GetWindowLongA(control, GWL_STYLE)),
-                  static_cast<unsigned long>(::GetWindowLongA(control, GWL_EXSTYLE)));
+                  static_cast<unsigned long>(::GetWindowLongW(control, GWL_STYLE)),
+                  static_cast<unsigned long>(::GetWindowLongW(control, GWL_EXSTYLE)));
     return line;
   }
   if (command == "click" && need(2)) {  // click HWND ID: BM_CLICK, posted (the click may block)
     HWND control = Control(ParseWindow(a[1]), a[2]);
     if (!control) return "none";
-    return ::PostMessageA(control, BM_CLICK, 0, 0) ? "ok" : "error";
+    return ::PostMessageW(control, BM_CLICK, 0, 0) ? "ok" : "error";
   }
   if ((command == "post" || command == "send") && need(4)) {  // post HWND MSG WPARAM LPARAM
     HWND window = ParseWindow(a[1]);
     UINT message = static_cast<UINT>(ParseNumber(a[2]));
     WPARAM wParam = static_cast<WPARAM>(ParseNumber(a[3]));
     LPARAM lParam = static_cast<LPARAM>(ParseNumber(a[4]));
-    if (command == "post") return ::PostMessageA(window, message, wParam, lParam) ? "ok" : "error";
+    if (command == "post") return ::PostMessageW(window, message, wParam, lParam) ? "ok" : "error";
     DWORD_PTR result = 0;
-    if (!::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result)) {
+    if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result)) {
       return "error";
     }
     return "result=" + std::to_string(static_cast<long long>(result));
@@ -438,14 +514,14 @@ std::string Run(const Args& a) {
   if (command == "icon" && need(3)) {  // icon HWND ID exclamation|question|... -> per mille
     HWND control = Control(ParseWindow(a[1]), a[2]);
     if (!control) return "none";
-    LPCSTR icon = a[3] == "exclamation" ? IDI_EXCLAMATION
+    LPCWSTR icon = a[3] == "exclamation" ? IDI_EXCLAMATION
                   : a[3] == "question"  ? IDI_QUESTION
                   : a[3] == "hand"      ? IDI_HAND
                                         : IDI_ASTERISK;
     return "mismatch=" + std::to_string(IconMismatchPerMille(control, icon));
   }
   if (command == "reg-set-sz" && need(3)) {  // reg-set-sz KEY VALUE TEXT (NUL added)
-    return RegSetRaw(a[1], a[2], REG_SZ, a[3] + std::string(1, '\0'));
+    return RegSetText(a[1], a[2], a[3]);
   }
   if (command == "reg-set-dword" && need(3)) {
     DWORD number = static_cast<DWORD>(ParseNumber(a[3]));
@@ -456,8 +532,9 @@ std::string Run(const Args& a) {
   }
   if (command == "reg-query" && need(2)) return RegQuery(a[1], a[2]);
   if (command == "reg-delete" && need(1)) {  // reg-delete KEY: the key and everything below
-    LONG result = ::RegDeleteTreeA(HKEY_CURRENT_USER, a[1].c_str());
-    if (result == ERROR_SUCCESS) result = ::RegDeleteKeyA(HKEY_CURRENT_USER, a[1].c_str());
+    const std::wstring key = Utf8ToWide(a[1]);
+    LONG result = ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    if (result == ERROR_SUCCESS) result = ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND
                ? "ok"
                : "error " + std::to_string(result);
@@ -486,7 +563,8 @@ Args SplitTabs(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Args args(argv + 1, argv + argc);
+  const Args args = platform::Arguments(argc, argv);  // UTF-8, whatever the code page
+  ::CoInitialize(nullptr);  // for the accessibility objects
   if (!args.empty() && args[0] == "host" && args.size() >= 2) {
     bool ignoreClose = args.size() >= 3 && args[2] == "ignore-close";
     long seconds = args.size() >= 4 ? ParseNumber(args[3]) : 60;

@@ -24,7 +24,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 WINE_RUN = os.path.join(SOURCE_ROOT, "tools", "wine-run.sh")
-ENCODING = "gbk"  # the prefix runs with code page 936
+ENCODING = "utf-8"  # the probe speaks UTF-8 whatever the code page
 TEMPLATE_VERSION = "2"  # change to rebuild every tree's template prefix
 
 WM_CLOSE = 0x0010
@@ -39,7 +39,9 @@ class RigError(Exception):
 
 def wine_env(prefix, display=None):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="zh_CN.UTF-8",
+    # The system the program runs on: its code page and language follow the locale.
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all",
+               LC_ALL=os.environ.get("VANTREO_LC_ALL", "zh_CN.UTF-8"),
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     if display:
         env["DISPLAY"] = display

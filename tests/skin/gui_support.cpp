@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "mfc/afxwin.h"
+#include "platform/text_win32.h"
 
 using namespace Gdiplus::DllExports;
 
@@ -31,11 +32,11 @@ class GdiplusEnvironment : public ::testing::Environment {
 
 void PumpOnce() {
   MSG msg;
-  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     HWND root = msg.hwnd ? ::GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
     if (root && CWnd::WalkPreTranslateTree(root, &msg)) continue;
     ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
+    ::DispatchMessageW(&msg);
   }
 }
 
@@ -171,7 +172,7 @@ Pixels PrintWindowClient(HWND window) {
   if (!bitmap.valid()) return pixels;
   {
     ScopedSelectObject select(memory, bitmap);
-    ::SendMessageA(window, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()),
+    ::SendMessageW(window, WM_PRINT, reinterpret_cast<WPARAM>(memory.get()),
                    PRF_CLIENT | PRF_ERASEBKGND);
   }
   return ReadBitmap(bitmap);
@@ -261,10 +262,10 @@ void MessageBoxWatcher::Run() {
           }
           std::lock_guard<std::mutex> guard(watcher->lock_);
           if (watcher->answered_.insert(window).second) {
-            char text[1024] = {};
-            ::GetDlgItemTextA(window, 0xFFFF, text, sizeof(text));  // the box's text
-            watcher->texts_.push_back(text);
-            ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+            wchar_t text[1024] = {};
+            ::GetDlgItemTextW(window, 0xFFFF, text, 1024);  // the box's text
+            watcher->texts_.push_back(platform::WideToUtf8(text));
+            ::PostMessageW(window, WM_COMMAND, IDOK, 0);
           }
           return TRUE;
         },

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/text_win32.h"
 #include "tests/skin/gui_support.h"
 #include "tests/skin/res/skin_test_ids.h"
 
@@ -53,14 +54,14 @@ int FrameShown(CHoverButton& button, bool besideCue = false) {
 }
 
 RECT ToolRect(CHoverButton& button, std::string* text) {
-  char buffer[256] = {};
-  TTTOOLINFOA info{};
-  info.cbSize = TTTOOLINFOA_V2_SIZE;
+  wchar_t buffer[256] = {};
+  TTTOOLINFOW info{};
+  info.cbSize = TTTOOLINFOW_V2_SIZE;
   info.hwnd = button.m_hWnd;
   info.uId = 1;
   info.lpszText = buffer;
-  ::SendMessageA(button.Tooltip().m_hWnd, TTM_GETTOOLINFOA, 0, reinterpret_cast<LPARAM>(&info));
-  *text = buffer;
+  ::SendMessageW(button.Tooltip().m_hWnd, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&info));
+  *text = platform::WideToUtf8(buffer);
   return info.rect;
 }
 
@@ -113,7 +114,7 @@ TEST_F(HoverButtonTest, FocusedWithCuesShownItDrawsTheCueOverItsFrame) {
   ASSERT_TRUE(dialog.hover.LoadStrip(IDB_BROWSE));
   ::SetFocus(dialog.hover);
   Pump(100);
-  if (::SendMessageA(dialog.hover, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS) {
+  if (::SendMessageW(dialog.hover, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS) {
     EXPECT_EQ(FrameShown(dialog.hover), 0);
   } else {
     EXPECT_EQ(FrameShown(dialog.hover), -1);
@@ -143,7 +144,7 @@ TEST_F(HoverButtonTest, WidthNotAMultipleOfThreeDropsTheLastColumns) {
   ASSERT_EQ(shown.width, 22);
   EXPECT_EQ(Rgb(shown.At(0, 0)), 0xDC2828u);   // first frame, red
   EXPECT_EQ(Rgb(shown.At(21, 9)), 0xDC2828u);  // its last column, still red
-  ::SendMessageA(dialog.hover, BM_SETSTATE, TRUE, 0);
+  ::SendMessageW(dialog.hover, BM_SETSTATE, TRUE, 0);
   shown = PrintWindowClient(dialog.hover);
   EXPECT_EQ(Rgb(shown.At(21, 0)), 0x2846DCu);  // pressed: the third frame, no stray white
 }
@@ -196,9 +197,9 @@ TEST_F(HoverButtonTest, FramesFollowThePointerRestingPressingAndLeaving) {
 TEST_F(HoverButtonTest, PressedStateShowsThePressedFrameWithoutHover) {
   ASSERT_TRUE(dialog.other.LoadStrip(IDB_MINIMIZE));
   EXPECT_EQ(FrameShown(dialog.other), 0);
-  ::SendMessageA(dialog.other, BM_SETSTATE, TRUE, 0);
+  ::SendMessageW(dialog.other, BM_SETSTATE, TRUE, 0);
   EXPECT_EQ(FrameShown(dialog.other), 2);
-  ::SendMessageA(dialog.other, BM_SETSTATE, FALSE, 0);
+  ::SendMessageW(dialog.other, BM_SETSTATE, FALSE, 0);
   EXPECT_EQ(FrameShown(dialog.other), 0);
 }
 

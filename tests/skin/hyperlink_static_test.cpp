@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/text_win32.h"
 #include "tests/skin/gui_support.h"
 #include "tests/skin/res/skin_test_ids.h"
 
@@ -48,11 +49,11 @@ RECT TemplateRect(HWND dialog, int left, int top, int width, int height) {
 }
 
 SIZE TextExtent(HyperLinkStatic& link) {
-  std::string text = link.GetWindowText();
+  const std::wstring text = platform::Utf8ToWide(link.GetWindowText());
   SIZE extent{};
   ScopedGetDC dc(link);
   ScopedSelectObject select(dc, link.LinkFont());
-  ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
   return extent;
 }
 
@@ -190,7 +191,7 @@ TEST_F(HyperLinkTest, ClickWhileCapturedOpensThroughTheUsersShell) {
 TEST_F(HyperLinkTest, HandCursorIsTheSystemsHand) {
   // No module is loaded for it: the system's IDC_HAND, a private copy.
   EXPECT_NE(dialog.left.LinkCursor(), nullptr);
-  LRESULT handled = ::SendMessageA(dialog.left, WM_SETCURSOR,
+  LRESULT handled = ::SendMessageW(dialog.left, WM_SETCURSOR,
                                    reinterpret_cast<WPARAM>(dialog.left.m_hWnd),
                                    MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   EXPECT_NE(handled, 0);

@@ -135,11 +135,11 @@ TEST_F(LayeredHostTest, TakesThePictureSizeAndShowsAsLayeredDialogWithSkinWindow
   // The skin window: click-through, never activated, owned by the dialog, over the same place.
   HWND skin = dialog.SkinWindow();
   ASSERT_TRUE(::IsWindow(skin));
-  DWORD exStyle = static_cast<DWORD>(::GetWindowLongA(skin, GWL_EXSTYLE));
+  DWORD exStyle = static_cast<DWORD>(::GetWindowLongW(skin, GWL_EXSTYLE));
   // WS_EX_WINDOWEDGE (0x100) is asked for too, but the system drops it on a frameless popup.
   const DWORD kSkinBits = WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT;
   EXPECT_EQ(exStyle & kSkinBits, kSkinBits);
-  DWORD style = static_cast<DWORD>(::GetWindowLongA(skin, GWL_STYLE));
+  DWORD style = static_cast<DWORD>(::GetWindowLongW(skin, GWL_STYLE));
   EXPECT_EQ(style & (WS_POPUP | WS_CHILD | WS_CAPTION), static_cast<DWORD>(WS_POPUP));
   EXPECT_EQ(::GetWindow(skin, GW_OWNER), dialog.m_hWnd);
   RECT skinRect = WindowRect(skin);
@@ -218,19 +218,19 @@ class Backdrop {
     WNDCLASSEXA backdropClass{};
     backdropClass.cbSize = sizeof(backdropClass);
     backdropClass.lpfnWndProc = &::DefWindowProcA;
-    backdropClass.hInstance = ::GetModuleHandleA(nullptr);
+    backdropClass.hInstance = ::GetModuleHandleW(nullptr);
     backdropClass.hbrBackground = brush_.get();
     backdropClass.lpszClassName = "SkinTestBackdrop";
     ::RegisterClassExA(&backdropClass);
     window_ = ::CreateWindowExA(WS_EX_NOACTIVATE, "SkinTestBackdrop", nullptr,
                                 WS_POPUP | WS_VISIBLE, 0, 0, ::GetSystemMetrics(SM_CXSCREEN),
                                 ::GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
-                                ::GetModuleHandleA(nullptr), nullptr);
+                                ::GetModuleHandleW(nullptr), nullptr);
     ::UpdateWindow(window_);
   }
   ~Backdrop() {
     ::DestroyWindow(window_);
-    ::UnregisterClassA("SkinTestBackdrop", ::GetModuleHandleA(nullptr));
+    ::UnregisterClassA("SkinTestBackdrop", ::GetModuleHandleW(nullptr));
   }
 
  private:
@@ -457,19 +457,19 @@ bool entryWasGone = false;
 LRESULT CALLBACK InnerEditProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCDESTROY) {
     sawNcDestroy = true;
-    procedureWasPutBack = ::GetWindowLongPtrA(window, GWLP_WNDPROC) ==
+    procedureWasPutBack = ::GetWindowLongPtrW(window, GWLP_WNDPROC) ==
                           reinterpret_cast<LONG_PTR>(&InnerEditProc);
     SubclassEntry entry;
     entryWasGone = !GetSubclassRegistry().Find(window, &entry);
   }
-  return ::CallWindowProcA(originalEditProc, window, message, wParam, lParam);
+  return ::CallWindowProcW(originalEditProc, window, message, wParam, lParam);
 }
 
 class InnerSubclassDialog : public PlainHostDialog {
  protected:
   BOOL OnInitDialog() override {
     HWND edit = GetDlgItem(IDC_EDIT);
-    originalEditProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(
+    originalEditProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
         edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&InnerEditProc)));
     return PlainHostDialog::OnInitDialog();
   }
@@ -482,7 +482,7 @@ TEST_F(LayeredHostTest, DestroyedWindowsLeaveTheRegistryWithTheirProcedurePutBac
   // The dialog and its four controls.
   EXPECT_EQ(GetSubclassRegistry().CountHost(&dialog), 5u);
   HWND edit = dialog.GetDlgItem(IDC_EDIT);
-  EXPECT_EQ(::GetWindowLongPtrA(edit, GWLP_WNDPROC),
+  EXPECT_EQ(::GetWindowLongPtrW(edit, GWLP_WNDPROC),
             reinterpret_cast<LONG_PTR>(&LayeredWindowHost::SkinWindowProc));
 
   sawNcDestroy = false;
@@ -525,7 +525,7 @@ LRESULT CALLBACK RefuseSkinWindows(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 TEST_F(LayeredHostTest, SkinWindowThatCannotBeCreatedLeavesAVisibleDialog) {
-  HHOOK hook = ::SetWindowsHookExA(WH_CBT, &RefuseSkinWindows, nullptr, ::GetCurrentThreadId());
+  HHOOK hook = ::SetWindowsHookExW(WH_CBT, &RefuseSkinWindows, nullptr, ::GetCurrentThreadId());
   ASSERT_NE(hook, nullptr);
   PlainHostDialog dialog;
   const bool created = dialog.Create();

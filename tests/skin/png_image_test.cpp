@@ -45,7 +45,7 @@ Pixels DrawIntoDib(const PngImage& image) {
 }
 
 TEST(PngImage, SkinResourceLoadsAs502By371WithItsAlphaChannel) {
-  std::unique_ptr<PngImage> image = LoadImageResource(IDB_SKIN, "IMG", nullptr);
+  std::unique_ptr<PngImage> image = LoadImageResource(IDB_SKIN, L"IMG", nullptr);
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->Width(), 502u);
   EXPECT_EQ(image->Height(), 371u);
@@ -62,7 +62,7 @@ TEST(PngImage, SkinResourceLoadsAs502By371WithItsAlphaChannel) {
 }
 
 TEST(PngImage, MissingResourceGivesAnEmptyPictureThatDrawsNothing) {
-  std::unique_ptr<PngImage> image = LoadImageResource(998, "IMG", nullptr);
+  std::unique_ptr<PngImage> image = LoadImageResource(998, L"IMG", nullptr);
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->Width(), 0u);
   EXPECT_EQ(image->Height(), 0u);
@@ -70,7 +70,7 @@ TEST(PngImage, MissingResourceGivesAnEmptyPictureThatDrawsNothing) {
 }
 
 TEST(PngImage, CorruptResourceGivesAnEmptyPicture) {
-  std::unique_ptr<PngImage> image = LoadImageResource(IDB_NOT_A_PNG, "IMG", nullptr);
+  std::unique_ptr<PngImage> image = LoadImageResource(IDB_NOT_A_PNG, L"IMG", nullptr);
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->Width(), 0u);
   EXPECT_EQ(image->Height(), 0u);
@@ -78,8 +78,8 @@ TEST(PngImage, CorruptResourceGivesAnEmptyPicture) {
 
 TEST(PngImage, LoadingTwiceGivesTwoIndependentPictures) {
   std::unique_ptr<PngImage> first =
-      LoadImageResource(IDB_SKIN, "IMG", ::GetModuleHandleA(nullptr));
-  std::unique_ptr<PngImage> second = LoadImageResource(IDB_SKIN, "IMG", nullptr);
+      LoadImageResource(IDB_SKIN, L"IMG", ::GetModuleHandleW(nullptr));
+  std::unique_ptr<PngImage> second = LoadImageResource(IDB_SKIN, L"IMG", nullptr);
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first->Handle(), second->Handle());
@@ -91,12 +91,12 @@ TEST(PngImage, LoadingTwiceGivesTwoIndependentPictures) {
 
 TEST(PngImage, BitmapResourcesLoadThroughTheBitmapPath) {
   std::unique_ptr<PngImage> image =
-      LoadImageResource(IDB_MINIMIZE, RT_BITMAP, ::GetModuleHandleA(nullptr));
+      LoadImageResource(IDB_MINIMIZE, RT_BITMAP, ::GetModuleHandleW(nullptr));
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->Width(), 66u);
   EXPECT_EQ(image->Height(), 21u);
   std::unique_ptr<PngImage> missing =
-      LoadImageResource(997, RT_BITMAP, ::GetModuleHandleA(nullptr));
+      LoadImageResource(997, RT_BITMAP, ::GetModuleHandleW(nullptr));
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(missing->Width(), 0u);
 }

@@ -19,7 +19,7 @@ constexpr COLORREF kLowerColour = RGB(30, 160, 60);
 class WizardLikeDialog : public LayeredWindowHost {
  public:
   WizardLikeDialog()
-      : LayeredWindowHost(IDD_SKIN_WIZARD_TEST, IDB_SKIN, "IMG", nullptr, nullptr) {}
+      : LayeredWindowHost(IDD_SKIN_WIZARD_TEST, IDB_SKIN, L"IMG", nullptr, nullptr) {}
 
   CHoverButton start, close, minimize, agree, browse;
   HyperLinkStatic termsLink, manualLink;
@@ -105,7 +105,7 @@ class WizardLikeDialog : public LayeredWindowHost {
 class PlainHostDialog : public LayeredWindowHost {
  public:
   explicit PlainHostDialog(UINT imageId = IDB_SKIN)
-      : LayeredWindowHost(IDD_SKIN_PLAIN_TEST, imageId, "IMG", nullptr, nullptr) {}
+      : LayeredWindowHost(IDD_SKIN_PLAIN_TEST, imageId, L"IMG", nullptr, nullptr) {}
 
  protected:
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT ctlColor) override {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/files.h"
+
 namespace testing_support {
 
 std::string UniqueName(const std::string& prefix) {
@@ -13,7 +15,7 @@ std::string UniqueName(const std::string& prefix) {
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = platform::OpenFileDenyWrite(path, "wb");
   if (file == nullptr) return false;
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && ok;
@@ -21,7 +23,7 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 
 std::string ReadFile(const std::string& path) {
   std::string bytes;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = platform::OpenFileDenyWrite(path, "rb");
   if (file == nullptr) return bytes;
   char buffer[4096];
   size_t got;

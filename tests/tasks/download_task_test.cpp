@@ -8,7 +8,7 @@
 #include <map>
 
 #include "download/socket_layer.h"
-#include "tasks/mb_compare.h"
+#include "platform/codepage.h"
 #include "tests/support/sha256.h"
 #include "tests/tasks/task_fixture.h"
 
@@ -76,31 +76,17 @@ TEST(DownloadTaskList, SameUrlInAnotherLetterCaseIsRefused) {
   EXPECT_EQ(task.ItemCount(), 2u);
 }
 
-TEST(DownloadTaskList, DoubleByteCharactersAreComparedWhole) {
-  // 0x81 0x41 and 0x81 0x61 are two different characters of code page 936 whose second bytes
-  // happen to be 'A' and 'a'.
-  const std::string upper = "http://h/\x81\x41.exe";
-  const std::string lower = "http://h/\x81\x61.exe";
-  EXPECT_NE(CompareNoCaseMultibyte(upper, lower), 0);
+TEST(DownloadTaskList, UrlsInAnyScriptCompareByTheirLetters) {
+  // UTF-8 names: the bytes of "한" and "中" are never folded as if they were letters.
   DownloadTask task(4);
-  EXPECT_TRUE(task.AddItem(upper, "", 1, 0, ""));
-  EXPECT_TRUE(task.AddItem(lower, "", 1, 0, ""));
-  EXPECT_FALSE(task.AddItem("HTTP://H/\x81\x41.EXE", "", 1, 0, ""));
-}
-
-TEST(DownloadTaskList, CaseInsensitiveOrder) {
-  EXPECT_EQ(CompareNoCaseMultibyte("", ""), 0);
-  EXPECT_EQ(CompareNoCaseMultibyte("ABC", "abc"), 0);
-  EXPECT_LT(CompareNoCaseMultibyte("abc", "ABD"), 0);
-  EXPECT_GT(CompareNoCaseMultibyte("abcd", "ABC"), 0);
-  EXPECT_LT(CompareNoCaseMultibyte("ab", "abc"), 0);
-  // '[' sits between the upper and the lower letters: letters compare as lower case.
-  EXPECT_GT(CompareNoCaseMultibyte("Z", "["), 0);
-  // A double-byte character sorts after any single byte; a lone lead byte at the end is one
-  // character by itself.
-  EXPECT_GT(CompareNoCaseMultibyte("\xD6\xD0", "\xFF"), 0);
-  EXPECT_NE(CompareNoCaseMultibyte("a\x81", "a\x81\x41"), 0);
-  EXPECT_EQ(CompareNoCaseMultibyte("\xD6\xD0X", "\xD6\xD0x"), 0);
+  EXPECT_TRUE(task.AddItem("http://h/한게임.exe", "", 1, 0, ""));
+  EXPECT_TRUE(task.AddItem("http://h/中文.exe", "", 1, 0, ""));
+  EXPECT_FALSE(task.AddItem("HTTP://H/한게임.EXE", "", 1, 0, ""));
+  EXPECT_TRUE(task.AddItem("http://h/Zoë.exe", "", 1, 0, ""));
+#ifdef _WIN32
+  // Windows folds every letter, as its file system does.
+  EXPECT_FALSE(task.AddItem("http://h/ZOË.exe", "", 1, 0, ""));
+#endif
 }
 
 TEST(DownloadTaskList, CommandLineQuotesThePathAndIsNeverCut) {
@@ -429,6 +415,27 @@ TEST_F(DownloadTaskTest, LaterItemWhoseStartFailsIsRetriedAndNeverDoneFromTheFir
   EXPECT_EQ(task.GetProgress().bytesDone.load(), bodyA.size() + bodyB.size());
   EXPECT_EQ(task.GetProgress().bytesTotal.load(), bodyA.size() + bodyB.size());
   EXPECT_EQ(task.GetProgress().currentItem.load(), task.ItemAt(1));
+}
+
+TEST_F(DownloadTaskTest, AFileNamedInAnyScriptIsAskedForInUtf8AndKeptUnderItsName) {
+  // The request line carries the URL's own UTF-8 bytes, encoded by no one on the way.
+  const std::string fileName = name + "_한게임Zoë中文.bin";
+  const std::string body = MakeBody(40000, 23);
+  ASSERT_NO_FATAL_FAILURE(
+      Serve([&](const std::string& request, int) { return FileReply(request, body); }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(fileName), "", 0, 0, ""));
+  task.Start();
+  ASSERT_TRUE(WaitUntil([&] { return task.IsFinished(); }, 20000));
+  ASSERT_FALSE(RequestsFor(fileName).empty());
+  for (const std::string& request : server.Requests()) {
+    if (request.empty()) continue;
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET " + Url(fileName) + " HTTP/1.1");
+  }
+  const std::string path = task.ItemAt(0)->localPath;
+  EXPECT_EQ(path, platform::DownloadFolder() + fileName);
+  EXPECT_EQ(ReadFile(path), body);
+  platform::RemoveFile(path);
 }
 
 TEST_F(DownloadTaskTest, SecondItemOfTheSameFileNameKeepsTheFirstItemsFile) {

@@ -5,6 +5,12 @@
 #include <vector>
 
 #include "download/connection.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/text_win32.h"
+#endif
+
 #include "platform/files.h"
 #include "platform/private_folder.h"
 #include "tests/support/temp_dir.h"
@@ -85,31 +91,25 @@ TEST(SplitUrl, IPv6LiteralsKeepTheirBrackets) {
   EXPECT_EQ(server.HostField(), "[::1]:8080");
 }
 
-TEST(SplitUrl, KeepsDoubleByteNamesWhole) {
-  // "中文.exe" in code page 936 as a file name.
-  UrlParts parts = SplitUrl("http://h/d/\xD6\xD0\xCE\xC4.exe");
-  EXPECT_EQ(parts.host, "h");
-  EXPECT_EQ(parts.urlPrefix, "http://h/d/");
-  EXPECT_EQ(parts.fileName, "\xD6\xD0\xCE\xC4.exe");
-}
-
-TEST(AnsiToUtf8, AsciiUnchanged) {
-  EXPECT_EQ(AnsiToUtf8("http://host/dir/VantreoSetup.exe?a=1&b=2"),
-            "http://host/dir/VantreoSetup.exe?a=1&b=2");
-  EXPECT_EQ(AnsiToUtf8(""), "");
-}
-
-TEST(AnsiToUtf8, DoubleByteCharacters) {
-  EXPECT_EQ(AnsiToUtf8("\xD6\xD0"), "\xE4\xB8\xAD");                       // U+4E2D
-  EXPECT_EQ(AnsiToUtf8("a\xD6\xD0/b"), "a\xE4\xB8\xAD/b");
-  // "正在安装" written by the compiler in code page 936.
-  EXPECT_EQ(AnsiToUtf8("正在安装"), "\xE6\xAD\xA3\xE5\x9C\xA8\xE5\xAE\x89\xE8\xA3\x85");
-}
-
-TEST(AnsiToUtf8, StopsAtZeroAndAtALoneLeadByte) {
-  EXPECT_EQ(AnsiToUtf8(std::string("ab\0cd", 5)), "ab");
-  EXPECT_EQ(AnsiToUtf8("ab\xD6"), "ab");
-  EXPECT_EQ(AnsiToUtf8(std::string("a\xD6\0\xD0", 4)), "a");
+TEST(SplitUrl, NamesInAnyScriptKeepTheirBytes) {
+  // The pieces go to the request line as they are: UTF-8, encoded by no one a second time.
+  const struct {
+    const char* url;
+    const char* host;
+    const char* urlPrefix;
+    const char* fileName;
+  } cases[] = {
+      {"http://h/下载/中文.exe", "h", "http://h/下载/", "中文.exe"},
+      {"http://h/d/\xE4\xB8\xAD\xE6\x96\x87.exe", "h", "http://h/d/", "\xE4\xB8\xAD\xE6\x96\x87.exe"},
+      {"https://h:4431/한게임/Zoë.exe", "h", "https://h:4431/한게임/", "Zoë.exe"},
+      {"http://h/%E4%B8%AD.exe", "h", "http://h/", "%E4%B8%AD.exe"},
+  };
+  for (const auto& c : cases) {
+    const UrlParts parts = SplitUrl(c.url);
+    EXPECT_EQ(parts.host, c.host) << c.url;
+    EXPECT_EQ(parts.urlPrefix, c.urlPrefix) << c.url;
+    EXPECT_EQ(parts.fileName, c.fileName) << c.url;
+  }
 }
 
 TEST(CollapseDoubleBackslashes, Runs) {
@@ -132,11 +132,10 @@ TEST(CollapseDoubleBackslashes, Runs) {
   }
 }
 
-TEST(CollapseDoubleBackslashes, TrailByteIsNotABackslash) {
-  // 0x5C is the trail byte of this double-byte character; the real backslash behind it stays.
-  std::string path = "C:\\\x95\x5C\\x";
+TEST(CollapseDoubleBackslashes, NamesInAnyScriptStayWhole) {
+  std::string path = "C:\\\\Games\\\\한게임 Zoë\\\\中文";
   CollapseDoubleBackslashes(path);
-  EXPECT_EQ(path, "C:\\\x95\x5C\\x");
+  EXPECT_EQ(path, "C:\\Games\\한게임 Zoë\\中文");
 }
 
 class TempDownloadPath : public ::testing::Test {
@@ -175,7 +174,8 @@ TEST_F(TempDownloadPath, OldWritableFileIsDeleted) {
 }
 
 TEST_F(TempDownloadPath, ReadOnlyFilesGetTmpSuffixes) {
-  std::string name = testing_support::UniqueName("dl") + ".exe";
+  // A name outside any one code page: every file call must take it whole.
+  std::string name = testing_support::UniqueName("dl") + "_한게임 Zoë 中文.exe";
   std::string path = Create(platform::DownloadFolder() + name, true);
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp");
   Create(path + "_tmp", true);
@@ -192,5 +192,27 @@ TEST_F(TempDownloadPath, WritableTmpFileIsTaken) {
   EXPECT_EQ(MakeTempDownloadPath(name), path + "_tmp");
   EXPECT_FALSE(platform::PathExists(path + "_tmp"));
 }
+
+#ifdef _WIN32
+TEST(TempFolder, ATemporaryFolderOfAnyScriptIsFoundAndUsable) {
+  // A user profile named in another script: its temporary folder holds no code page's text.
+  const std::string folder = platform::TempFolder() + testing_support::UniqueName("한게임 Zoë 临时");
+  ASSERT_TRUE(::CreateDirectoryW(platform::Utf8ToWide(folder).c_str(), nullptr));
+  wchar_t before[MAX_PATH + 1] = {};
+  ::GetEnvironmentVariableW(L"TMP", before, MAX_PATH + 1);
+  ::SetEnvironmentVariableW(L"TMP", platform::Utf8ToWide(folder).c_str());
+  const std::string found = platform::TempFolder();
+  ::SetEnvironmentVariableW(L"TMP", before[0] ? before : nullptr);
+  EXPECT_EQ(found, folder + "\\");
+  const std::string file = found + "VantreoSetup.exe";
+  EXPECT_TRUE(testing_support::WriteFile(file, "bytes"));
+  EXPECT_EQ(platform::ListFiles(found).size(), 1u);
+  EXPECT_EQ(platform::FolderOf(file), found);
+  EXPECT_EQ(platform::FileSize(file), 5u);
+  EXPECT_TRUE(platform::RenameReplacing(file, file + ".done"));
+  EXPECT_TRUE(platform::RemoveFile(file + ".done"));
+  EXPECT_TRUE(::RemoveDirectoryW(platform::Utf8ToWide(folder).c_str()));
+}
+#endif
 
 }  // namespace

@@ -60,14 +60,11 @@ TEST(FetchStatus, PercentDoesNotOverflow) {
 }
 
 TEST(FetchStatus, ProgressLineIsUtf8) {
-  // The status comes in code page 936 (spelled in bytes here, whatever the compiler makes of
-  // literals) and goes out in UTF-8.
-  EXPECT_EQ(ProgressLine(420, 1000, "\xD5\xFD\xD4\xDA\xB0\xB2\xD7\xB0\xA3\xBA" "42%"),
-            std::string(" 42%  420/1000 bytes  ") + u8"正在安装：42%");
-  EXPECT_EQ(ProgressLine(5, 0, "\xD5\xFD\xD4\xDA\xB0\xB2\xD7\xB0..."),
-            std::string("  ?%  5 bytes  ") + u8"正在安装...");
-  EXPECT_EQ(ProgressLine(1, 1, "\xCD\xF8\xC2\xE7\xD2\xEC\xB3\xA3\xA3\xAC"),
-            std::string("100%  1/1 bytes  ") + u8"网络异常，");
+  // The status is UTF-8 already and goes out byte for byte.
+  EXPECT_EQ(ProgressLine(420, 1000, "正在安装：42%"),
+            " 42%  420/1000 bytes  \xE6\xAD\xA3\xE5\x9C\xA8\xE5\xAE\x89\xE8\xA3\x85\xEF\xBC\x9A" "42%");
+  EXPECT_EQ(ProgressLine(5, 0, "正在安装..."), "  ?%  5 bytes  正在安装...");
+  EXPECT_EQ(ProgressLine(1, 1, "网络异常，"), "100%  1/1 bytes  网络异常，");
 }
 
 }  // namespace

@@ -42,22 +42,23 @@ rm -f "$local_file"
 name=vfetch$$_setup.exe
 cp "$fake_setup" "$www/$name"
 record=$work/record.txt
+log="$work/fetch 한게임 Zoë.log"  # a name no code page holds: any path works
 VANTREO_FAKE_SETUP_RECORD=$(to_windows "$record") VANTREO_FAKE_SETUP_SECONDS=0.5 \
-  fetch --log "$(to_windows "$work/fetch.log")" --run "/VERYSILENT /SILENT" "http://$address/files/$name"
+  fetch --log "$(to_windows "$log")" --run "/VERYSILENT /SILENT" "http://$address/files/$name"
 [ "$status" -eq 0 ] || fail "fetch --run exited $status: $(cat "$work/err")"
 # The log: the check, the launch with its command line, the exit code.
 for kind in START CHECK LAUNCH EXIT END; do
-  grep -Eq "^[0-9-]+ [0-9:]+ T[0-9]+ $kind " "$work/fetch.log" ||
-    fail "no $kind line in the log: $(cat "$work/fetch.log" 2>/dev/null)"
+  grep -Eq "^[0-9-]+ [0-9:]+ T[0-9]+ $kind " "$log" ||
+    fail "no $kind line in the log: $(cat "$log" 2>/dev/null)"
 done
-grep -q 'CHECK .*: checked;' "$work/fetch.log" || fail "the log does not say the program passed its check"
-grep -q 'LAUNCH .*/VERYSILENT /SILENT' "$work/fetch.log" || fail "the log lacks the command line"
-grep -q 'EXIT .*exit code 0' "$work/fetch.log" || fail "the log lacks the exit code"
+grep -q 'CHECK .*: checked;' "$log" || fail "the log does not say the program passed its check"
+grep -q 'LAUNCH .*/VERYSILENT /SILENT' "$log" || fail "the log lacks the command line"
+grep -q 'EXIT .*exit code 0' "$log" || fail "the log lacks the exit code"
 # One line per request: the size request without a range, then the segments.
-grep -Eq "REQUEST GET http://$address/files/$name range - status 200 bytes [0-9]+ ms [0-9]+$" "$work/fetch.log" ||
-  fail "no request line for the size request or the first segment: $(grep REQUEST "$work/fetch.log")"
-[ "$(grep -Ec "REQUEST GET http://$address/files/$name range [0-9]+- status 206 bytes [0-9]+ ms" "$work/fetch.log")" -eq 3 ] ||
-  fail "not three ranged request lines: $(grep REQUEST "$work/fetch.log")"
+grep -Eq "REQUEST GET http://$address/files/$name range - status 200 bytes [0-9]+ ms [0-9]+$" "$log" ||
+  fail "no request line for the size request or the first segment: $(grep REQUEST "$log")"
+[ "$(grep -Ec "REQUEST GET http://$address/files/$name range [0-9]+- status 206 bytes [0-9]+ ms" "$log")" -eq 3 ] ||
+  fail "not three ranged request lines: $(grep REQUEST "$log")"
 saved=$(saved_path)
 if [ -n "$wine_prefix" ]; then
   expected="commandline=\"$saved\" /VERYSILENT /SILENT "

@@ -40,7 +40,7 @@ def registry_value(probe, name):
         return "(none)"
     value_type, data = found
     if value_type == 1:
-        return "%s (REG_SZ)" % data.rstrip(b"\0").decode("gbk", errors="replace")
+        return "%s (REG_SZ)" % data.rstrip(b"\0").decode("utf-8", errors="replace")
     if value_type == 4 and len(data) == 4:
         return "%d (REG_DWORD)" % int.from_bytes(data, "little")
     return "type %d, %s" % (value_type, data.hex())
@@ -78,7 +78,7 @@ def report(options, rig, nginx, wizard, samples, code, digest):
     if folder != "(none)":
         setup_log = os.path.join(drv.unix_path(rig.prefix, folder), "setup.log")
         if os.path.exists(setup_log):
-            with open(setup_log, encoding="gbk", errors="replace") as log:
+            with open(setup_log, encoding="utf-8", errors="replace") as log:
                 print("  setup program: %s" % "; ".join(l.strip() for l in log if l.strip()))
         else:
             print("  setup program: installed nothing in %s" % folder)

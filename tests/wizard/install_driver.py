@@ -472,7 +472,7 @@ def started_programs(prefix, folder):
     log = os.path.join(unix_path(prefix, folder), "started.log")
     if not os.path.exists(log):
         return []
-    with open(log, encoding="gbk", errors="replace") as lines:
+    with open(log, encoding="utf-8", errors="replace") as lines:
         return [line.strip() for line in lines if line.strip()]
 
 

@@ -549,7 +549,7 @@ def tree_probe(*args):
     """tree_probe.exe's answer lines."""
     result = subprocess.run([gui.WINE_RUN, "--prefix", rig.prefix, options.tree_probe] +
                             list(args), env=rig.env, stdout=subprocess.PIPE, timeout=60)
-    return result.stdout.decode("gbk", errors="replace").splitlines()
+    return result.stdout.decode("utf-8", errors="replace").splitlines()
 
 
 def type_keys(*keys):

@@ -7,7 +7,7 @@
 // none shows) and START is 1 when the start button is enabled. It looks every 5 ms and reads
 // the window text the system keeps for the control (no message to the wizard), so a line that
 // shows for a moment is not missed, and it ends when the wizard's window is gone. Nothing is
-// read while the wizard is minimised.
+// read while the wizard is minimised. Texts are UTF-8, whatever the system code page.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,7 +25,7 @@ std::string StoredText(HWND control) {
   wchar_t wide[512] = {};
   int length = ::InternalGetWindowText(control, wide, 512);
   char text[1024] = {};
-  ::WideCharToMultiByte(CP_ACP, 0, wide, length, text, sizeof(text) - 1, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, wide, length, text, sizeof(text) - 1, nullptr, nullptr);
   return text;
 }
 

@@ -10,7 +10,7 @@
 //                                    good (the fewest of 25 looks 20 ms apart: a render
 //                                    holds a few for a moment)
 //
-// Handles are hexadecimal. Texts are in the system code page.
+// Handles are hexadecimal. Texts are UTF-8, whatever the system code page.
 #include <windows.h>
 #include <commctrl.h>
 #include <winternl.h>
@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/text_win32.h"
 
 namespace {
 
@@ -44,25 +46,26 @@ class RemoteBlock {
 };
 
 std::string ItemText(HWND tree, HANDLE process, HTREEITEM item) {
-  constexpr size_t kTextBytes = 260;
-  RemoteBlock block(process, sizeof(TVITEMA) + kTextBytes);
+  constexpr size_t kTextUnits = 260;
+  RemoteBlock block(process, sizeof(TVITEMW) + kTextUnits * sizeof(wchar_t));
   if (!block.get()) return "?";
-  TVITEMA request{};
+  TVITEMW request{};
   request.mask = TVIF_TEXT | TVIF_HANDLE;
   request.hItem = item;
-  request.pszText = block.get() + sizeof(TVITEMA);
-  request.cchTextMax = kTextBytes;
+  request.pszText = reinterpret_cast<wchar_t*>(block.get() + sizeof(TVITEMW));
+  request.cchTextMax = kTextUnits;
   SIZE_T moved = 0;
   if (!::WriteProcessMemory(process, block.get(), &request, sizeof(request), &moved)) return "?";
-  if (!::SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(block.get()))) return "?";
-  char text[kTextBytes] = {};
-  ::ReadProcessMemory(process, block.get() + sizeof(TVITEMA), text, kTextBytes - 1, &moved);
-  return text;
+  if (!::SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(block.get()))) return "?";
+  wchar_t text[kTextUnits] = {};
+  ::ReadProcessMemory(process, block.get() + sizeof(TVITEMW), text,
+                      (kTextUnits - 1) * sizeof(wchar_t), &moved);
+  return platform::WideToUtf8(text);
 }
 
 HTREEITEM Next(HWND tree, UINT relation, HTREEITEM item) {
   return reinterpret_cast<HTREEITEM>(
-      ::SendMessageA(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
+      ::SendMessageW(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
 }
 
 void List(HWND tree, HANDLE process, HTREEITEM item, int depth) {
@@ -86,26 +89,26 @@ BOOL CALLBACK ListTips(HWND window, LPARAM param) {
   ::GetClassNameA(window, className, sizeof(className));
   if (lstrcmpiA(className, TOOLTIPS_CLASSA) != 0) return TRUE;
   if (::GetWindow(window, GW_OWNER) != search->owner) return TRUE;
-  constexpr size_t kTextBytes = 512;
-  RemoteBlock block(search->process, sizeof(TTTOOLINFOA) + kTextBytes);
+  constexpr size_t kTextUnits = 512;
+  RemoteBlock block(search->process, sizeof(TTTOOLINFOW) + kTextUnits * sizeof(wchar_t));
   if (!block.get()) return TRUE;
-  int count = static_cast<int>(::SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0));
+  int count = static_cast<int>(::SendMessageW(window, TTM_GETTOOLCOUNT, 0, 0));
   for (int index = 0; index < count; ++index) {
-    TTTOOLINFOA tool{};
+    TTTOOLINFOW tool{};
     tool.cbSize = sizeof(tool);
-    tool.lpszText = block.get() + sizeof(TTTOOLINFOA);
+    tool.lpszText = reinterpret_cast<wchar_t*>(block.get() + sizeof(TTTOOLINFOW));
     SIZE_T moved = 0;
-    char zero[kTextBytes] = {};
+    wchar_t zero[kTextUnits] = {};
     ::WriteProcessMemory(search->process, tool.lpszText, zero, sizeof(zero), &moved);
     ::WriteProcessMemory(search->process, block.get(), &tool, sizeof(tool), &moved);
-    if (!::SendMessageA(window, TTM_ENUMTOOLSA, index, reinterpret_cast<LPARAM>(block.get()))) {
+    if (!::SendMessageW(window, TTM_ENUMTOOLSW, index, reinterpret_cast<LPARAM>(block.get()))) {
       continue;
     }
     ::ReadProcessMemory(search->process, block.get(), &tool, sizeof(tool), &moved);
-    char text[kTextBytes] = {};
-    ::ReadProcessMemory(search->process, block.get() + sizeof(TTTOOLINFOA), text,
-                        kTextBytes - 1, &moved);
-    std::printf("%d\t%s\n", ::GetDlgCtrlID(tool.hwnd), text);
+    wchar_t text[kTextUnits] = {};
+    ::ReadProcessMemory(search->process, block.get() + sizeof(TTTOOLINFOW), text,
+                        (kTextUnits - 1) * sizeof(wchar_t), &moved);
+    std::printf("%d\t%s\n", ::GetDlgCtrlID(tool.hwnd), platform::WideToUtf8(text).c_str());
   }
   return TRUE;
 }
@@ -223,12 +226,12 @@ int main(int argc, char** argv) {
   if (argc < 4) return 2;
   auto item = static_cast<LPARAM>(Parse(argv[3]));
   if (command == "expand") {
-    ::SendMessageA(tree, TVM_EXPAND, TVE_EXPAND, item);
+    ::SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, item);
     std::printf("ok\n");
     return 0;
   }
   if (command == "select") {
-    std::printf(::SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, item) ? "ok\n" : "error\n");
+    std::printf(::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, item) ? "ok\n" : "error\n");
     return 0;
   }
   return 2;

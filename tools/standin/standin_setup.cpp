@@ -6,23 +6,30 @@
 // Started otherwise, it installs nothing, notes why in %TEMP%\standin-setup.log and ends with 2.
 // With the value "StandinPrograms" of that key set to "none" it installs no programs, as a
 // setup program whose files a scanner took away: the game then cannot be started.
+// Texts are UTF-8 inside and in its logs; every system call takes UTF-16, so any folder works.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/text_win32.h"
+
 namespace {
 
+using platform::Utf8ToWide;
+using platform::WideToUtf8;
+
 constexpr const char* kExpectedArguments = "/VERYSILENT /SILENT";
-constexpr const char* kSettingsKey = "Software\\Vantreo\\Install";
+constexpr const wchar_t* kSettingsKey = L"Software\\Vantreo\\Install";
 constexpr DWORD kInstallMs = 7000;  // longer than the five seconds after which a
                                       // silent download counts as stalled
 constexpr int kGameResource = 1;
 
 // The command line after the program's own name, without surrounding blanks.
 std::string Arguments() {
-  const char* line = ::GetCommandLineA();
+  const std::string whole = WideToUtf8(::GetCommandLineW());
+  const char* line = whole.c_str();
   if (*line == '"') {
     const char* close = std::strchr(line + 1, '"');
     line = close ? close + 1 : line + std::strlen(line);
@@ -39,17 +46,17 @@ std::string Arguments() {
 // A text value of the settings key; false when it is missing or empty.
 bool ReadSetting(const char* name, std::string* text) {
   HKEY key = nullptr;
-  if (::RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
   }
-  char value[MAX_PATH] = {};
-  DWORD size = sizeof(value) - 1;
+  wchar_t value[MAX_PATH] = {};
+  DWORD size = sizeof(value) - sizeof(wchar_t);
   DWORD type = 0;
-  LONG result = ::RegQueryValueExA(key, name, nullptr, &type,
+  LONG result = ::RegQueryValueExW(key, Utf8ToWide(name).c_str(), nullptr, &type,
                                    reinterpret_cast<BYTE*>(value), &size);
   ::RegCloseKey(key);
-  if (result != ERROR_SUCCESS || type != REG_SZ || value[0] == '\0') return false;
-  *text = value;
+  if (result != ERROR_SUCCESS || type != REG_SZ || value[0] == L'\0') return false;
+  *text = WideToUtf8(value);
   return true;
 }
 
@@ -57,7 +64,8 @@ bool ReadSetting(const char* name, std::string* text) {
 bool CreateFolderTree(const std::string& folder) {
   for (size_t at = folder.find('\\', 3); ; at = folder.find('\\', at + 1)) {
     std::string part = folder.substr(0, at);
-    if (!::CreateDirectoryA(part.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!::CreateDirectoryW(Utf8ToWide(part).c_str(), nullptr) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
       return false;
     }
     if (at == std::string::npos) return true;
@@ -65,7 +73,7 @@ bool CreateFolderTree(const std::string& folder) {
 }
 
 bool WriteFileBytes(const std::string& path, const void* data, DWORD size) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -75,7 +83,7 @@ bool WriteFileBytes(const std::string& path, const void* data, DWORD size) {
 }
 
 bool InstallGame(const std::string& folder) {
-  HRSRC resource = ::FindResourceA(nullptr, MAKEINTRESOURCEA(kGameResource), RT_RCDATA);
+  HRSRC resource = ::FindResourceW(nullptr, MAKEINTRESOURCEW(kGameResource), RT_RCDATA);
   HGLOBAL loaded = resource ? ::LoadResource(nullptr, resource) : nullptr;
   const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
   DWORD size = resource ? ::SizeofResource(nullptr, resource) : 0;
@@ -85,10 +93,10 @@ bool InstallGame(const std::string& folder) {
 }
 
 int Fail(const std::string& why) {
-  char temp[MAX_PATH] = {};
-  ::GetTempPathA(sizeof(temp), temp);
+  wchar_t temp[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, temp);
   std::string text = why + "\r\n";
-  WriteFileBytes(std::string(temp) + "standin-setup.log", text.data(),
+  WriteFileBytes(WideToUtf8(temp) + "standin-setup.log", text.data(),
                  static_cast<DWORD>(text.size()));
   return 2;
 }
