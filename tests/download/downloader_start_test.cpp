@@ -272,7 +272,9 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
       options.fields = changed.load() ? "ETag: \"v2\"\r\n" : kFirstTag;
       if (ifRange && changed.load() && c.honourIfRange) options.honourRange = false;
       Reply reply = FileReply(request, changed.load() ? newBody : oldBody, options);
-      if (c.pause) reply.delayPerKiBMs = 10;
+      // Paced, so that the pause comes mid-download and the broken connection fails after
+      // Start has returned.
+      reply.delayPerKiBMs = c.pause ? 10 : 1;
       if (!c.pause && testing_support::RangeStartOf(request) == 100 * 1024 &&
           cuts.fetch_add(1) == 0) {
         reply.closeAfter = reply.bytes.size() - (kSize - 100 * 1024) + 20 * 1024;
@@ -285,10 +287,11 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
       ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= kSize / 3; }, 10000));
       ASSERT_TRUE(downloader.Stop());
       changed.store(true);
-      ASSERT_TRUE(downloader.Restart());
+      // A segment may learn of the new file before these return: false then, and no matter.
+      downloader.Restart();
     } else {
       ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed(); }, 10000));
-      ASSERT_TRUE(downloader.RetryFailed());
+      downloader.RetryFailed();
     }
     ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed() || downloader.IsFinished(); },
                           10000));
