@@ -2,6 +2,7 @@
 // in UTF-8 (on Windows handed to the system as UTF-16, so any name can be reached).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -104,13 +105,14 @@ class OffsetFile {
   // Up to `count` bytes at `offset`; their number, or -1.
   long ReadAt(uint64_t offset, char* data, size_t count);
   void Close();
-  // The system's code of the last failure (errno, GetLastError), for the log.
-  int LastErrorCode() const { return lastError_; }
+  // The system's code of the last failure (errno, GetLastError), for the log. Writes from
+  // several threads may fail at once.
+  int LastErrorCode() const { return lastError_.load(); }
 
  private:
   static constexpr intptr_t kClosed = -1;
   intptr_t handle_ = kClosed;
-  int lastError_ = 0;
+  std::atomic<int> lastError_{0};
 };
 
 // Bytes the volume of `folder` has available to this user; false when that cannot be learned.

@@ -130,8 +130,9 @@ FileFault OffsetFile::Open(const std::string& path, bool create) {
   const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : 0);
   const int descriptor = open(path.c_str(), flags, 0600);
   if (descriptor < 0) {
-    lastError_ = errno;
-    return FaultOf(lastError_);
+    const int error = errno;
+    lastError_ = error;
+    return FaultOf(error);
   }
   handle_ = descriptor;
   return FileFault::None;
@@ -139,8 +140,9 @@ FileFault OffsetFile::Open(const std::string& path, bool create) {
 
 FileFault OffsetFile::SetSize(uint64_t size) {
   if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) == 0) return FileFault::None;
-  lastError_ = errno;
-  return FaultOf(lastError_);
+  const int error = errno;
+  lastError_ = error;
+  return FaultOf(error);
 }
 
 uint64_t OffsetFile::Size() const {
@@ -155,8 +157,9 @@ FileFault OffsetFile::WriteAt(uint64_t offset, const char* data, size_t count) {
         pwrite(static_cast<int>(handle_), data, count, static_cast<off_t>(offset));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      lastError_ = written < 0 ? errno : ENOSPC;
-      return FaultOf(lastError_);
+      const int error = written < 0 ? errno : ENOSPC;
+      lastError_ = error;
+      return FaultOf(error);
     }
     data += written;
     count -= static_cast<size_t>(written);

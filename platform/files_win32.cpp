@@ -141,8 +141,9 @@ FileFault OffsetFile::Open(const std::string& path, bool create) {
                             create ? CREATE_ALWAYS : OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    lastError_ = static_cast<int>(GetLastError());
-    return FaultOf(static_cast<DWORD>(lastError_));
+    const DWORD error = GetLastError();
+    lastError_ = static_cast<int>(error);
+    return FaultOf(error);
   }
   handle_ = reinterpret_cast<intptr_t>(file);
   return FileFault::None;
@@ -155,8 +156,9 @@ FileFault OffsetFile::SetSize(uint64_t size) {
   // The clusters are taken now: a full disk shows before the first byte arrives.
   if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file))
     return FileFault::None;
-  lastError_ = static_cast<int>(GetLastError());
-  return FaultOf(static_cast<DWORD>(lastError_));
+  const DWORD error = GetLastError();
+  lastError_ = static_cast<int>(error);
+  return FaultOf(error);
 }
 
 uint64_t OffsetFile::Size() const {
@@ -183,8 +185,9 @@ FileFault OffsetFile::WriteAt(uint64_t offset, const char* data, size_t count) {
     const DWORD piece = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
     DWORD written = 0;
     if (!WriteFile(file, data, piece, &written, &where) || written == 0) {
-      lastError_ = static_cast<int>(written == 0 ? ERROR_DISK_FULL : GetLastError());
-      return FaultOf(static_cast<DWORD>(lastError_));
+      const DWORD error = written == 0 ? ERROR_DISK_FULL : GetLastError();
+      lastError_ = static_cast<int>(error);
+      return FaultOf(error);
     }
     data += written;
     count -= written;

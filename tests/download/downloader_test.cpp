@@ -597,6 +597,44 @@ TEST_F(DownloadTest, NoSplitsOnceTheServerIgnoresRanges) {
   EXPECT_TRUE(ReadFile(stem) == body);
 }
 
+// A file another program holds (a scanner checking it) is tried again on the same file, after
+// growing pauses, each logged; a stop ends the waiting at once; other faults are not waited for.
+TEST(RetryWhileBusy, WaitsOutAHolderOnTheSameFile) {
+  struct Case {
+    const char* what;
+    int busyTimes;
+    platform::FileFault last;
+    bool stop;
+    platform::FileFault result;
+    size_t attempts;
+  };
+  const Case cases[] = {
+      {"held twice, then free", 2, platform::FileFault::None, false, platform::FileFault::None, 3},
+      {"held, then gone", 1, platform::FileFault::Missing, false, platform::FileFault::Missing, 2},
+      {"denied: no waiting", 0, platform::FileFault::Denied, false, platform::FileFault::Denied, 1},
+      {"held and stopped", 100, platform::FileFault::None, true, platform::FileFault::Busy, 1},
+  };
+  for (const Case& c : cases) {
+    size_t attempts = 0;
+    std::vector<std::string> lines;
+    const auto start = std::chrono::steady_clock::now();
+    const platform::FileFault result = RetryWhileBusy(
+        [&] {
+          return static_cast<int>(attempts++) < c.busyTimes ? platform::FileFault::Busy : c.last;
+        },
+        "opening f", [&](const std::string& line) { lines.push_back(line); },
+        [&] { return c.stop; });
+    EXPECT_EQ(result, c.result) << c.what;
+    EXPECT_EQ(attempts, c.attempts) << c.what;
+    EXPECT_EQ(lines.size(), c.stop ? 0u : attempts - 1) << c.what;
+    // 100 ms, then 200 ms: never a busy loop.
+    const double waited = download_test::SecondsSince(start);
+    if (!c.stop && c.busyTimes == 2) {
+      EXPECT_GE(waited, 0.29) << c.what;
+    }
+  }
+}
+
 // A sidecar lives in a folder this program chose, but is read as untrusted input.
 TEST(PartTable, RefusesSidecarsThatDoNotTileTheFile) {
   const std::string head =
