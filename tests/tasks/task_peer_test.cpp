@@ -229,9 +229,19 @@ TEST_F(TaskPeerTest, PauseThenResumeFetchesNoByteTwice) {
     resumed.push_back(log[i].range);
     EXPECT_EQ(log[i].status, 206);
   }
-  std::sort(expected.begin(), expected.end());
-  std::sort(resumed.begin(), resumed.end());
-  EXPECT_EQ(resumed, expected);
+  for (const std::string& range : expected) {
+    EXPECT_NE(std::find(resumed.begin(), resumed.end(), range), resumed.end()) << range;
+  }
+  // A free connection may split a range after the resume: the piece it takes starts among the
+  // bytes the sidecar did not record, never among those kept.
+  for (const std::string& range : resumed) {
+    if (std::find(expected.begin(), expected.end(), range) != expected.end()) continue;
+    const uint64_t first = std::stoull(range.substr(6));
+    bool unrecorded = false;
+    for (const PartRange& kept : saved.ranges)
+      unrecorded = unrecorded || (first >= kept.start + kept.done && first < kept.end);
+    EXPECT_TRUE(unrecorded) << range << " asks again for bytes already kept";
+  }
   task.DeletePartFiles();
 }
 
