@@ -78,7 +78,7 @@ bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& add
                  std::string& why) {
   addresses.clear();
   // Host names are code-page text, as the URL holds them.
-  const std::wstring name = AnsiToWide(host);
+  const std::wstring name = Utf8ToWide(host);
   // The port as GetAddrInfoW's service text (std::to_wstring would link a wide printf).
   std::wstring service;
   for (const char digit : std::to_string(port)) service += static_cast<wchar_t>(digit);
