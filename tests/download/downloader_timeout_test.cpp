@@ -44,6 +44,8 @@ TEST_F(SilenceTest, SilentServerFailsTheSegmentAfterFiveSeconds) {
   EXPECT_GT(waited, 4.5);
   EXPECT_LT(waited, 7.0);
   EXPECT_EQ(downloader.Segment(0).bytesDone.load(), 1000u);
+  // The download keeps its file open for writing until it stops.
+  ASSERT_TRUE(downloader.Stop());
   EXPECT_EQ(ReadFile(DownloadPath(stem)).substr(0, 1000), body.substr(0, 1000));
 }
 
