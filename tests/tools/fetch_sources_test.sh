@@ -7,6 +7,8 @@
 #   othercopy  the first serves the same size with other bytes: the check refuses the file,
 #              then each source is fetched whole in order and the bad one is named
 #   alldown    no source answers: the same end as with one dead source
+#   resumed    killed at about half, run again with the same list: the sidecar records the
+#              list, and the second run fetches only the rest, with If-Range
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_sources_test.sh WORK_DIR TOOL
 set -uo pipefail
 base=$(realpath -m "$1")
@@ -113,6 +115,37 @@ case_othercopy() {
   grep -q '^exited' "$work/record" || fail "othercopy: the good copy did not run"
 }
 
+case_resumed() {
+  local name=vsrc$$_resume.bin size=8000000 pid kept sent
+  head -c $size /dev/urandom >"$work/$name"
+  for i in 0 1; do cp "$work/$name" "$base/src$i/www/files/"; done
+  local target=$temp_folder/$name
+  part_bytes() { awk '$1 == "range" { n += $4 } END { print n + 0 }' "$target.vantreo" 2>/dev/null || echo 0; }
+  "${run_tool[@]}" "$(url 0 "$name")" "$(url 1 "$name")" >"$work/out" 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 200); do [ "$(part_bytes)" -ge $((size / 2)) ] && break; sleep 0.05; done
+  kill -9 "$pid"
+  wait "$pid" 2>/dev/null
+  grep -qxF "url $(url 0 "$name");$(url 1 "$name")" "$target.vantreo" ||
+    fail "resumed: the sidecar does not record the list: $(head -3 "$target.vantreo")"
+  kept=$(part_bytes)
+  for i in 0 1; do : >"$base/src$i/access.log.before"; cp "$base/src$i/access.log" "$base/src$i/access.log.before"; done
+  fetch --log "$work/resume.log" "$(url 0 "$name")" "$(url 1 "$name")"
+  [ "$status" -eq 0 ] || { fail "resumed: the second run exited $status: $(cat "$work/err")"; return; }
+  cmp -s "$(saved_path)" "$work/$name" || fail "resumed: the continued file differs"
+  sent=0
+  for i in 0 1; do
+    sent=$((sent + $(tail -n +$(($(wc -l <"$base/src$i/access.log.before") + 1)) "$base/src$i/access.log" |
+      awk -v uri="/slow/$name" '$1 == uri { n += $4 } END { print n + 0 }')))
+  done
+  echo "resumed: killed with $kept of $size bytes kept; the second run was sent $sent"
+  [ "$sent" -le $((size - kept + size / 10)) ] ||
+    fail "resumed: the second run fetched $sent bytes of $size with $kept kept"
+  grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
+    fail "resumed: no continued request: $(grep 'REQUEST GET' "$work/resume.log")"
+  rm -f "$(saved_path)"
+}
+
 case_alldown() {
   local name=vsrc$$_down.bin one
   fetch --deadline 3 "http://${dead[0]}/slow/$name"
@@ -122,7 +155,7 @@ case_alldown() {
     fail "alldown: exited $status, one dead source $one: $(cat "$work/err")"
 }
 
-for behaviour in killed othersize othercopy alldown; do
+for behaviour in killed othersize othercopy alldown resumed; do
   # Each case meets fresh sources with empty logs.
   start_sources || { echo "FAIL: nginx did not start"; exit 1; }
   "case_$behaviour"
