@@ -176,6 +176,7 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
   uint64_t size = 0;
   std::string validator;
   DownloadError firstError;
+  std::string defining;  // how the source that defines the file was reached
   for (const SourceAddress& source : given) {
     SourceAddress final = source;
     uint64_t answered = 0;
@@ -192,6 +193,7 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
     if (agreeing->Count() == 0) {
       size = answered;
       validator = tag;
+      defining = PeerDescription();
     } else if (answered != size) {
       // Another size is another file: none of its bytes may go into this one.
       Note("source " + url + " dropped: it serves " + std::to_string(answered) +
@@ -205,6 +207,10 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
     return false;
   }
   const SourceAddress first = agreeing->At(0).address;
+  {
+    std::lock_guard<std::mutex> lock(peerMutex_);
+    peerDescription_ = defining;
+  }
   {
     ControlLock control(*this);
     totalSize_.store(size);

@@ -178,7 +178,8 @@ class HttpDownloader {
   // The roots (PEM text) an https server's certificate must lead to for the next Start; empty:
   // the system's trusted roots. Starts as the roots built in (VANTREO_TLS_ROOTS).
   void SetPinnedRoots(const std::string& pem);
-  // The protocol and, over TLS, the certificate subject of the last size request's server.
+  // The protocol and, over TLS, the certificate subject of the server of the size answer
+  // that defined the file.
   std::string PeerDescription() const;
   // Starts every segment's thread again; each continues from the bytes it holds.
   bool Restart();

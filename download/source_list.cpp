@@ -17,12 +17,12 @@ int SourceList::Count() const {
 
 DownloadSource SourceList::At(int index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return sources_.at(static_cast<size_t>(index));
+  return sources_[static_cast<size_t>(index)];
 }
 
 bool SourceList::Fail(int index, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DownloadSource& source = sources_.at(static_cast<size_t>(index));
+  DownloadSource& source = sources_[static_cast<size_t>(index)];
   if (source.dropped) return false;
   ++source.failures;
   int64_t rest = kSourceRestFirstMs;
@@ -34,7 +34,7 @@ bool SourceList::Fail(int index, int64_t nowMs) {
 
 void SourceList::Succeeded(int index) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DownloadSource& source = sources_.at(static_cast<size_t>(index));
+  DownloadSource& source = sources_[static_cast<size_t>(index)];
   if (!source.dropped) source.failures = 0;
 }
 
