@@ -81,6 +81,15 @@ bool HttpDownloader::Start(const std::string& host, const std::string& urlPrefix
 bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPrefix,
                            const std::string& fileName, const std::string& targetPath,
                            int segmentCount, const std::atomic<bool>* cancel) {
+  SourceAddress source;
+  source.server = server;
+  source.urlPrefix = urlPrefix;
+  source.fileName = fileName;
+  return Start(std::vector<SourceAddress>{source}, targetPath, segmentCount, cancel);
+}
+
+bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::string& targetPath,
+                           int segmentCount, const std::atomic<bool>* cancel) {
   PartTable kept;
   {
     // This downloader's own table is the newest record of its download (a full disk may have
@@ -89,30 +98,63 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
     if (segments_ && partStem_ == targetPath) kept = TableLocked();
   }
   totalSize_.store(0);
-  if (segmentCount < 1 || segmentCount > kMaxSegments) return false;
-  if (server.port == 0) {
-    ReportFailure(MakeError(DownloadErrorKind::BadAddress, "the address names no usable port"), true);
-    return false;
+  if (segmentCount < 1 || segmentCount > kMaxSegments || given.empty()) return false;
+  std::string listUrl;
+  for (const SourceAddress& source : given) {
+    if (source.server.port == 0) {
+      ReportFailure(MakeError(DownloadErrorKind::BadAddress, "the address names no usable port"),
+                    true);
+      return false;
+    }
+    listUrl += (listUrl.empty() ? "" : ";") + source.urlPrefix + source.fileName;
   }
   routes_.Begin(requestLog_);
-  ServerAddress finalServer = server;
-  std::string finalPrefix = urlPrefix;
-  std::string finalName = fileName;
+  std::unique_ptr<SourceList> agreeing(new SourceList);
   uint64_t size = 0;
   std::string validator;
-  const DownloadError error =
-      LearnSize(finalServer, finalPrefix, finalName, size, validator,
-                [cancel] { return cancel != nullptr && cancel->load(); });
-  if (error.Failed()) {
-    ReportFailure(error, true);
+  DownloadError firstError;
+  std::string defining;  // how the source that defines the file was reached
+  for (const SourceAddress& source : given) {
+    SourceAddress final = source;
+    uint64_t answered = 0;
+    std::string tag;
+    const DownloadError error =
+        LearnSize(final.server, final.urlPrefix, final.fileName, answered, tag,
+                  [cancel] { return cancel != nullptr && cancel->load(); });
+    const std::string url = source.urlPrefix + source.fileName;
+    if (error.Failed()) {
+      if (!firstError.Failed()) firstError = error;
+      if (given.size() > 1) Note("source " + url + " not used: " + error.reason);
+      continue;
+    }
+    if (agreeing->Count() == 0) {
+      size = answered;
+      validator = tag;
+      defining = PeerDescription();
+    } else if (answered != size) {
+      // Another size is another file: none of its bytes may go into this one.
+      Note("source " + url + " dropped: it serves " + std::to_string(answered) +
+           " bytes, the file has " + std::to_string(size));
+      continue;
+    }
+    agreeing->Add(final, tag);
+  }
+  if (agreeing->Count() == 0) {
+    ReportFailure(firstError, true);
     return false;
+  }
+  const SourceAddress first = agreeing->At(0).address;
+  {
+    std::lock_guard<std::mutex> lock(peerMutex_);
+    peerDescription_ = defining;
   }
   {
     ControlLock control(*this);
     totalSize_.store(size);
     // Taken over by SetupSegments once the old table's threads have ended: they read them.
-    nextUrl_ = urlPrefix + fileName;
+    nextUrl_ = listUrl;
     nextValidator_ = validator;
+    nextSources_ = std::move(agreeing);
   }
   DeleteStaleDownloads(platform::FolderOf(targetPath), kStaleDownloadSeconds);
   // What was fetched goes on only for the same file: same URL, size and validator. Without a
@@ -120,10 +162,10 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
   const bool own = !kept.ranges.empty();
   if (!own) ReadPartTable(targetPath, kMaxSegments, kept);
   const bool resume = (own || !validator.empty()) && !kept.ranges.empty() &&
-                      kept.url == urlPrefix + fileName && kept.size == size &&
-                      kept.validator == validator;
-  return SetupSegments(std::string(), kHttpPort, finalServer.host, finalServer.port, finalPrefix,
-                       finalName, targetPath, segmentCount, 0, resume ? &kept : nullptr);
+                      kept.url == listUrl && kept.size == size && kept.validator == validator;
+  return SetupSegments(std::string(), kHttpPort, first.server.host, first.server.port,
+                       first.urlPrefix, first.fileName, targetPath, segmentCount, 0,
+                       resume ? &kept : nullptr);
 }
 
 namespace {
@@ -250,6 +292,7 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.useProxy = from.useProxy;
   to.ifRange = from.ifRange;
   to.plainFirstRequest = false;
+  to.source = from.source;
 }
 
 }  // namespace
@@ -277,6 +320,18 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
     }
   }
 
+  if (nextSources_) {
+    sources_ = std::move(nextSources_);
+  } else {
+    // A table set up without Start: its one server is the only source.
+    SourceAddress only;
+    only.server.host = host;
+    only.server.port = port;
+    only.urlPrefix = urlPrefix;
+    only.fileName = fileName;
+    sources_.reset(new SourceList);
+    sources_->Add(only, validator_);
+  }
   std::unique_ptr<DownloadSegment[]> table(new DownloadSegment[kMaxSegments]);
   const uint64_t share = total / static_cast<uint64_t>(count);
   const int made = kept != nullptr ? static_cast<int>(kept->ranges.size()) : count;
@@ -284,18 +339,13 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   first.owner = this;
   first.proxyHost = proxyHost;
   first.proxyPort = proxyPort;
-  first.host = host;
-  first.port = port;
-  // The request line carries the absolute address: its scheme decides.
-  first.secure = IsSecureAddress(urlPrefix);
-  first.urlPrefix = urlPrefix;
-  first.fileName = fileName;
   first.useProxy = useProxy;
-  first.ifRange = validator_;
   uint64_t offset = 0;
   for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
     if (i > 0) SameServer(first, segment);
+    // The first ranges on the first source, the rest round-robin.
+    UseSource(segment, i % sources_->Count());
     if (kept != nullptr) {
       // Only what the sidecar records is trusted; bytes past it are fetched again.
       const PartRange& range = kept->ranges[static_cast<size_t>(i)];
@@ -393,22 +443,61 @@ bool IsLocalFault(const DownloadError& error) {
 
 }  // namespace
 
+void HttpDownloader::UseSource(DownloadSegment& segment, int index) const {
+  const DownloadSource source = sources_->At(index);
+  segment.source = index;
+  segment.host = source.address.server.host;
+  segment.port = source.address.server.port;
+  // The request line carries the absolute address: its scheme decides.
+  segment.secure = IsSecureAddress(source.address.urlPrefix);
+  segment.urlPrefix = source.address.urlPrefix;
+  segment.fileName = source.address.fileName;
+  segment.ifRange = source.validator;
+}
+
+bool HttpDownloader::FailOver(DownloadSegment& segment, const DownloadError& error) {
+  if (sources_->Count() < 2) return false;
+  const int64_t now = SteadyMs();
+  const int failed = segment.source;
+  const bool dropped = sources_->Fail(failed, now);
+  const std::string position = std::to_string(segment.rangeStart + segment.bytesDone.load());
+  Note("source " + sources_->At(failed).Url() +
+       (dropped ? " dropped after repeated failures: " : " failed: ") + error.reason);
+  const int next = sources_->Choose(failed, now);
+  if (next == failed) return false;
+  UseSource(segment, next);
+  Note("range from " + position + " continues from " + sources_->At(next).Url());
+  return true;
+}
+
 void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
-  const uint64_t existing = segment.bytesDone.load();
   // A range that is in the file already needs no connection.
-  if (existing >= segment.Need()) {
+  if (segment.bytesDone.load() >= segment.Need()) {
     PrintFinishedLine();
     Finish(segment, SegmentState::Done);
     // Its connection is free like any other's.
     StealWork(segment);
     return;
   }
-  segment.fetchStartBytes.store(existing);
-  segment.fetchStartMs.store(SteadyMs());
+  // A source resting after a failure is skipped while another one can serve.
+  const int chosen = sources_->Choose(segment.source, SteadyMs());
+  if (chosen != segment.source) UseSource(segment, chosen);
+  DownloadError error;
   uint64_t received = 0;
-  DownloadError error = FetchRange(segment, existing, received);
+  do {
+    const uint64_t existing = segment.bytesDone.load();
+    segment.fetchStartBytes.store(existing);
+    segment.fetchStartMs.store(SteadyMs());
+    received = 0;
+    error = FetchRange(segment, existing, received);
+    if (segment.state.load() == SegmentState::Stopped) return;
+    if (IsLocalFault(error) || segment.bytesDone.load() >= segment.Need()) break;
+    if (!error.Failed()) {
+      error = MakeError(DownloadErrorKind::Closed,
+                        "the connection ended before the segment's bytes were all there");
+    }
+  } while (FailOver(segment, error));
 
-  if (segment.state.load() == SegmentState::Stopped) return;
   if (IsLocalFault(error)) {
     // The file, not the connection, failed: every segment stops; what is written stays.
     ReportFailure(error, false);
@@ -419,14 +508,11 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   }
   // Read again: a split may have moved the range's end meanwhile.
   if (segment.bytesDone.load() >= segment.Need()) {
+    sources_->Succeeded(segment.source);
     Finish(segment, SegmentState::Done);
     SaveProgress();
     StealWork(segment);
     return;
-  }
-  if (!error.Failed()) {
-    error = MakeError(DownloadErrorKind::Closed,
-                      "the connection ended before the segment's bytes were all there");
   }
   ReportFailure(error, received < kStormBytes);
   Finish(segment, SegmentState::Failed);
@@ -552,7 +638,8 @@ bool HttpDownloader::SplitLocked(DownloadSegment& freeSegment) {
   if (!ChooseSplit(running, freeRate, choice)) return false;
   DownloadSegment& victim = segments_[indexes[static_cast<size_t>(choice.victim)]];
   DownloadSegment& added = segments_[count];
-  SameServer(victim, added);
+  // The free connection's source has just served a whole range: the new one goes there.
+  SameServer(freeSegment, added);
   added.rangeStart = choice.splitAt;
   added.rangeEnd.store(victim.rangeEnd.load());
   added.bytesDone.store(0);

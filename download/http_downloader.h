@@ -23,6 +23,7 @@
 #include "download/http_header.h"
 #include "download/part_table.h"
 #include "download/route.h"
+#include "download/source_list.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
 
@@ -88,6 +89,9 @@ struct DownloadSegment {
   // as If-Range on this segment's range requests but for the first one of a fresh download.
   std::string ifRange;
   bool plainFirstRequest = false;
+  // The download's source this segment fetches from (host to ifRange are its); its thread
+  // alone changes it while it runs.
+  int source = 0;
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
@@ -164,10 +168,18 @@ class HttpDownloader {
   bool Start(const ServerAddress& server, const std::string& urlPrefix,
              const std::string& fileName, const std::string& targetPath, int segmentCount,
              const std::atomic<bool>* cancel = nullptr);
+  // The same for one file served by several sources (CDNs). The first source to answer the
+  // size request defines the file; another is used only when its size answer gives the same
+  // size, and is dropped (in the log) otherwise. The first ranges go to the first source, the
+  // rest round-robin; a range whose source fails continues on another one. The sidecar
+  // records the whole list: a later run resumes only with the same list.
+  bool Start(const std::vector<SourceAddress>& sources, const std::string& targetPath,
+             int segmentCount, const std::atomic<bool>* cancel = nullptr);
   // The roots (PEM text) an https server's certificate must lead to for the next Start; empty:
   // the system's trusted roots. Starts as the roots built in (VANTREO_TLS_ROOTS).
   void SetPinnedRoots(const std::string& pem);
-  // The protocol and, over TLS, the certificate subject of the last size request's server.
+  // The protocol and, over TLS, the certificate subject of the server of the size answer
+  // that defined the file.
   std::string PeerDescription() const;
   // Starts every segment's thread again; each continues from the bytes it holds.
   bool Restart();
@@ -271,6 +283,15 @@ class HttpDownloader {
                                int proxyPort, bool useProxy, const StopTest& stopped,
                                Connection& connection) const;
   void ReportFailure(const DownloadError& error, bool unproductive);
+  // Points the segment at source `index` of the download: its address and its validator.
+  void UseSource(DownloadSegment& segment, int index) const;
+  // After a network failure of the segment's source: the source is rested (or dropped), and
+  // the segment moves to another usable source; false when there is none.
+  bool FailOver(DownloadSegment& segment, const DownloadError& error);
+  // The sources that agreed on the file: those of the running table, and those of the next
+  // one, which SetupSegments takes over once the old threads have ended.
+  std::unique_ptr<SourceList> sources_;
+  std::unique_ptr<SourceList> nextSources_;
 
   // kMaxSegments entries, of which the first segmentCount_ are in use: a split adds one at the
   // end, so the table never moves under the pollers. The count changes with both controlMutex_
@@ -298,6 +319,9 @@ class HttpDownloader {
 
  private:
   RequestLog requestLog_;
+  void Note(const std::string& line) const {
+    if (requestLog_) requestLog_(line);
+  }
   // Marks every segment Stopped; the threads see it before their next receive.
   void SignalStop();
   // The work of Stop and StopAndDeleteParts, with controlMutex_ held.

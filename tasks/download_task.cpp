@@ -11,6 +11,7 @@
 #include "platform/process.h"
 #include "platform/program_check.h"
 #include "tasks/install_log.h"
+#include "download/source_list.h"
 #include "tasks/url_utils.h"
 
 namespace {
@@ -106,7 +107,10 @@ void DownloadTask::Start() {
   refusals_ = 0;
   lostFiles_ = 0;
   programExitCode_.store(0);
-  for (const auto& item : items_) item->launched = false;
+  for (const auto& item : items_) {
+    item->launched = false;
+    item->wholeFrom = -1;
+  }
   progress_.currentItem.store(nullptr);
   progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
   progress_.itemsDone.store(0);
@@ -243,18 +247,30 @@ bool DownloadTask::PathOfAnotherItem(const DownloadItem& item, const std::string
 
 bool DownloadTask::PrepareItem(DownloadItem* item) {
   if (item == nullptr || item->state.load() != ItemState::Pending) return false;
-  UrlParts parts = SplitUrl(item->url);
+  std::vector<std::string> urls = SplitSourceList(item->url);
+  if (urls.empty()) urls.push_back(item->url);
+  if (item->wholeFrom >= 0) {
+    urls = {urls[static_cast<size_t>(item->wholeFrom) % urls.size()]};
+    install_log::Writef("SOURCE", "fetching the whole file from %s", urls[0].c_str());
+  }
+  std::vector<SourceAddress> sources;
+  for (const std::string& url : urls) {
+    const UrlParts source = SplitUrl(url);
+    SourceAddress address;
+    address.server.host = source.host;
+    address.server.port = source.port;
+    address.server.secure = source.secure;
+    address.urlPrefix = source.urlPrefix;
+    address.fileName = source.fileName;
+    sources.push_back(address);
+  }
+  const UrlParts parts = SplitUrl(urls[0]);
   // A file another item of the list was written to is never replaced (the temporary path
   // replaces what it finds): this item takes a "_tmp" name beside it.
   std::string localName = parts.fileName;
   while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
-  ServerAddress server;
-  server.host = parts.host;
-  server.port = parts.port;
-  server.secure = parts.secure;
-  bool ok = downloader_.Start(server, parts.urlPrefix, parts.fileName,
-                         targetPath, segmentCount_, &stopRequested_);
+  bool ok = downloader_.Start(sources, targetPath, segmentCount_, &stopRequested_);
   if (ok && parts.secure)
     install_log::Writef("TLS", "%s: %s", parts.host.c_str(), downloader_.PeerDescription().c_str());
   if (ok && downloader_.GetTotalSize() > 0) {
@@ -540,8 +556,25 @@ DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
     downloader_.StopAndDeleteParts();
     segmentsStopped_ = true;
   }
+  // A file assembled from several sources: each is tried alone, in list order, so that the
+  // one serving other bytes is found.
+  const std::vector<std::string> urls = SplitSourceList(item.url);
+  const int sourceCount = static_cast<int>(urls.size());
+  if (item.wholeFrom >= 0 && sourceCount > 1) {
+    install_log::Writef("SOURCE", "bad source: %s served the refused file",
+                        urls[static_cast<size_t>(item.wholeFrom)].c_str());
+  }
+  if (check != platform::ProgramCheck::NotAProgram && item.wholeFrom < sourceCount - 1 &&
+      sourceCount > 1) {
+    if (item.wholeFrom < 0) {
+      install_log::Writef("SOURCE", "the file assembled from %d sources was refused; each is "
+                          "fetched whole, one at a time", sourceCount);
+    }
+    ++item.wholeFrom;
+    return DownloadAgain(item);
+  }
   // A page that is no program at all will be no program next time either.
-  if (check == platform::ProgramCheck::NotAProgram || ++refusals_ > 1) {
+  if (check == platform::ProgramCheck::NotAProgram || sourceCount > 1 || ++refusals_ > 1) {
     item.state.store(ItemState::Failed);
     failed_.store(true);
     return LaunchResult::Refused;

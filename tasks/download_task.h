@@ -28,6 +28,10 @@ struct DownloadItem {
   int runAfterDownload = 0;
   std::string arguments;
   bool launched = false;  // the worker's own: the program has run (it is not run twice)
+  // The worker's own: -1 while the file is fetched from all of its sources (`url` may list
+  // several, separated by ";"); else the one source it is fetched whole from, after a file
+  // assembled from several was refused.
+  int wholeFrom = -1;
   std::atomic<ItemState> state{ItemState::Pending};
 };
 

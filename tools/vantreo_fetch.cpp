@@ -3,9 +3,9 @@
 // its setup program, and waits for it.
 //
 //   vantreo-fetch [--segments N] [--run "ARGS"] [--sha256 HEX] [--deadline SECONDS]
-//                 [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL
+//                 [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL [URL...]
 //
-// URL is http:// or https://; --ca-file makes the certificates of PEM the only trusted roots
+// URL is http:// or https://; several URLs are sources (mirrors) of the one file; --ca-file makes the certificates of PEM the only trusted roots
 // of an https download for this run (the build's roots otherwise). --proxy replaces the
 // system's proxy settings (Internet Options on Windows; http_proxy, https_proxy and no_proxy
 // elsewhere) with one proxy for both schemes; --noproxy connects directly.
@@ -46,7 +46,8 @@ constexpr int kRedrawMs = 200;
 
 const char kUsage[] =
     "usage: vantreo-fetch [--segments N] [--run \"ARGS\"] [--sha256 HEX] [--deadline SECONDS]\n"
-    "                     [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL\n"
+    "                     [--log FILE] [--ca-file PEM] [--proxy URL | --noproxy] URL [URL...]\n"
+    "  URL...              several sources of the same file: ranges are spread over them\n"
     "  --segments N        connections per file, 1 to 20 (default 4)\n"
     "  --run \"ARGS\"        start the downloaded file with these arguments and wait for it\n"
     "  --sha256 HEX        the file to run must have this SHA-256\n"
@@ -143,11 +144,12 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options) {
     } else if (argument.compare(0, 2, "--") == 0) {
       Fail("unknown option " + argument);
       return false;
-    } else if (options.url.empty()) {
-      options.url = argument;
-    } else {
-      Fail("one URL only; \"" + argument + "\" is one too many");
+    } else if (argument.find(';') != std::string::npos) {
+      Fail("give each source as its own argument, not \"" + argument + "\"");
       return false;
+    } else {
+      // Several URLs are sources of the one file.
+      options.url += (options.url.empty() ? "" : ";") + argument;
     }
   }
   if (options.url.empty() && !options.help) {

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -67,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
   // Whatever the header holds, the size the downloader trusts is one the atoi reading agrees
   // with.
-  uint32_t fileSize = 0;
+  uint64_t fileSize = 0;
   if (ParseFileSize(header, fileSize))
-    FUZZ_CHECK(FuzzDownloader::ParseContentLength(header) == static_cast<int>(fileSize));
+    FUZZ_CHECK(FuzzDownloader::ParseContentLength(header) ==
+               static_cast<int>(std::min<uint64_t>(fileSize, INT_MAX)));
   return 0;
 }

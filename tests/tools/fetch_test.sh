@@ -182,7 +182,7 @@ rm -f "$(to_unix "$(saved_path)")"
 
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \
-               "--bogus http://x/f" "" "http://x/a http://x/b" "--run" "--sha256 12ab http://x/f"; do
+               "--bogus http://x/f" "" "http://x/a;http://x/b" "--run" "--sha256 12ab http://x/f"; do
   # shellcheck disable=SC2086
   fetch $options
   [ "$status" -eq 1 ] || fail "options '$options' exited $status"

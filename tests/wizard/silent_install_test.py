@@ -184,6 +184,20 @@ class WholeSilentInstall(SilentCase):
                              r"STEP installed; the game is not started \(/NOLAUNCH\)",
                              "END exit code 0"], read_lines(log))
 
+    def test_a_dead_first_source_is_passed_over(self):
+        # The installer built with two sources, the first a host where nothing listens.
+        exe = options.exe
+        options.exe = options.dead_first_exe
+        try:
+            self.run_silent(["/S", "/NOLAUNCH", "/D=" + FOLDER], timeout=120, code=0)
+        finally:
+            options.exe = exe
+        self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
+        self.assert_log_has([r"REQUEST source http://127\.0\.0\.254/download/VantreoSetup\.exe not used",
+                             "CHECK .*VantreoSetup.exe: checked;", "END exit code 0"])
+        self.assertFalse([line for line in drv.install_log(rig.prefix)
+                          if "GET http://127.0.0.254/" in line], "a request went to the dead host")
+
     def test_a_game_that_cannot_be_started_ends_with_10_not_0(self):
         # The setup program succeeds but leaves no game behind: installed, the start fails.
         rig.probe.reg_set_sz(KEY, "StandinPrograms", "none")
@@ -251,7 +265,8 @@ class SilentFailures(SilentCase):
 def main():
     global options
     options, argv = drv.parse_test_options(
-        ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer"))
+        ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer",
+         "--dead-first-exe"))
     unittest.main(argv=argv, verbosity=2)
 
 

@@ -1,0 +1,63 @@
+// The servers one file is fetched from: a main CDN and its backups, all serving the same file.
+// Each source keeps its own address and validator and its own failure count: a source that
+// fails is rested for a while (longer after each failure) and, after repeated failures,
+// dropped, so that the other sources carry the download.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/connection.h"
+
+// Failures in a row after which a source is used no more in this download.
+constexpr int kMaxSourceFailures = 3;
+// A failed source rests this long, twice as long after each further failure, at most the last.
+constexpr int64_t kSourceRestFirstMs = 1000;
+constexpr int64_t kSourceRestMaxMs = 30000;
+
+// Where one source serves the file.
+struct SourceAddress {
+  ServerAddress server;
+  std::string urlPrefix;  // absolute, up to its last "/"
+  std::string fileName;
+};
+
+struct DownloadSource {
+  SourceAddress address;
+  // Its own size answer's validator: CDNs give the same file different ETags.
+  std::string validator;
+  int failures = 0;
+  int64_t restUntilMs = 0;
+  bool dropped = false;
+
+  std::string Url() const { return address.urlPrefix + address.fileName; }
+};
+
+// Thread-safe: segment threads report their sources' failures while others pick theirs.
+class SourceList {
+ public:
+  void Add(const SourceAddress& address, const std::string& validator);
+  int Count() const;
+  // A copy, for a connection to use.
+  DownloadSource At(int index) const;
+  // Counts a failure of the source and rests it; true when it is dropped now.
+  bool Fail(int index, int64_t nowMs);
+  // The source brought a range to its end: its failures are forgiven.
+  void Succeeded(int index);
+  // The source a connection on `current` should use: `current` while it is usable, else the
+  // next usable one in list order after it; `current` when none is (every source failing: the
+  // download goes on as with one source).
+  int Choose(int current, int64_t nowMs) const;
+
+ private:
+  bool UsableLocked(int index, int64_t nowMs) const;
+
+  mutable std::mutex mutex_;
+  std::vector<DownloadSource> sources_;
+};
+
+// Cuts a list of URLs separated by ";" into its URLs; blanks around each are dropped, and so
+// are empty entries.
+std::vector<std::string> SplitSourceList(const std::string& list);

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# vantreo-fetch with several sources of one file, each its own nginx on 127.0.0.240 to .243
+# (access logs with ranges and bytes sent), natively. One table of source behaviours:
+#   killed     three sources, the first stopped mid-download: the file completes, identical,
+#              and no byte is served twice by the sources that stay
+#   othersize  the second source serves a file of another size: dropped before any range
+#   othercopy  the first serves the same size with other bytes: the check refuses the file,
+#              then each source is fetched whole in order and the bad one is named
+#   alldown    no source answers: the same end as with one dead source
+#   resumed    killed at about half, run again with the same list: the sidecar records the
+#              list, and the second run fetches only the rest, with If-Range
+# Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_sources_test.sh WORK_DIR TOOL
+set -uo pipefail
+base=$(realpath -m "$1")
+tool=$2
+fake_setup=${VANTREO_FAKE_SETUP:?"the fake setup program: run this test through ctest"}
+here=$(cd "$(dirname "$0")/../.." && pwd)
+nginx=$here/tests/support/nginx.sh
+wine_prefix=""
+work=$base/work
+rm -rf "$work"
+mkdir -p "$work"
+source "$(dirname "$0")/fetch_common.sh"
+
+addresses=(127.0.0.240 127.0.0.241 127.0.0.242)
+dead=(127.0.0.250 127.0.0.251)
+start_sources() {
+  local i
+  for i in 0 1 2; do
+    "$nginx" start "$base/src$i" --addresses "${addresses[$i]}" --log-ranges --rate /slow/=1m \
+      >/dev/null || return 1
+    if [ -f "$base/src$i/not-started" ]; then
+      echo "skipped: $(cat "$base/src$i/not-started")"
+      exit 0
+    fi
+  done
+}
+stop_sources() { for i in 0 1 2; do "$nginx" stop "$base/src$i" >/dev/null 2>&1; done; }
+trap 'stop_sources; rm -rf "$work"; rm -f "$temp_folder"/vsrc$$*' EXIT
+url() { echo "http://${addresses[$1]}/slow/$2"; }
+# The ranges the tool wrote, from its log: "start bytes" for every request of the file.
+ranges_written() {
+  sed -n 's/.*REQUEST GET .* range \([0-9]*\)-* .*status 20[06] bytes \([0-9]*\) ms.*/\1 \2/p' "$1" |
+    sed 's/^ /0 /' | awk '$2 > 0'
+}
+# Body bytes source $1 sent for the file, its unread size answer left out.
+bytes_sent() {
+  awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } sum += $4 }
+    END { print sum + 0 }' "$base/src$1/access.log"
+}
+# Requests for ranges that source $1 was sent, the size request left out.
+range_requests() {
+  awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } n++ }
+    END { print n + 0 }' "$base/src$1/access.log"
+}
+
+case_killed() {
+  local name=vsrc$$_killed.bin size=12000000
+  head -c $size /dev/urandom >"$work/$name"
+  for i in 0 1 2; do cp "$work/$name" "$base/src$i/www/files/"; done
+  "${run_tool[@]}" --log "$work/killed.log" "$(url 0 "$name")" "$(url 1 "$name")" \
+    "$(url 2 "$name")" >"$work/out" 2>"$work/err" &
+  local pid=$!
+  sleep 1.5
+  "$nginx" stop "$base/src0"
+  wait "$pid"
+  status=$?
+  [ "$status" -eq 0 ] || { fail "killed: exited $status: $(cat "$work/err")"; return; }
+  cmp -s "$(saved_path)" "$work/$name" || fail "killed: the saved file differs"
+  grep -q "source $(url 0 "$name") failed" "$work/killed.log" ||
+    fail "killed: the log does not name the failed source"
+  # No byte written twice: the written ranges tile the file exactly.
+  ranges_written "$work/killed.log" | sort -n | awk -v size=$size 'BEGIN { end = 0 }
+    { if ($1 != end) { print "gap or overlap at", $1, "after", end; bad = 1 } end = $1 + $2 }
+    END { if (end != size) { print "ends at", end; bad = 1 } exit bad }' >"$work/tiles" ||
+    fail "killed: written ranges do not tile the file: $(cat "$work/tiles")"
+  # What nginx sent past the ranges is only what was in flight when a range was closed.
+  local sent=$(( $(bytes_sent 1 "$name") + $(bytes_sent 2 "$name") ))
+  echo "killed: the sources that stayed sent $sent bytes of $size"
+  [ "$sent" -lt "$size" ] || fail "killed: the sources that stayed sent $sent bytes"
+  rm -f "$(saved_path)"
+}
+
+case_othersize() {
+  local name=vsrc$$_size.bin
+  head -c 3000000 /dev/urandom >"$work/$name"
+  cp "$work/$name" "$base/src0/www/files/"
+  head -c 2999999 "$work/$name" >"$base/src1/www/files/$name"
+  fetch --log "$work/size.log" "$(url 0 "$name")" "$(url 1 "$name")"
+  [ "$status" -eq 0 ] || { fail "othersize: exited $status: $(cat "$work/err")"; return; }
+  cmp -s "$(saved_path)" "$work/$name" || fail "othersize: the saved file differs"
+  grep -q "source $(url 1 "$name") dropped: it serves 2999999 bytes" "$work/size.log" ||
+    fail "othersize: no line for the dropped source: $(grep REQUEST "$work/size.log")"
+  [ "$(range_requests 1 "$name")" -eq 0 ] || fail "othersize: a range went to the other file"
+  rm -f "$(saved_path)"
+}
+
+case_othercopy() {
+  local name=vsrc$$_copy.exe
+  cp "$fake_setup" "$base/src1/www/files/$name"
+  # The same size, one byte other: a stale copy on a CDN node.
+  sed 's/Stands in/Stands In/' "$fake_setup" >"$base/src0/www/files/$name"
+  chmod +x "$base"/src*/www/files/$name
+  local digest
+  digest=$(sha256sum "$fake_setup" | cut -d' ' -f1)
+  VANTREO_FAKE_SETUP_RECORD=$work/record fetch --log "$work/copy.log" --sha256 "$digest" \
+    --segments 2 --run "" "$(url 0 "$name")" "$(url 1 "$name")"
+  [ "$status" -eq 0 ] || fail "othercopy: exited $status: $(cat "$work/err")"
+  grep -q "SOURCE .*assembled from 2 sources was refused" "$work/copy.log" ||
+    fail "othercopy: the refused file is not in the log"
+  grep -q "SOURCE bad source: $(url 0 "$name") served the refused file" "$work/copy.log" ||
+    fail "othercopy: the bad source is not named: $(grep SOURCE "$work/copy.log")"
+  [ "$(grep -c "SOURCE fetching the whole file from" "$work/copy.log")" -eq 2 ] ||
+    fail "othercopy: not fetched whole from each source in turn"
+  grep -q '^exited' "$work/record" || fail "othercopy: the good copy did not run"
+}
+
+case_resumed() {
+  local name=vsrc$$_resume.bin size=8000000 pid kept sent
+  head -c $size /dev/urandom >"$work/$name"
+  for i in 0 1; do cp "$work/$name" "$base/src$i/www/files/"; done
+  local target=$temp_folder/$name
+  part_bytes() { awk '$1 == "range" { n += $4 } END { print n + 0 }' "$target.vantreo" 2>/dev/null || echo 0; }
+  "${run_tool[@]}" "$(url 0 "$name")" "$(url 1 "$name")" >"$work/out" 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 200); do [ "$(part_bytes)" -ge $((size / 2)) ] && break; sleep 0.05; done
+  kill -9 "$pid"
+  wait "$pid" 2>/dev/null
+  grep -qxF "url $(url 0 "$name");$(url 1 "$name")" "$target.vantreo" ||
+    fail "resumed: the sidecar does not record the list: $(head -3 "$target.vantreo")"
+  kept=$(part_bytes)
+  for i in 0 1; do : >"$base/src$i/access.log.before"; cp "$base/src$i/access.log" "$base/src$i/access.log.before"; done
+  fetch --log "$work/resume.log" "$(url 0 "$name")" "$(url 1 "$name")"
+  [ "$status" -eq 0 ] || { fail "resumed: the second run exited $status: $(cat "$work/err")"; return; }
+  cmp -s "$(saved_path)" "$work/$name" || fail "resumed: the continued file differs"
+  sent=0
+  for i in 0 1; do
+    sent=$((sent + $(tail -n +$(($(wc -l <"$base/src$i/access.log.before") + 1)) "$base/src$i/access.log" |
+      awk -v uri="/slow/$name" '$1 == uri { n += $4 } END { print n + 0 }')))
+  done
+  echo "resumed: killed with $kept of $size bytes kept; the second run was sent $sent"
+  [ "$sent" -le $((size - kept + size / 10)) ] ||
+    fail "resumed: the second run fetched $sent bytes of $size with $kept kept"
+  grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
+    fail "resumed: no continued request: $(grep 'REQUEST GET' "$work/resume.log")"
+  rm -f "$(saved_path)"
+}
+
+case_alldown() {
+  local name=vsrc$$_down.bin one
+  fetch --deadline 3 "http://${dead[0]}/slow/$name"
+  one=$status
+  fetch --deadline 3 "http://${dead[0]}/slow/$name" "http://${dead[1]}/slow/$name"
+  [ "$status" -eq "$one" ] && [ "$status" -ne 0 ] ||
+    fail "alldown: exited $status, one dead source $one: $(cat "$work/err")"
+}
+
+for behaviour in killed othersize othercopy alldown resumed; do
+  # Each case meets fresh sources with empty logs.
+  start_sources || { echo "FAIL: nginx did not start"; exit 1; }
+  "case_$behaviour"
+done
+[ "$failures" -eq 0 ] && echo "all source cases passed"
+exit $((failures > 0))
