@@ -34,7 +34,7 @@ using CloseHandleFn = BOOL(WINAPI*)(HINTERNET);
 // A string WinHTTP allocated for the caller, as narrow text, freed.
 std::string TakeString(LPWSTR text) {
   if (text == nullptr) return std::string();
-  std::string narrow = WideToAnsi(text);
+  std::string narrow = WideToUtf8(text);
   GlobalFree(text);
   return narrow;
 }
@@ -136,8 +136,8 @@ bool AutomaticProxyFor(const ProxySettings& settings, const std::string& url, st
     return false;
   }
   auto question = std::make_shared<ProxyQuestion>();
-  question->url = AnsiToWide(url);
-  question->scriptUrl = AnsiToWide(settings.scriptUrl);
+  question->url = Utf8ToWide(url);
+  question->scriptUrl = Utf8ToWide(settings.scriptUrl);
   question->waitMs = settings.scriptUrl.empty() ? kDetectWaitMs : kScriptWaitMs;
   try {
     // The asking thread owns its share of the question: it may finish after this wait gave up.
