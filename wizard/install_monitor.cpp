@@ -57,7 +57,9 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
     step.status = sample.refused ? StatusKind::Refused : StatusKind::Failed;
     if (sample.failure == DownloadErrorKind::DiskFull) step.status = StatusKind::DiskFull;
     if (sample.failure == DownloadErrorKind::Quarantined) step.status = StatusKind::Blocked;
-    step.startButton = StartButtonChange::Disable;
+    // Once the user has freed space, "继续" goes on from the bytes written: the button stays.
+    step.startButton = step.status == StatusKind::DiskFull ? StartButtonChange::Enable
+                                                           : StartButtonChange::Disable;
     step.end = true;
     return step;
   }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "wizard/failure_text.h"
 #include "wizard/wizard_texts.h"
 
 namespace {
@@ -225,10 +226,12 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
     DownloadErrorKind failure;
     StatusKind status;
     const char* text;
+    StartButtonChange startButton;  // after a full disk, "继续" tries again
   } local[] = {
-      {DownloadErrorKind::DiskFull, StatusKind::DiskFull, "磁盘空间不足，请清理磁盘后重试"},
+      {DownloadErrorKind::DiskFull, StatusKind::DiskFull, "磁盘空间不足，请清理磁盘后重试",
+       StartButtonChange::Enable},
       {DownloadErrorKind::Quarantined, StatusKind::Blocked,
-       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包", StartButtonChange::Disable},
   };
   for (const auto& c : local) {
     InstallMonitor watching(0);
@@ -238,8 +241,27 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
     step = watching.Cycle(given, 1000);
     EXPECT_EQ(step.status, c.status);
     EXPECT_EQ(StatusText(step.status, 0), c.text);
+    EXPECT_EQ(step.startButton, c.startButton);
     EXPECT_TRUE(step.end);
   }
+}
+
+TEST(InstallMonitor, LocalFailuresSayWhatTheUserCanDo) {
+  DownloadError quarantined;
+  quarantined.kind = DownloadErrorKind::Quarantined;
+  quarantined.reason = "the download file is gone";
+  const struct {
+    DownloadError error;
+    const char* text;
+  } cases[] = {
+      {DiskFullError(14680064, 5242880), "磁盘空间不足，请清理磁盘后重试（需要 14.0 MB，可用 5.0 MB）"},
+      {DiskFullError(0, 0), "磁盘空间不足，请清理磁盘后重试"},  // the sizes are not known
+      // Beyond 4 GiB the sizes are said as they are.
+      {DiskFullError(5ull << 30, 1ull << 30), "磁盘空间不足，请清理磁盘后重试（需要 5120.0 MB，可用 1024.0 MB）"},
+      {quarantined, "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+      {MakeError(DownloadErrorKind::TimedOut, "no answer"), ""},  // keeps its own message
+  };
+  for (const auto& c : cases) EXPECT_EQ(LocalFailureText(c.error), c.text);
 }
 
 TEST(InstallMonitor, OrdinaryStepsDoNotEndTheWatch) {
