@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // How long to wait before the next look at a running download: the usual poll, or less when
 // the rate seen since the last look says the bytes will be in before then. While no byte comes
 // (the segments are still connecting, or stopped) the waits grow back to the usual poll.
-int NextPollMs(uint32_t bytes, uint32_t previousBytes, uint32_t size,
+int NextPollMs(uint64_t bytes, uint64_t previousBytes, uint64_t size,
                Clock::duration sincePrevious, int previousWaitMs) {
   const double seconds = std::chrono::duration<double>(sincePrevious).count();
   if (bytes <= previousBytes || seconds <= 0) return std::min(previousWaitMs * 2, kDownloadPollMs);
@@ -70,7 +70,7 @@ DownloadTask::~DownloadTask() {
   // The downloader stops its segment threads as it is destroyed; part files stay.
 }
 
-bool DownloadTask::AddItem(std::string url, std::string localPath, uint32_t size,
+bool DownloadTask::AddItem(std::string url, std::string localPath, uint64_t size,
                            int runAfterDownload, std::string arguments) {
   if (workerRunning_.load()) return false;
   for (const auto& item : items_) {
@@ -372,7 +372,7 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
   bool recoveryDue = false;
   Clock::time_point recoverAt = Clock::now();
   int waitMs = kFirstPollMs / 2;  // so that the first wait is kFirstPollMs
-  uint32_t lastBytes = 0;
+  uint64_t lastBytes = 0;
   Clock::time_point lastPass = Clock::now();
   while (true) {
     {
@@ -399,8 +399,8 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
         return FollowResult::Finished;
       }
     }
-    const uint32_t bytes = downloader_.GetBytesDone();
-    const uint32_t current = std::min(bytes, item.size.load());
+    const uint64_t bytes = downloader_.GetBytesDone();
+    const uint64_t current = std::min(bytes, item.size.load());
     progress_.currentBytesDone.store(current);
     progress_.bytesDone.store(progress_.completedBytes.load() + current);
     const Clock::time_point now = Clock::now();
@@ -440,8 +440,7 @@ int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
 
 DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   // Bytes past the file's end (the last chunk of a segment is kept whole) are not counted.
-  const uint32_t current =
-      static_cast<uint32_t>(std::min<uint64_t>(downloader_.GetBytesDone(), item.size.load()));
+  const uint64_t current = std::min<uint64_t>(downloader_.GetBytesDone(), item.size.load());
   progress_.currentBytesDone.store(current);
   BeforeCommit(item);
   if (!downloader_.CommitFile(item.localPath)) {
@@ -580,7 +579,7 @@ bool DownloadTask::OpenForCheck(const DownloadItem& item, platform::HeldFile& fi
 
 DownloadTask::LaunchResult DownloadTask::DownloadAgain(DownloadItem& item) {
   SetPhase(Phase::Preparing);
-  const uint32_t completed = progress_.completedBytes.load();
+  const uint64_t completed = progress_.completedBytes.load();
   progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
   progress_.itemsDone.store(progress_.itemsDone.load() - 1);
   progress_.currentBytesDone.store(0);
@@ -634,7 +633,7 @@ bool DownloadTask::AllItemsDone() const {
 }
 
 void DownloadTask::SumSizes() {
-  uint32_t total = 0;
+  uint64_t total = 0;
   for (const auto& item : items_) total += item->size.load();
   progress_.bytesTotal.store(total);
 }

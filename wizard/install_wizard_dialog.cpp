@@ -575,6 +575,10 @@ bool InstallWizardDialog::MonitorWait(DWORD ms) {
   return ::WaitForSingleObject(monitorStop.get(), ms) == WAIT_TIMEOUT;
 }
 
+// Byte counts travel in a report's two parameters whole.
+static_assert(sizeof(WPARAM) >= sizeof(uint64_t) && sizeof(LPARAM) >= sizeof(uint64_t),
+              "a 64-bit build: byte counts fit a message's parameters");
+
 void InstallWizardDialog::Report(UINT message, WPARAM wParam, LPARAM lParam) {
   ::PostMessageW(monitorTarget, message, wParam, lParam);
 }
@@ -589,7 +593,7 @@ void InstallWizardDialog::RunMonitor() {
   const TaskProgress& progress = task.GetProgress();
   while (state.load() != Halted) {
     if (task.IsFinished()) {
-      const uint32_t total = progress.bytesTotal.load();
+      const uint64_t total = progress.bytesTotal.load();
       Report(WM_MONITOR_BAR, total, total);
       Report(WM_MONITOR_STATUS, static_cast<WPARAM>(StatusKind::Configuring), 0);
       if (!MonitorWait(kConfiguringMs)) return;
@@ -634,7 +638,7 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorStatus(static_cast<int>(wParam), static_cast<int>(lParam));
       return 0;
     case WM_MONITOR_BAR:
-      OnMonitorBar(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
+      OnMonitorBar(static_cast<uint64_t>(wParam), static_cast<uint64_t>(lParam));
       return 0;
     case WM_MONITOR_START_BUTTON:
       OnMonitorStartButton(static_cast<BOOL>(wParam));
@@ -692,7 +696,7 @@ void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
-void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
+void InstallWizardDialog::OnMonitorBar(uint64_t done, uint64_t total) {
   if (closing) return;
   taskbar.Bar(done, total);
   if (!strip) return;

@@ -106,7 +106,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   // What the monitor reports, on the window's thread.
   void OnMonitorBegin();
   void OnMonitorStatus(int kind, int percent);
-  void OnMonitorBar(uint32_t done, uint32_t total);
+  void OnMonitorBar(uint64_t done, uint64_t total);
   void OnMonitorStartButton(BOOL enable);
   void OnMonitorFinish();
 

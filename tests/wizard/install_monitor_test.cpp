@@ -10,7 +10,7 @@ namespace {
 
 constexpr uint32_t kSize = 14000000;
 
-ProgressSample Downloading(uint32_t bytes, uint32_t total = kSize) {
+ProgressSample Downloading(uint64_t bytes, uint64_t total = kSize) {
   ProgressSample sample;
   sample.bytesDone = bytes;
   sample.bytesTotal = total;
@@ -20,7 +20,7 @@ ProgressSample Downloading(uint32_t bytes, uint32_t total = kSize) {
 }
 
 // The setup program runs: every byte is in, the item is busy.
-ProgressSample SetupRunning(uint32_t total = kSize) {
+ProgressSample SetupRunning(uint64_t total = kSize) {
   ProgressSample sample = Downloading(total, total);
   sample.itemState = ItemState::Busy;
   sample.downloaded = true;
@@ -32,6 +32,20 @@ TEST(InstallMonitorMath, ShareIsTakenWithoutOverflow) {
   EXPECT_EQ(ScaleToShare(0xFFFFFFFFu, 100), 0xFFFFFFFFu);
   EXPECT_EQ(ScaleToShare(kSize, 90), 12600000u);
   EXPECT_EQ(ScaleToShare(99, 90), 89u);  // truncated
+}
+
+TEST(InstallMonitorMath, FilesPastFourGibibytesAreCountedWhole) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  InstallMonitor monitor(0);
+  const MonitorStep step = monitor.Cycle(Downloading(kGiB * 9 / 2, 5 * kGiB), 100);
+  EXPECT_EQ(step.status, StatusKind::Percent);
+  EXPECT_EQ(step.percent, 80);  // 90 % of 90 % of the bar, a hair less once truncated
+  EXPECT_EQ(step.barDone, kGiB * 9 / 2 * 90 / 100);
+  EXPECT_EQ(step.barTotal, 5 * kGiB);
+  EXPECT_EQ(BarTargetPixels(step.barDone, step.barTotal, 453), 366u);
+  // Past 4 GiB the count still grows: no fall taken for a new start.
+  EXPECT_EQ(monitor.Cycle(Downloading(kGiB * 9 / 2 + 1, 5 * kGiB), 200).status,
+            StatusKind::Percent);
 }
 
 TEST(InstallMonitorMath, PercentAndBarAreTruncated) {
