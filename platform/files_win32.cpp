@@ -137,8 +137,8 @@ FileFault FaultOf(DWORD error) {
 
 FileFault OffsetFile::Open(const std::string& path, bool create) {
   Close();
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            create ? CREATE_ALWAYS : OPEN_EXISTING,
+  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -217,7 +217,8 @@ void OffsetFile::Close() {
 
 bool AvailableBytes(const std::string& folder, uint64_t& bytes) {
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr,
+  const std::wstring wideFolder = Utf8ToWide(folder);
+  if (!GetDiskFreeSpaceExW(folder.empty() ? nullptr : wideFolder.c_str(), &available, nullptr,
                            nullptr))
     return false;
   bytes = available.QuadPart;
@@ -225,14 +226,14 @@ bool AvailableBytes(const std::string& folder, uint64_t& bytes) {
 }
 
 FileFault MoveReplacing(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return FileFault::None;
   return FaultOf(GetLastError());
 }
 
 uint64_t FileSize64(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+  if (!GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
     return 0;
   return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
