@@ -38,6 +38,17 @@ int NextPollMs(uint64_t bytes, uint64_t previousBytes, uint64_t size,
                                      double{kDownloadPollMs}));
 }
 
+// A write that met a full disk knows no sizes; the user is told the rest of the file and the
+// room left on the download folder's volume.
+DownloadError WithRoomStillNeeded(const DownloadError& error, uint64_t size, uint64_t done,
+                                  const std::string& path) {
+  if (error.kind != DownloadErrorKind::DiskFull || error.bytesNeeded != 0 || size == 0)
+    return error;
+  uint64_t available = 0;
+  if (!platform::AvailableBytes(platform::FolderOf(path), available)) return error;
+  return DiskFullError(size - std::min(done, size), available);
+}
+
 }  // namespace
 
 bool BuildCommandLine(const std::string& programPath, const std::string& arguments,
@@ -190,7 +201,9 @@ void DownloadTask::NoteError(const DownloadError& error) {
   lastError_ = error;
 }
 
-void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& error) {
+void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& failure) {
+  const DownloadError error = WithRoomStillNeeded(failure, item.size.load(),
+                                                  downloader_.GetBytesDone(), item.localPath);
   install_log::Writef("FAIL", "gave up on %s: %s", item.url.c_str(), error.reason.c_str());
   NoteError(error);
   // Once the user has freed space, Start continues the item from what it holds.
