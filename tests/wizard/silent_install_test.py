@@ -267,7 +267,7 @@ class SecuritySoftware(SilentCase):
         lines = drv.install_log(rig.prefix)
         self.assertEqual([line for line in lines if "_tmp" in line], [])
         self.assertEqual([p for p in drv.temp_downloads(rig.prefix) if "_tmp" in p], [])
-        self.assert_log_has(["END exit code 0"], lines)
+        self.assert_log_has([r"WAIT .*VantreoSetup\.exe", "END exit code 0"], lines)
 
     def test_a_file_taken_away_each_time_ends_with_9_after_two_downloads(self):
         stop = threading.Event()
