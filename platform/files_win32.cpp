@@ -137,8 +137,8 @@ FileFault FaultOf(DWORD error) {
 
 FileFault OffsetFile::Open(const std::string& path, bool create) {
   Close();
-  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            create ? CREATE_ALWAYS : OPEN_EXISTING,
+  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -217,8 +217,8 @@ void OffsetFile::Close() {
 
 bool AvailableBytes(const std::string& folder, uint64_t& bytes) {
   ULARGE_INTEGER available;
-  const std::wstring wide = Utf8ToWide(folder);
-  if (!GetDiskFreeSpaceExW(folder.empty() ? nullptr : wide.c_str(), &available, nullptr,
+  const std::wstring wideFolder = Utf8ToWide(folder);
+  if (!GetDiskFreeSpaceExW(folder.empty() ? nullptr : wideFolder.c_str(), &available, nullptr,
                            nullptr))
     return false;
   bytes = available.QuadPart;

@@ -77,7 +77,7 @@ bool SetSocketNonBlocking(socket_t socket, bool nonBlocking) {
 bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& addresses,
                  std::string& why) {
   addresses.clear();
-  // Host names are code-page text, as the URL holds them.
+  // Host names are UTF-8, as every text inside the program.
   const std::wstring name = Utf8ToWide(host);
   // The port as GetAddrInfoW's service text (std::to_wstring would link a wide printf).
   std::wstring service;

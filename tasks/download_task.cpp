@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 // How long to wait before the next look at a running download: the usual poll, or less when
 // the rate seen since the last look says the bytes will be in before then. While no byte comes
 // (the segments are still connecting, or stopped) the waits grow back to the usual poll.
-int NextPollMs(uint32_t bytes, uint32_t previousBytes, uint32_t size,
+int NextPollMs(uint64_t bytes, uint64_t previousBytes, uint64_t size,
                Clock::duration sincePrevious, int previousWaitMs) {
   const double seconds = std::chrono::duration<double>(sincePrevious).count();
   if (bytes <= previousBytes || seconds <= 0) return std::min(previousWaitMs * 2, kDownloadPollMs);
@@ -37,6 +37,17 @@ int NextPollMs(uint32_t bytes, uint32_t previousBytes, uint32_t size,
   const double remainingMs = bytes < size ? (size - bytes) / bytesPerMs : 0;
   return static_cast<int>(std::clamp(remainingMs + kEndPollMs, double{kEndPollMs},
                                      double{kDownloadPollMs}));
+}
+
+// A write that met a full disk knows no sizes; the user is told the rest of the file and the
+// room left on the download folder's volume.
+DownloadError WithRoomStillNeeded(const DownloadError& error, uint64_t size, uint64_t done,
+                                  const std::string& path) {
+  if (error.kind != DownloadErrorKind::DiskFull || error.bytesNeeded != 0 || size == 0)
+    return error;
+  uint64_t available = 0;
+  if (!platform::AvailableBytes(platform::FolderOf(path), available)) return error;
+  return DiskFullError(size - std::min(done, size), available);
 }
 
 }  // namespace
@@ -71,7 +82,7 @@ DownloadTask::~DownloadTask() {
   // The downloader stops its segment threads as it is destroyed; part files stay.
 }
 
-bool DownloadTask::AddItem(std::string url, std::string localPath, uint32_t size,
+bool DownloadTask::AddItem(std::string url, std::string localPath, uint64_t size,
                            int runAfterDownload, std::string arguments) {
   if (workerRunning_.load()) return false;
   for (const auto& item : items_) {
@@ -194,7 +205,9 @@ void DownloadTask::NoteError(const DownloadError& error) {
   lastError_ = error;
 }
 
-void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& error) {
+void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& failure) {
+  const DownloadError error = WithRoomStillNeeded(failure, item.size.load(),
+                                                  downloader_.GetBytesDone(), item.localPath);
   install_log::Writef("FAIL", "gave up on %s: %s", item.url.c_str(), error.reason.c_str());
   NoteError(error);
   // Once the user has freed space, Start continues the item from what it holds.
@@ -388,7 +401,7 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
   bool recoveryDue = false;
   Clock::time_point recoverAt = Clock::now();
   int waitMs = kFirstPollMs / 2;  // so that the first wait is kFirstPollMs
-  uint32_t lastBytes = 0;
+  uint64_t lastBytes = 0;
   Clock::time_point lastPass = Clock::now();
   while (true) {
     {
@@ -415,8 +428,8 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
         return FollowResult::Finished;
       }
     }
-    const uint32_t bytes = downloader_.GetBytesDone();
-    const uint32_t current = std::min(bytes, item.size.load());
+    const uint64_t bytes = downloader_.GetBytesDone();
+    const uint64_t current = std::min(bytes, item.size.load());
     progress_.currentBytesDone.store(current);
     progress_.bytesDone.store(progress_.completedBytes.load() + current);
     const Clock::time_point now = Clock::now();
@@ -456,8 +469,7 @@ int DownloadTask::RecoveryDelay(const FailureReport& report, int& backoff) {
 
 DownloadTask::FinishResult DownloadTask::FinishItem(DownloadItem& item) {
   // Bytes past the file's end (the last chunk of a segment is kept whole) are not counted.
-  const uint32_t current =
-      static_cast<uint32_t>(std::min<uint64_t>(downloader_.GetBytesDone(), item.size.load()));
+  const uint64_t current = std::min<uint64_t>(downloader_.GetBytesDone(), item.size.load());
   progress_.currentBytesDone.store(current);
   BeforeCommit(item);
   if (!downloader_.CommitFile(item.localPath)) {
@@ -613,7 +625,7 @@ bool DownloadTask::OpenForCheck(const DownloadItem& item, platform::HeldFile& fi
 
 DownloadTask::LaunchResult DownloadTask::DownloadAgain(DownloadItem& item) {
   SetPhase(Phase::Preparing);
-  const uint32_t completed = progress_.completedBytes.load();
+  const uint64_t completed = progress_.completedBytes.load();
   progress_.completedBytes.store(completed - std::min(item.size.load(), completed));
   progress_.itemsDone.store(progress_.itemsDone.load() - 1);
   progress_.currentBytesDone.store(0);
@@ -667,7 +679,7 @@ bool DownloadTask::AllItemsDone() const {
 }
 
 void DownloadTask::SumSizes() {
-  uint32_t total = 0;
+  uint64_t total = 0;
   for (const auto& item : items_) total += item->size.load();
   progress_.bytesTotal.store(total);
 }

@@ -24,7 +24,7 @@ enum class ItemState : uint32_t { Pending = 0, Downloading = 1, Done = 2, Busy =
 struct DownloadItem {
   std::string url;
   std::string localPath;  // empty: the temporary path the download picks, stored here then
-  std::atomic<uint32_t> size{0};
+  std::atomic<uint64_t> size{0};
   int runAfterDownload = 0;
   std::string arguments;
   bool launched = false;  // the worker's own: the program has run (it is not run twice)
@@ -40,11 +40,12 @@ struct TaskProgress {
   std::atomic<DownloadItem*> currentItem{nullptr};
   std::atomic<uint32_t> itemCount{0};
   std::atomic<uint32_t> itemsDone{0};
-  std::atomic<uint32_t> currentBytesDone{0};
-  std::atomic<uint32_t> currentSize{0};
-  std::atomic<uint32_t> bytesDone{0};
-  std::atomic<uint32_t> bytesTotal{0};
-  std::atomic<uint32_t> completedBytes{0};
+  // Byte counts are 64-bit, as the download's: a file may pass 4 GiB.
+  std::atomic<uint64_t> currentBytesDone{0};
+  std::atomic<uint64_t> currentSize{0};
+  std::atomic<uint64_t> bytesDone{0};
+  std::atomic<uint64_t> bytesTotal{0};
+  std::atomic<uint64_t> completedBytes{0};
 };
 
 // Waits between attempts that failed: the first `firstMs`, then twice the previous, at most
@@ -83,7 +84,7 @@ class DownloadTask {
 
   // Appends a file; false when an item has the same URL in any letter case. Items are added
   // while the task does not run (false otherwise).
-  bool AddItem(std::string url, std::string localPath, uint32_t size, int runAfterDownload,
+  bool AddItem(std::string url, std::string localPath, uint64_t size, int runAfterDownload,
                std::string arguments);
 
   // Starts the worker over the items as they stand (an earlier worker is stopped first).

@@ -4,7 +4,7 @@
 
 #include "wizard/wizard_texts.h"
 
-std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
+std::string FetchStatus::Update(uint64_t bytesDone, uint64_t bytesTotal, ItemState currentState,
                                 bool hasCurrentItem, uint64_t nowMs) {
   if (!watching_) {
     watching_ = true;
@@ -25,13 +25,15 @@ std::string FetchStatus::Update(uint32_t bytesDone, uint32_t bytesTotal, ItemSta
   return text;
 }
 
-std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::string& status) {
+std::string ProgressLine(uint64_t bytesDone, uint64_t bytesTotal, const std::string& status) {
+  const auto done = static_cast<unsigned long long>(bytesDone);
+  const auto total = static_cast<unsigned long long>(bytesTotal);
   char numbers[80];
   if (bytesTotal == 0) {  // the whole is not known
-    std::snprintf(numbers, sizeof numbers, "  ?%%  %u bytes  ", bytesDone);
+    std::snprintf(numbers, sizeof numbers, "  ?%%  %llu bytes  ", done);
   } else {
-    std::snprintf(numbers, sizeof numbers, "%3d%%  %u/%u bytes  ",
-                  PercentOf(bytesDone, bytesTotal), bytesDone, bytesTotal);
+    std::snprintf(numbers, sizeof numbers, "%3d%%  %llu/%llu bytes  ",
+                  PercentOf(bytesDone, bytesTotal), done, total);
   }
   return numbers + status;
 }

@@ -15,14 +15,14 @@ class FetchStatus {
  public:
   // The status text for the progress seen at `nowMs` (a steadily rising clock), in UTF-8.
   // Call it for each look at the progress, in time order.
-  std::string Update(uint32_t bytesDone, uint32_t bytesTotal, ItemState currentState,
+  std::string Update(uint64_t bytesDone, uint64_t bytesTotal, ItemState currentState,
                      bool hasCurrentItem, uint64_t nowMs);
 
  private:
   bool watching_ = false;
-  uint32_t highest_ = 0;
+  uint64_t highest_ = 0;
   uint64_t lastGrowthMs_ = 0;
 };
 
 // "42%  5880000/14000000 bytes  <status>" with the status in UTF-8.
-std::string ProgressLine(uint32_t bytesDone, uint32_t bytesTotal, const std::string& status);
+std::string ProgressLine(uint64_t bytesDone, uint64_t bytesTotal, const std::string& status);

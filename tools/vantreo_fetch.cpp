@@ -260,8 +260,8 @@ int Fetch(const Options& options) {
     const bool running = task.IsRunning();
     const auto now = std::chrono::steady_clock::now();
     const DownloadItem* current = progress.currentItem.load();
-    const uint32_t done = progress.bytesDone.load();
-    const uint32_t total = progress.bytesTotal.load();
+    const uint64_t done = progress.bytesDone.load();
+    const uint64_t total = progress.bytesTotal.load();
     const uint64_t nowMs = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
     const std::string text = status.Update(

@@ -37,14 +37,14 @@ std::string StatusText(StatusKind kind, int percent) {
   return std::string();
 }
 
-uint32_t ScaleToShare(uint32_t bytesDone, int share) {
-  return static_cast<uint32_t>(static_cast<uint64_t>(bytesDone) * static_cast<uint64_t>(share) /
-                               100u);
+uint64_t ScaleToShare(uint64_t bytesDone, int share) {
+  return bytesDone * static_cast<uint64_t>(share) / 100u;
 }
 
-uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth) {
+uint32_t BarTargetPixels(uint64_t done, uint64_t total, uint32_t fullWidth) {
   if (total == 0) return 0;
-  return static_cast<uint32_t>(static_cast<uint64_t>(done) * fullWidth / total);
+  // Exact while done * fullWidth stays below 2^64: files of petabytes.
+  return static_cast<uint32_t>(done * fullWidth / total);
 }
 
 MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) {
@@ -57,12 +57,14 @@ MonitorStep InstallMonitor::Cycle(const ProgressSample& sample, uint32_t nowMs) 
     step.status = sample.refused ? StatusKind::Refused : StatusKind::Failed;
     if (sample.failure == DownloadErrorKind::DiskFull) step.status = StatusKind::DiskFull;
     if (sample.failure == DownloadErrorKind::Quarantined) step.status = StatusKind::Blocked;
-    step.startButton = StartButtonChange::Disable;
+    // Once the user has freed space, "继续" goes on from the bytes written: the button stays.
+    step.startButton = step.status == StatusKind::DiskFull ? StartButtonChange::Enable
+                                                           : StartButtonChange::Disable;
     step.end = true;
     return step;
   }
 
-  const uint32_t bytes = sample.bytesDone;
+  const uint64_t bytes = sample.bytesDone;
   step.barDone = ScaleToShare(bytes, downloadShare_);
   step.barTotal = sample.bytesTotal;
   step.percent = PercentOf(step.barDone, sample.bytesTotal);

@@ -29,8 +29,8 @@ std::string StatusText(StatusKind kind, int percent);
 
 // One look at the task.
 struct ProgressSample {
-  uint32_t bytesDone = 0;
-  uint32_t bytesTotal = 0;
+  uint64_t bytesDone = 0;
+  uint64_t bytesTotal = 0;
   bool hasItem = false;  // the task names the item it works on
   ItemState itemState = ItemState::Pending;
   bool downloaded = false;  // every file is written; only the setup program is left to run
@@ -47,8 +47,8 @@ struct MonitorStep {
   int percent = 0;
   // The bar may grow to barDone / barTotal of its length (it never shrinks).
   bool advanceBar = false;
-  uint32_t barDone = 0;
-  uint32_t barTotal = 0;
+  uint64_t barDone = 0;
+  uint64_t barTotal = 0;
   StartButtonChange startButton = StartButtonChange::None;
   uint32_t waitMs = 0;
   bool end = false;  // the monitor has nothing more to watch: it stops after this step
@@ -71,11 +71,11 @@ class InstallMonitor {
 
  private:
   int downloadShare_ = kDownloadShare;
-  uint32_t lastBytesDone_ = 0;
+  uint64_t lastBytesDone_ = 0;
   uint32_t lastProgressTick_;
 };
 
-// `bytesDone` scaled to `share` percent, without 32-bit overflow, truncated.
-uint32_t ScaleToShare(uint32_t bytesDone, int share);
+// `bytesDone` scaled to `share` percent, truncated.
+uint64_t ScaleToShare(uint64_t bytesDone, int share);
 // Pixels of a bar `fullWidth` long that done / total fills, truncated; 0 when total is 0.
-uint32_t BarTargetPixels(uint32_t done, uint32_t total, uint32_t fullWidth);
+uint32_t BarTargetPixels(uint64_t done, uint64_t total, uint32_t fullWidth);

@@ -16,6 +16,7 @@
 #include "wizard/art_set.h"
 #include "wizard/about_dialog.h"
 #include "wizard/deployment_urls.h"
+#include "wizard/failure_text.h"
 #include "wizard/install_monitor.h"
 #include "wizard/percent.h"
 #include "wizard/setup_install.h"
@@ -195,10 +196,11 @@ void InstallWizardDialog::ShowStartFace(UINT stripId, const char* label) {
 
 void InstallWizardDialog::DressButtons() {
   UINT startStrip = agreed ? IDB_START : IDB_START_DISABLED;
-  if (installStarted) startStrip = state.load() == Paused ? IDB_CONTINUE : IDB_PAUSE;
+  const bool continues = state.load() == Paused || state.load() == OutOfSpace;
+  if (installStarted) startStrip = continues ? IDB_CONTINUE : IDB_PAUSE;
   const UINT agreeStrip = agreed ? IDB_AGREE_ON : IDB_AGREE_OFF;
   const char* startName = WizardText::kTipStart;
-  if (installStarted) startName = state.load() == Paused ? WizardText::kTipContinue : WizardText::kTipPause;
+  if (installStarted) startName = continues ? WizardText::kTipContinue : WizardText::kTipPause;
   struct Dressing {
     CHoverButton& button;
     UINT strip;
@@ -330,6 +332,9 @@ void InstallWizardDialog::OnOK() {
       install_log::Write("STEP", "continued");
       task.Resume();
       break;
+    case OutOfSpace:
+      ContinueAfterDiskFull();
+      break;
     default:
       break;
   }
@@ -381,6 +386,10 @@ void InstallWizardDialog::CloseWizard() {
 void InstallWizardDialog::StopMonitor() {
   state = Halted;
   if (monitorStop.valid()) ::SetEvent(monitorStop.get());
+  JoinMonitor();
+}
+
+void InstallWizardDialog::JoinMonitor() {
   if (!monitorThread) return;
   // The monitor only posts, but serve sent messages while waiting all the same: whatever the
   // system sends this thread meanwhile must not wait for the end of the wait.
@@ -530,7 +539,23 @@ void InstallWizardDialog::StartInstall() {
   installStarted = true;
   install_log::Write("STEP", "install started into " + installFolder);
   task.Start();
+  StartMonitor();
+}
 
+void InstallWizardDialog::ContinueAfterDiskFull() {
+  // The monitor ended when the task gave up; a new one watches the new attempt. The start
+  // button waits for the download to be under way again, so that a second press finds a
+  // state that can take it.
+  JoinMonitor();
+  startButton.EnableWindow(FALSE);
+  ShowStartFace(IDB_PAUSE, WizardText::kTipPause);
+  install_log::Write("STEP", "continued after the disk was full");
+  state = Ready;
+  task.Start();  // the item kept its bytes: it goes on from them
+  StartMonitor();
+}
+
+void InstallWizardDialog::StartMonitor() {
   monitorTarget = m_hWnd;
   monitorStop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   CWinThread* thread = nullptr;
@@ -550,6 +575,10 @@ bool InstallWizardDialog::MonitorWait(DWORD ms) {
   return ::WaitForSingleObject(monitorStop.get(), ms) == WAIT_TIMEOUT;
 }
 
+// Byte counts travel in a report's two parameters whole.
+static_assert(sizeof(WPARAM) >= sizeof(uint64_t) && sizeof(LPARAM) >= sizeof(uint64_t),
+              "a 64-bit build: byte counts fit a message's parameters");
+
 void InstallWizardDialog::Report(UINT message, WPARAM wParam, LPARAM lParam) {
   ::PostMessageW(monitorTarget, message, wParam, lParam);
 }
@@ -564,7 +593,7 @@ void InstallWizardDialog::RunMonitor() {
   const TaskProgress& progress = task.GetProgress();
   while (state.load() != Halted) {
     if (task.IsFinished()) {
-      const uint32_t total = progress.bytesTotal.load();
+      const uint64_t total = progress.bytesTotal.load();
       Report(WM_MONITOR_BAR, total, total);
       Report(WM_MONITOR_STATUS, static_cast<WPARAM>(StatusKind::Configuring), 0);
       if (!MonitorWait(kConfiguringMs)) return;
@@ -609,7 +638,7 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
       OnMonitorStatus(static_cast<int>(wParam), static_cast<int>(lParam));
       return 0;
     case WM_MONITOR_BAR:
-      OnMonitorBar(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
+      OnMonitorBar(static_cast<uint64_t>(wParam), static_cast<uint64_t>(lParam));
       return 0;
     case WM_MONITOR_START_BUTTON:
       OnMonitorStartButton(static_cast<BOOL>(wParam));
@@ -632,7 +661,8 @@ LRESULT InstallWizardDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lPar
 }
 
 void InstallWizardDialog::OnMonitorBegin() {
-  if (closing) return;
+  if (closing || statusWidened) return;  // a monitor after a full disk finds it done
+  statusWidened = true;
   // The folder and the terms can no longer change; the label becomes the status line.
   // Hidden, too: the keyboard cannot reach them, and none paints at its out-of-sight size.
   for (int id : {IDC_PATH, IDC_AGREE, IDC_BROWSE}) {
@@ -651,7 +681,13 @@ void InstallWizardDialog::OnMonitorBegin() {
 
 void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   if (closing) return;
-  const std::string text = StatusText(static_cast<StatusKind>(kind), percent);
+  std::string text = StatusText(static_cast<StatusKind>(kind), percent);
+  if (static_cast<StatusKind>(kind) == StatusKind::DiskFull) {
+    // With the sizes; the monitor has ended, and "继续" tries again once space is freed.
+    text = LocalFailureText(task.LastError());
+    state = OutOfSpace;
+    ShowStartFace(IDB_CONTINUE, WizardText::kTipContinue);
+  }
   if (statusLabel.GetWindowText() != text) {
     statusLabel.SetWindowText(text.c_str());
     // Percent lines are many: the log keeps the others, which say what happened.
@@ -660,7 +696,7 @@ void InstallWizardDialog::OnMonitorStatus(int kind, int percent) {
   taskbar.Status(static_cast<StatusKind>(kind), state.load() == Paused);
 }
 
-void InstallWizardDialog::OnMonitorBar(uint32_t done, uint32_t total) {
+void InstallWizardDialog::OnMonitorBar(uint64_t done, uint64_t total) {
   if (closing) return;
   taskbar.Bar(done, total);
   if (!strip) return;

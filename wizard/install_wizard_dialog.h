@@ -91,6 +91,12 @@ class InstallWizardDialog : public LayeredWindowHost {
   void CloseWizard();
   // Tells the monitor to end and waits for it; it touches nothing of ours afterwards.
   void StopMonitor();
+  // Waits for the monitor thread to end (it has been told to, or has ended by itself).
+  void JoinMonitor();
+  // Starts the monitor thread over the running task.
+  void StartMonitor();
+  // "继续" after a full disk: the task starts again from the bytes it kept, watched afresh.
+  void ContinueAfterDiskFull();
 
   // The monitor thread's work, and its wait that ends early when the wizard closes.
   void RunMonitor();
@@ -100,7 +106,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   // What the monitor reports, on the window's thread.
   void OnMonitorBegin();
   void OnMonitorStatus(int kind, int percent);
-  void OnMonitorBar(uint32_t done, uint32_t total);
+  void OnMonitorBar(uint64_t done, uint64_t total);
   void OnMonitorStartButton(BOOL enable);
   void OnMonitorFinish();
 
@@ -132,6 +138,7 @@ class InstallWizardDialog : public LayeredWindowHost {
   bool installStarted = false;  // the folder and the terms can no longer change
   bool closing = false;         // reports still queued are ignored
   bool asking = false;          // the close question is open
+  bool statusWidened = false;   // the status line took the folder's place (once)
   bool finishPending = false;   // the install finished while the close question was open
   HWND monitorTarget = nullptr;  // where the monitor posts, fixed before it starts
   std::unique_ptr<CWinThread> monitorThread;

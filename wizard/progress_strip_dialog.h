@@ -36,8 +36,8 @@ class ProgressStripDialog : public CDialog {
 
   uint32_t filledPixels = 0;
   uint32_t fullWidth = kFullWidth;
-  uint32_t total = 0;
-  uint32_t done = 0;
+  uint64_t total = 0;
+  uint64_t done = 0;
   CStatic picture;
 
  protected:

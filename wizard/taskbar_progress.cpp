@@ -13,7 +13,7 @@ class ComTaskbarButton : public TaskbarButton {
   ComTaskbarButton(const ComTaskbarButton&) = delete;
   ComTaskbarButton& operator=(const ComTaskbarButton&) = delete;
 
-  void Show(TaskbarState state, uint32_t done, uint32_t total) override {
+  void Show(TaskbarState state, uint64_t done, uint64_t total) override {
     list_->SetProgressState(window_, Flag(state));
     // A value switches an indeterminate or empty button to normal: set it only where it shows.
     if (state == TaskbarState::Normal || state == TaskbarState::Paused ||
@@ -102,7 +102,7 @@ void TaskbarProgress::Status(StatusKind status, bool paused) {
   Update(TaskbarStateFor(status_, paused_, setupRunning_));
 }
 
-void TaskbarProgress::Bar(uint32_t done, uint32_t total) {
+void TaskbarProgress::Bar(uint64_t done, uint64_t total) {
   if (done == done_ && total == total_) return;
   done_ = done;
   total_ = total;

@@ -18,7 +18,7 @@ class TaskbarButton {
  public:
   virtual ~TaskbarButton() = default;
   // `done` / `total` is the bar's value; it matters in the states Normal, Paused and Error.
-  virtual void Show(TaskbarState state, uint32_t done, uint32_t total) = 0;
+  virtual void Show(TaskbarState state, uint64_t done, uint64_t total) = 0;
 };
 
 // The window's taskbar button through ITaskbarList3 (the shell's taskbar list, or the COM class
@@ -43,7 +43,7 @@ class TaskbarProgress {
   bool HandleButtonCreated(UINT message);
 
   void Status(StatusKind status, bool paused);
-  void Bar(uint32_t done, uint32_t total);
+  void Bar(uint64_t done, uint64_t total);
   // The monitor takes the pause away while the setup program runs and gives it back after.
   void SetupRunning(bool running);
   void Finished();
@@ -60,6 +60,6 @@ class TaskbarProgress {
   bool setupRunning_ = false;
   bool started_ = false;  // a status has come: the install runs
   TaskbarState state_ = TaskbarState::None;
-  uint32_t done_ = 0;
-  uint32_t total_ = 0;
+  uint64_t done_ = 0;
+  uint64_t total_ = 0;
 };

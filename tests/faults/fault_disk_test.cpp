@@ -132,6 +132,10 @@ TEST_F(DiskFullFaults, FilledMidDownloadStopsAndContinuesAfterSpaceIsFreed) {
   EXPECT_LT(faults::MillisecondsSince(filled), 1500) << "stopped promptly";
   EXPECT_TRUE(task.HasFailed());
   EXPECT_EQ(task.LastError().kind, DownloadErrorKind::DiskFull) << task.LastError().reason;
+  // The user is told the sizes: the rest of the file, and the room left (none, or crumbs).
+  EXPECT_GT(task.LastError().bytesNeeded, 0u);
+  EXPECT_LE(task.LastError().bytesNeeded, body.size() - 300 * 1024);
+  EXPECT_LT(task.LastError().bytesAvailable, 64u * 1024);
   const size_t requests = server.Requests().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(server.Requests().size(), requests) << "no retry on a full disk";

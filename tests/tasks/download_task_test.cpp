@@ -140,6 +140,23 @@ TEST_F(DownloadTaskTest, SegmentCountsOutsideOneToTwentyBecomeOne) {
   }
 }
 
+TEST_F(DownloadTaskTest, SizesPastFourGibibytesAreCountedWhole) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  FileOptions noLength;
+  noLength.sendLength = false;  // the expected sizes stay: nothing is fetched
+  const std::string body = MakeBody(5000, 4);
+  ASSERT_NO_FATAL_FAILURE(Serve([&](const std::string& request, int) {
+    return FileReply(request, body, noLength);
+  }));
+  DownloadTask task(4);
+  ASSERT_TRUE(task.AddItem(Url(name + "-a.exe"), "", 5 * kGiB, 0, ""));
+  ASSERT_TRUE(task.AddItem(Url(name + "-b.exe"), "", 3 * kGiB, 1, ""));
+  task.Start();
+  EXPECT_EQ(task.GetProgress().bytesTotal.load(), 8 * kGiB);
+  EXPECT_EQ(task.ItemAt(0)->size.load(), 5 * kGiB);
+  task.Stop();
+}
+
 TEST_F(DownloadTaskTest, NoAnnouncedSizeIsRetriedAfterGrowingPausesAndKeepsTheExpectedSize) {
   const std::string fileName = name + ".exe";
   FileOptions noLength;

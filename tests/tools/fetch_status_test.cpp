@@ -65,6 +65,8 @@ TEST(FetchStatus, ProgressLineIsUtf8) {
             " 42%  420/1000 bytes  \xE6\xAD\xA3\xE5\x9C\xA8\xE5\xAE\x89\xE8\xA3\x85\xEF\xBC\x9A" "42%");
   EXPECT_EQ(ProgressLine(5, 0, "正在安装..."), "  ?%  5 bytes  正在安装...");
   EXPECT_EQ(ProgressLine(1, 1, "网络异常，"), "100%  1/1 bytes  网络异常，");
+  // Past 4 GiB, as the download counts them.
+  EXPECT_EQ(ProgressLine(4831838208u, 5368709120u, "x"), " 90%  4831838208/5368709120 bytes  x");
 }
 
 }  // namespace

@@ -344,6 +344,108 @@ class PauseAndContinue(InstallCase):
         self.assertLess(sent, SETUP_SIZE * 1.05, "the download started over: %d bytes" % sent)
 
 
+DISK_FULL = re.compile(r"磁盘空间不足，请清理磁盘后重试（需要 (\d+\.\d) MB，可用 (\d+\.\d) MB）$")
+
+
+class SmallDisk:
+    r"""The prefix's C:\ProgramData (where the elevated installer downloads) on a small volume of
+    its own, a loop-mounted ext4 image, with a ballast file that takes its room."""
+
+    def __init__(self, megabytes=32):
+        self.data = os.path.join(rig.prefix, "drive_c", "ProgramData")
+        self.image = os.path.join(options.work, "small-disk.img")
+        self.ballast = os.path.join(self.data, "ballast.bin")
+        with open(self.image, "wb") as image:
+            image.truncate(megabytes << 20)
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-m", "0", "-O", "^has_journal", self.image],
+                       check=True)
+        saved = self.data + ".saved"
+        shutil.rmtree(saved, ignore_errors=True)
+        shutil.copytree(self.data, saved, symlinks=True)
+        subprocess.run(["mount", "-o", "loop", self.image, self.data], check=True)
+        subprocess.run(["cp", "-a", saved + "/.", self.data], check=True)
+        shutil.rmtree(saved)
+
+    def available(self):
+        stat = os.statvfs(self.data)
+        return stat.f_bavail * stat.f_frsize
+
+    def leave(self, free):
+        """Fills the volume with ballast until `free` bytes are left (0: until it is full)."""
+        with open(self.ballast, "ab") as ballast:
+            try:
+                while self.available() > free:
+                    ballast.write(bytes(min(1 << 20, max(self.available() - free, 4096))))
+                    ballast.flush()
+                    os.fsync(ballast.fileno())
+            except OSError:
+                pass  # full
+
+    def free(self):
+        os.remove(self.ballast)
+
+    def remove(self):
+        subprocess.run(["umount", "-l", self.data], check=False)
+        os.remove(self.image)
+
+
+class FullDisk(InstallCase):
+    def setUp(self):
+        super().setUp()
+        self.disk = SmallDisk()
+
+    def tearDown(self):
+        super().tearDown()
+        self.disk.remove()
+
+    def wait_disk_full(self, timeout):
+        samples = self.wizard.watch(until=lambda s: DISK_FULL.match(s.status or ""),
+                                    timeout=timeout)
+        self.assertTrue(samples and DISK_FULL.match(samples[-1].status or ""),
+                        "no disk message: %s" % samples[-3:])
+        time.sleep(0.5)
+        self.assertEqual(tips(self.wizard)[IDOK], ["继续"])
+        self.assertTrue(self.wizard.enabled(IDOK), "the button cannot try again")
+        return samples
+
+    def test_continue_after_space_is_freed_goes_on_from_the_bytes_written(self):
+        # Too little room before the download: nothing is fetched, the sizes are said.
+        self.disk.leave(6 << 20)
+        wizard = self.open_wizard()
+        wizard.click(IDOK)
+        samples = self.wait_disk_full(30)
+        self.assertEqual(DISK_FULL.match(samples[-1].status).group(1), "13.4")  # the whole file
+        self.assertLess(sum(r[4] for r in nginx.requests()), 1 << 20, "bytes were fetched")
+        self.assert_log_has(["FAIL .*not enough disk space: 14000000 bytes needed",
+                             "STATUS 磁盘空间不足，请清理磁盘后重试（需要 13.4 MB，可用"])
+
+        # Room made, "继续": the download runs; another program fills the disk meanwhile.
+        self.disk.free()
+        wizard.click(IDOK)
+        samples += self.wait_percent(30)
+        filled = time.time()
+        self.disk.leave(0)
+        samples += self.wait_disk_full(10)
+        self.assertLess(time.time() - filled, 3, "the segments went on")
+        needed, available = DISK_FULL.match(samples[-1].status).groups()
+        self.assertLess(float(needed), 13.4 * 0.75, "the rest of the file")  # 30 % was in
+        self.assertLess(float(available), 0.5)
+        sent = sum(r[4] for r in nginx.requests())
+        time.sleep(2)
+        self.assertEqual(sum(r[4] for r in nginx.requests()), sent, "a segment went on")
+
+        # Room again: the rest comes, never the whole file once more.
+        self.disk.free()
+        wizard.click(IDOK)
+        samples += wizard.watch(timeout=120)
+        self.assert_install_completed(samples)
+        total = sum(r[4] for r in nginx.requests())
+        self.assertLess(total, SETUP_SIZE * 1.1, "the download started over: %d bytes" % total)
+        self.assert_log_has(["STEP continued after the disk was full",
+                             "STEP continued after the disk was full",
+                             "STEP installed; starting the game"])
+
+
 class CloseInTheMiddle(InstallCase):
     """Closing while an install runs asks first: No goes on as if nothing happened, Yes ends at
     once and keeps the part files for the next run. Before the start, closing asks nothing

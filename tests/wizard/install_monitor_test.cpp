@@ -3,13 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "wizard/failure_text.h"
 #include "wizard/wizard_texts.h"
 
 namespace {
 
 constexpr uint32_t kSize = 14000000;
 
-ProgressSample Downloading(uint32_t bytes, uint32_t total = kSize) {
+ProgressSample Downloading(uint64_t bytes, uint64_t total = kSize) {
   ProgressSample sample;
   sample.bytesDone = bytes;
   sample.bytesTotal = total;
@@ -19,7 +20,7 @@ ProgressSample Downloading(uint32_t bytes, uint32_t total = kSize) {
 }
 
 // The setup program runs: every byte is in, the item is busy.
-ProgressSample SetupRunning(uint32_t total = kSize) {
+ProgressSample SetupRunning(uint64_t total = kSize) {
   ProgressSample sample = Downloading(total, total);
   sample.itemState = ItemState::Busy;
   sample.downloaded = true;
@@ -31,6 +32,20 @@ TEST(InstallMonitorMath, ShareIsTakenWithoutOverflow) {
   EXPECT_EQ(ScaleToShare(0xFFFFFFFFu, 100), 0xFFFFFFFFu);
   EXPECT_EQ(ScaleToShare(kSize, 90), 12600000u);
   EXPECT_EQ(ScaleToShare(99, 90), 89u);  // truncated
+}
+
+TEST(InstallMonitorMath, FilesPastFourGibibytesAreCountedWhole) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  InstallMonitor monitor(0);
+  const MonitorStep step = monitor.Cycle(Downloading(kGiB * 9 / 2, 5 * kGiB), 100);
+  EXPECT_EQ(step.status, StatusKind::Percent);
+  EXPECT_EQ(step.percent, 80);  // 90 % of 90 % of the bar, a hair less once truncated
+  EXPECT_EQ(step.barDone, kGiB * 9 / 2 * 90 / 100);
+  EXPECT_EQ(step.barTotal, 5 * kGiB);
+  EXPECT_EQ(BarTargetPixels(step.barDone, step.barTotal, 453), 366u);
+  // Past 4 GiB the count still grows: no fall taken for a new start.
+  EXPECT_EQ(monitor.Cycle(Downloading(kGiB * 9 / 2 + 1, 5 * kGiB), 200).status,
+            StatusKind::Percent);
 }
 
 TEST(InstallMonitorMath, PercentAndBarAreTruncated) {
@@ -225,10 +240,12 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
     DownloadErrorKind failure;
     StatusKind status;
     const char* text;
+    StartButtonChange startButton;  // after a full disk, "继续" tries again
   } local[] = {
-      {DownloadErrorKind::DiskFull, StatusKind::DiskFull, "磁盘空间不足，请清理磁盘后重试"},
+      {DownloadErrorKind::DiskFull, StatusKind::DiskFull, "磁盘空间不足，请清理磁盘后重试",
+       StartButtonChange::Enable},
       {DownloadErrorKind::Quarantined, StatusKind::Blocked,
-       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包", StartButtonChange::Disable},
   };
   for (const auto& c : local) {
     InstallMonitor watching(0);
@@ -238,8 +255,27 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
     step = watching.Cycle(given, 1000);
     EXPECT_EQ(step.status, c.status);
     EXPECT_EQ(StatusText(step.status, 0), c.text);
+    EXPECT_EQ(step.startButton, c.startButton);
     EXPECT_TRUE(step.end);
   }
+}
+
+TEST(InstallMonitor, LocalFailuresSayWhatTheUserCanDo) {
+  DownloadError quarantined;
+  quarantined.kind = DownloadErrorKind::Quarantined;
+  quarantined.reason = "the download file is gone";
+  const struct {
+    DownloadError error;
+    const char* text;
+  } cases[] = {
+      {DiskFullError(14680064, 5242880), "磁盘空间不足，请清理磁盘后重试（需要 14.0 MB，可用 5.0 MB）"},
+      {DiskFullError(0, 0), "磁盘空间不足，请清理磁盘后重试"},  // the sizes are not known
+      // Beyond 4 GiB the sizes are said as they are.
+      {DiskFullError(5ull << 30, 1ull << 30), "磁盘空间不足，请清理磁盘后重试（需要 5120.0 MB，可用 1024.0 MB）"},
+      {quarantined, "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+      {MakeError(DownloadErrorKind::TimedOut, "no answer"), ""},  // keeps its own message
+  };
+  for (const auto& c : cases) EXPECT_EQ(LocalFailureText(c.error), c.text);
 }
 
 TEST(InstallMonitor, OrdinaryStepsDoNotEndTheWatch) {

@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -262,11 +263,59 @@ class SilentFailures(SilentCase):
         self.assertEqual(first.windows, [], "a window showed")
 
 
+def downloads(requests):
+    """How often the whole file was fetched: the bytes the server sent, in whole files (the
+    size request's few bytes and the segments' ranges together make one)."""
+    return round(sum(r[4] for r in requests if r[0] == "GET") / drv.SETUP_SIZE)
+
+
+class SecuritySoftware(SilentCase):
+    """A scanner at work on the new file, as security software does it to a new program."""
+
+    def test_a_file_held_for_three_seconds_is_waited_out(self):
+        holder = rig.start(options.scanner_hold, [drv.SETUP_NAME, "3000"])
+        self.run_silent(["/S", "/NOLAUNCH", "/D=" + FOLDER], timeout=120, code=0)
+        self.assertEqual(holder.wait(10), 0, "the scanner never held the file")
+        self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
+        self.assertEqual(downloads(nginx.requests()), 1, nginx.requests())
+        lines = drv.install_log(rig.prefix)
+        self.assertEqual([line for line in lines if "_tmp" in line], [])
+        self.assertEqual([p for p in drv.temp_downloads(rig.prefix) if "_tmp" in p], [])
+        self.assert_log_has([r"WAIT .*VantreoSetup\.exe", "END exit code 0"], lines)
+
+    def test_a_file_taken_away_each_time_ends_with_9_after_two_downloads(self):
+        stop = threading.Event()
+
+        def quarantine():  # deletes the new program whenever it shows
+            while not stop.is_set():
+                for path in drv.temp_downloads(rig.prefix):
+                    if os.path.basename(path) == drv.SETUP_NAME:
+                        try:
+                            os.remove(path)
+                        except OSError:
+                            pass
+                time.sleep(0.002)
+
+        scanner = threading.Thread(target=quarantine)
+        scanner.start()
+        try:
+            self.run_silent(["/S", "/NOLAUNCH", "/D=" + FOLDER], timeout=180, code=9)
+        finally:
+            stop.set()
+            scanner.join()
+        self.assertIsNone(self.setup_log(), "the setup program ran")
+        self.assertEqual(downloads(nginx.requests()), 2, nginx.requests())
+        lines = drv.install_log(rig.prefix)
+        self.assertEqual([line for line in lines if "refused" in line], [], "\n".join(lines))
+        self.assert_log_has([r"END exit code 9: the downloaded file was taken away by security "
+                             r"software: .*VantreoSetup.exe"], lines)
+
+
 def main():
     global options
     options, argv = drv.parse_test_options(
         ("--exe", "--probe", "--setup", "--address", "--work", "--sign-keys", "--signer",
-         "--dead-first-exe"))
+         "--dead-first-exe", "--scanner-hold"))
     unittest.main(argv=argv, verbosity=2)
 
 

@@ -10,8 +10,8 @@ namespace {
 
 struct Shown {
   TaskbarState state;
-  uint32_t done;
-  uint32_t total;
+  uint64_t done;
+  uint64_t total;
   bool operator==(const Shown& other) const {
     return state == other.state && done == other.done && total == other.total;
   }
@@ -24,7 +24,7 @@ std::vector<Shown> shown;  // what the recording buttons were told, in order
 
 class RecordingButton : public TaskbarButton {
  public:
-  void Show(TaskbarState state, uint32_t done, uint32_t total) override {
+  void Show(TaskbarState state, uint64_t done, uint64_t total) override {
     shown.push_back({state, done, total});
   }
 };
