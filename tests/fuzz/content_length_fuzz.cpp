@@ -72,7 +72,7 @@ bool LooksLikePlainSize(const std::string& header, uint64_t& value) {
     std::string text;
     if (!LengthValue(lines[n], text)) continue;
     const std::string digits = Trimmed(text);
-    if (!ended[n] || digits.empty() || digits.size() > 19 ||
+    if (!ended[n] || digits.empty() || digits.size() > 18 ||
         digits.find_first_not_of("0123456789") != std::string::npos)
       return false;
     const uint64_t parsed = std::strtoull(digits.c_str(), nullptr, 10);
