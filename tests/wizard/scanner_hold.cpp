@@ -1,8 +1,10 @@
-// scanner_hold.exe NAME MILLISECONDS: does what a virus scanner does to a new file. It looks
-// every 5 ms in the installer's download folders (C:\ProgramData\Vantreo*, and the user's
-// temporary folder) for a file named NAME, opens the first it finds without sharing it, holds
-// it for MILLISECONDS, closes it and ends with 0 ("held PATH" on its output). It ends with 1
-// when no such file appears within two minutes.
+// scanner_hold.exe NAME MILLISECONDS: does what a virus scanner does to a file being written.
+// It looks every 5 ms in the installer's download folders (C:\ProgramData\Vantreo*, and the
+// user's temporary folder) for a file named NAME, opens the first it finds for reading, sharing
+// it for reading and writing but not for deleting or renaming, holds it for MILLISECONDS,
+// closes it and ends with 0 ("held PATH" on its output). The writer goes on writing meanwhile;
+// whoever renames the file must wait. It ends with 1 when no such file appears within two
+// minutes.
 #include <windows.h>
 
 #include <cstdio>
@@ -43,7 +45,8 @@ int wmain(int argc, wchar_t** argv) {
   while (::GetTickCount() - start < kGiveUpMs) {
     for (const std::wstring& folder : DownloadFolders()) {
       const std::wstring path = folder + argv[1];
-      HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+      HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file == INVALID_HANDLE_VALUE) continue;
       ::Sleep(holdMs);
