@@ -118,7 +118,7 @@ run_case() {
     for name in "${order[@]}"; do
       local out=$work/out/$name
       # vantreo-fetch saves into the folder "vantreo" of its cache folder (XDG_CACHE_HOME).
-      [ "$name" != vantreo-fetch ] || out=$out/vantreo
+      [[ $name != vantreo-fetch* ]] || out=$out/vantreo
       rm -rf "$out"
       mkdir -p "$out"
       local cmd
