@@ -241,10 +241,6 @@ TEST_F(StartTest, ANewRunContinuesThePartsOfTheSameFileOnly) {
   }
 }
 
-namespace {
-
-#define RUN_START_ON_PORT_80(server, handler) START_ON_PORT_80_IN(server, handler, 180, 189)
-
 const char kFirstTag[] = "ETag: \"v1\"\r\n";
 
 // Within one run, once bytes of the file are there: a continue after a pause, or a segment
@@ -252,42 +248,35 @@ const char kFirstTag[] = "ETag: \"v1\"\r\n";
 // the same size. Whether the server honours If-Range (a whole new file) or not (a part with the
 // new ETag), the download is known to start over, never stitched from both.
 TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
-  struct Case {
-    const char* what;
-    bool pause;          // else the connection of the range from 100 KiB on breaks once
-    bool honourIfRange;  // else the server answers every range with 206 and its current ETag
-  };
-  const Case cases[] = {
-      {"paused and continued, If-Range honoured", true, true},
-      {"paused and continued, If-Range ignored", true, false},
-      {"a segment fetched again, If-Range honoured", false, true},
-      {"a segment fetched again, If-Range ignored", false, false},
-  };
   constexpr uint32_t kSize = 400 * 1024;
   const std::string oldBody = MakeBody(kSize, 41);
   const std::string newBody = MakeBody(kSize, 42);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // pause: else the connection of the range from 100 KiB on breaks once. honourIfRange: else
+  // the server answers every range with 206 and its current ETag.
+  for (const bool pause : {true, false})
+    for (const bool honourIfRange : {true, false}) {
+    SCOPED_TRACE(std::string(pause ? "paused and continued" : "a segment fetched again") +
+                 (honourIfRange ? ", If-Range honoured" : ", If-Range ignored"));
     std::atomic<bool> changed{false};
     std::atomic<int> cuts{0};
-    RUN_START_ON_PORT_80(server, ([&](const std::string& request, int) {
+    START_ON_PORT_80_IN(server, ([&](const std::string& request, int) {
       const bool ifRange = request.find("\r\nIf-Range: ") != std::string::npos;
       FileOptions options;
       options.fields = changed.load() ? "ETag: \"v2\"\r\n" : kFirstTag;
-      if (ifRange && changed.load() && c.honourIfRange) options.honourRange = false;
+      if (ifRange && changed.load() && honourIfRange) options.honourRange = false;
       Reply reply = FileReply(request, changed.load() ? newBody : oldBody, options);
       // Paced, so that the pause comes mid-download and the broken connection fails after
       // Start has returned.
-      reply.delayPerKiBMs = c.pause ? 10 : 1;
-      if (!c.pause && testing_support::RangeStartOf(request) == 100 * 1024 &&
+      reply.delayPerKiBMs = pause ? 10 : 1;
+      if (!pause && testing_support::RangeStartOf(request) == 100 * 1024 &&
           cuts.fetch_add(1) == 0) {
         reply.closeAfter = reply.bytes.size() - (kSize - 100 * 1024) + 20 * 1024;
         changed.store(true);  // replaced while the broken segment waits for its retry
       }
       return reply;
-    }));
+    }), 180, 189);
     const bool started = StartDownload();  // false when the broken segment fails at once
-    if (c.pause) {
+    if (pause) {
       ASSERT_TRUE(started);
       ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= kSize / 3; }, 10000));
       ASSERT_TRUE(downloader.Stop());
@@ -298,8 +287,7 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
       ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed(); }, 10000));
       downloader.RetryFailed();
     }
-    ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed() || downloader.IsFinished(); },
-                          10000));
+    ASSERT_TRUE(WaitUntil([&] { return downloader.HasFailed() || downloader.IsFinished(); }, 10000));
     EXPECT_TRUE(downloader.TakeFailures().error.NeedsStartOver());
     downloader.Stop();
     EXPECT_FALSE(downloader.CommitFile());
@@ -309,14 +297,10 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
 }
 
 // The sidecar and download file of an earlier run of the same file in equal ranges, each
-// recorded as whole or as holding nothing, as `whole` says. The bytes of a range recorded as
-// empty are garbage: a later run trusts only what the sidecar records.
-void PlantEarlierRun(const std::string& stem, const std::string& host, const std::string& body,
-                     const std::vector<bool>& whole) {
-  PartTable table;
-  table.url = "http://" + host + "/files/setup.exe";
-  table.size = body.size();
-  table.validator = "\"v1\"";
+// recorded as whole or as holding nothing (its bytes garbage), as `whole` says.
+static void PlantEarlierRun(const std::string& stem, const std::string& host,
+                            const std::string& body, const std::vector<bool>& whole) {
+  PartTable table{"http://" + host + "/files/setup.exe", body.size(), "\"v1\"", {}};
   const uint64_t share = table.size / whole.size();
   std::string file;
   for (size_t i = 0; i < whole.size(); ++i) {
@@ -330,35 +314,29 @@ void PlantEarlierRun(const std::string& stem, const std::string& host, const std
 }
 
 // A resumed run of eight ranges with four connections: never more than four at once; and the
-// connections whose ranges are already whole help the one range left instead of idling.
+// connections whose ranges are already whole help the one range left instead of idling (the
+// free connections take over part of what is left).
 TEST_F(StartTest, AResumedRunKeepsTheConnectionLimitAndWholePartsHelp) {
-  struct Case {
-    const char* what;
-    std::vector<bool> whole;
-    bool splits;  // the free connections take over part of what is left
-  };
-  const Case cases[] = {
-      {"eight ranges, nothing fetched yet", std::vector<bool>(8, false), false},
-      {"four ranges, three whole", {false, true, true, true}, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const std::vector<bool>& whole :
+       std::vector<std::vector<bool>>{std::vector<bool>(8, false), {false, true, true, true}}) {
+    const bool splits = whole[1];
+    SCOPED_TRACE(splits ? "four ranges, three whole" : "eight ranges, nothing fetched yet");
     body = MakeBody(2048 * 1024, 43);
     tries.store(0);
-    RUN_START_ON_PORT_80(server, ([this](const std::string& request, int) {
+    START_ON_PORT_80_IN(server, ([this](const std::string& request, int) {
       FileOptions options;
       options.fields = kFirstTag;
       Reply reply = FileReply(request, body, options);
       if (tries.fetch_add(1) > 0) reply.delayPerKiBMs = 1;  // all but the size answer
       return reply;
-    }));
-    PlantEarlierRun(stem, server.Address(), body, c.whole);
+    }), 180, 189);
+    PlantEarlierRun(stem, server.Address(), body, whole);
     ASSERT_TRUE(StartDownload(4));
     ASSERT_TRUE(WaitFinished());
     // A connection counts from 50 ms after its accept: the server learns of a close late.
     EXPECT_LE(server.MaxOpenConnections(50), 4);
-    if (c.splits) {
-      EXPECT_GT(downloader.SegmentCount(), static_cast<int>(c.whole.size()));
+    if (splits) {
+      EXPECT_GT(downloader.SegmentCount(), static_cast<int>(whole.size()));
     }
     ASSERT_TRUE(downloader.CommitFile());
     EXPECT_TRUE(ReadFile(stem) == body);
@@ -366,5 +344,3 @@ TEST_F(StartTest, AResumedRunKeepsTheConnectionLimitAndWholePartsHelp) {
     server.Stop();
   }
 }
-
-}  // namespace

@@ -1,6 +1,5 @@
-// How connections reach a server: the proxy settings read (bypass lists, proxy lists, per-scheme
-// text, proxy addresses), the plan for a server, and a route's fallbacks against scripted
-// proxies and servers.
+// How connections reach a server: the proxy settings read, the plan for a server, and a
+// route's fallbacks against scripted proxies and servers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -117,20 +116,14 @@ TEST(ProxyPlanning, EachSchemeItsProxyUnlessBypassed) {
       {"intranet", true, {}, "on the bypass list"},
   };
   for (const auto& c : cases) {
-    ServerAddress server;
-    server.host = c.host;
-    server.secure = c.secure;
-    server.port = DefaultPort(c.secure);
-    const ProxyPlan plan = PlanProxies(settings, server);
+    const ProxyPlan plan = PlanProxies(settings, {c.host, DefaultPort(c.secure), c.secure});
     std::vector<std::string> names;
     for (const ProxyServer& proxy : plan.proxies) names.push_back(proxy.Name());
     EXPECT_EQ(names, c.proxies) << c.host;
     EXPECT_NE(plan.why.find(c.why), std::string::npos) << plan.why;
   }
   settings.httpProxy.clear();
-  ServerAddress server;
-  server.host = "down.vantreo.com";
-  EXPECT_TRUE(PlanProxies(settings, server).proxies.empty());
+  EXPECT_TRUE(PlanProxies(settings, {"down.vantreo.com", kHttpPort, false}).proxies.empty());
 }
 
 // A port on 127.0.0.1 where nothing listens.
@@ -139,9 +132,10 @@ int ClosedPort() {
   return platform::LocalPort(probe.Handle());
 }
 
-std::string FirstRequest(TestServer& server) {
-  const std::vector<std::string> requests = server.Requests();
-  return requests.empty() ? std::string() : requests[0];
+Reply Answer(const std::string& bytes) {
+  Reply reply;
+  reply.bytes = bytes;
+  return reply;
 }
 
 // Each case: the proxies in order ("down": nobody listens; "live": a scripted one that
@@ -160,38 +154,27 @@ TEST(RouteFallback, DownProxiesArePassedOverDownToADirectConnection) {
       {"refusing tunnel", {"refusing", "live"}, true, ""},
   };
   for (const Case& c : cases) {
+    const char* ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     TestServer live;
-    ASSERT_TRUE(live.Start("127.0.0.1", 0, [](const std::string& request, int) {
-      Reply reply;
-      reply.bytes = request.compare(0, 8, "CONNECT ") == 0
-                        ? "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"
-                        : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-      return reply;
+    ASSERT_TRUE(live.Start("127.0.0.1", 0, [ok](const std::string& request, int) {
+      const bool tunnel = request.compare(0, 8, "CONNECT ") == 0;
+      return Answer(tunnel ? "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n" : ok);
     }));
     TestServer server;
-    ASSERT_TRUE(server.Start("127.0.0.1", 0, [](const std::string&, int) {
-      Reply reply;
-      reply.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-      return reply;
-    }));
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, [ok](const std::string&, int) { return Answer(ok); }));
     ProxyPlan plan;
     for (const char* kind : c.proxies) {
-      ProxyServer proxy;
-      proxy.host = "127.0.0.1";
-      proxy.port = std::string(kind) == "down" ? ClosedPort() : live.Port();
-      plan.proxies.push_back(proxy);
+      const int port = std::string(kind) == "down" ? ClosedPort() : live.Port();
+      plan.proxies.push_back({"127.0.0.1", port, ""});
     }
-    ServerAddress target;
-    target.host = "127.0.0.1";
-    target.port = server.Port();
-    target.secure = c.secure;
+    const ServerAddress target{"127.0.0.1", server.Port(), c.secure};
     std::vector<std::string> lines;
     Route route(target, plan, [&lines](const std::string& line) { lines.push_back(line); });
     Connection connection;
     const auto start = std::chrono::steady_clock::now();
     const DownloadError error = route.Open(std::string(), StopTest(), connection);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(took, 2.0) << c.name;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0)
+        << c.name;
     const std::string reaches = c.reaches;
     if (reaches.empty()) {
       EXPECT_EQ(error.kind, DownloadErrorKind::Proxy) << c.name;
@@ -211,7 +194,8 @@ TEST(RouteFallback, DownProxiesArePassedOverDownToADirectConnection) {
     connection.Close();
     live.Stop();
     server.Stop();
-    EXPECT_EQ(FirstRequest(reaches == "proxy" ? live : server), request) << c.name;
+    const std::vector<std::string> sent = (reaches == "proxy" ? live : server).Requests();
+    EXPECT_EQ(sent.empty() ? std::string() : sent[0], request) << c.name;
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find(reaches == "proxy" ? "kept: proxy 127.0.0.1:" : "kept: direct"),
               std::string::npos)

@@ -115,20 +115,17 @@ platform::NetAddress AddressOf(const std::string& literal, int port) {
   return found.empty() ? platform::NetAddress() : found[0];
 }
 
-// A listener that never accepts, its queue filled by `filling`: a connect to it goes
-// unanswered, as to a node that drops its packets.
-platform::Socket DeadListener(const std::string& address, int port,
-                              std::vector<platform::Socket>& filling) {
-  platform::Socket listener(platform::ListenTcp(address, port, nullptr, 0));
+// A listener that never accepts, its queue (its length and one more) filled by `filling`'s
+// connects: a later connect goes unanswered, as to a node that drops its packets.
+platform::Socket DeadListener(const std::string& address, std::vector<platform::Socket>& filling) {
+  platform::Socket listener(platform::ListenTcp(address, 0, nullptr, 0));
   if (!listener.IsValid()) return listener;
-  // Connects under way fill the queue (its length and one more); later ones are dropped.
   const platform::NetAddress self = AddressOf(address, platform::LocalPort(listener.Handle()));
   for (int i = 0; i < 4; ++i) {
-    platform::Socket socket(platform::OpenTcpSocket(self.v6));
+    filling.emplace_back(platform::OpenTcpSocket(self.v6));
     std::string why;
-    platform::SetSocketNonBlocking(socket.Handle(), true);
-    platform::StartConnect(socket.Handle(), self, why);
-    filling.push_back(std::move(socket));
+    platform::SetSocketNonBlocking(filling.back().Handle(), true);
+    platform::StartConnect(filling.back().Handle(), self, why);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return listener;
@@ -146,10 +143,10 @@ TEST(HappyEyeballs, FamiliesAlternateIPv6First) {
   EXPECT_EQ(InterleaveFamilies({a4, b4}).size(), 2u);
 }
 
+// Each case: the first address (dead: drops the connect; refused: nobody listens), then a live
+// one on the same port. The live one wins about 250 ms after a dead first one began, and at
+// once after a refusal.
 TEST(HappyEyeballs, FirstToConnectWinsAndLaterTriesStartThere) {
-  // Each case: the first address (dead: drops the connect; refused: nobody listens), then a
-  // live one on the same port. The live one must win about 250 ms after a dead first one
-  // began, and at once after a refusal.
   struct Case {
     const char* name;
     bool dead;
@@ -159,12 +156,9 @@ TEST(HappyEyeballs, FirstToConnectWinsAndLaterTriesStartThere) {
   const Case cases[] = {{"dead first", true, 0.2, 0.6}, {"refused first", false, 0.0, 0.2}};
   for (const Case& c : cases) {
     std::vector<platform::Socket> filling;
-    platform::Socket dead = c.dead ? DeadListener("127.0.0.220", 0, filling) : platform::Socket();
-    int port = 0;
-    if (c.dead) {
-      ASSERT_TRUE(dead.IsValid()) << c.name;
-      port = platform::LocalPort(dead.Handle());
-    }
+    platform::Socket dead = c.dead ? DeadListener("127.0.0.220", filling) : platform::Socket();
+    ASSERT_EQ(dead.IsValid(), c.dead) << c.name;
+    int port = c.dead ? platform::LocalPort(dead.Handle()) : 0;
     TestServer live;
     ASSERT_TRUE(live.Start("127.0.0.221", port, [](const std::string&, int) { return Send("hi"); }));
     port = live.Port();
@@ -189,7 +183,7 @@ TEST(HappyEyeballs, FirstToConnectWinsAndLaterTriesStartThere) {
   }
 }
 
-TEST(HappyEyeballs, NoAddressAnsweringNamesEachFault) {
+TEST(HappyEyeballs, NoAddressAnsweringOrResolvingNamesEachFault) {
   int port;
   {
     platform::Socket probe(platform::ListenTcp("127.0.0.222", 0));
@@ -203,13 +197,11 @@ TEST(HappyEyeballs, NoAddressAnsweringNamesEachFault) {
   EXPECT_EQ(error.kind, DownloadErrorKind::Connect);
   EXPECT_NE(error.reason.find("127.0.0.222:" + std::to_string(port)), std::string::npos) << error.reason;
   EXPECT_NE(error.reason.find("[::1]:" + std::to_string(port)), std::string::npos) << error.reason;
-}
 
-TEST(HappyEyeballs, UnresolvableNameIsAConnectError) {
   HostAddresses unknown("a..b", 80);
-  const DownloadError error = unknown.Resolve();
-  EXPECT_EQ(error.kind, DownloadErrorKind::Connect);
-  EXPECT_NE(error.reason.find("a..b does not resolve"), std::string::npos) << error.reason;
+  const DownloadError unresolved = unknown.Resolve();
+  EXPECT_EQ(unresolved.kind, DownloadErrorKind::Connect);
+  EXPECT_NE(unresolved.reason.find("a..b does not resolve"), std::string::npos) << unresolved.reason;
   EXPECT_TRUE(unknown.TryOrder().empty());
 }
 

@@ -44,7 +44,7 @@ TEST(SourceListTest, AFailedSourceRestsAndIsSkipped) {
   EXPECT_EQ(list.At(1).validator, "\"tag-b.example\"");
 }
 
-TEST(SourceListTest, RepeatedFailuresDropASourceAndSuccessForgives) {
+TEST(SourceListTest, RepeatedFailuresDropASourceButNeverTheOnlyOne) {
   SourceList list;
   AddThree(list);
   list.Fail(2, 0);
@@ -59,13 +59,11 @@ TEST(SourceListTest, RepeatedFailuresDropASourceAndSuccessForgives) {
   list.Fail(0, 0);
   list.Fail(2, 0);
   EXPECT_EQ(list.Choose(0, 10), 0);
-}
-
-TEST(SourceListTest, OneSourceIsAlwaysChosen) {
-  SourceList list;
-  list.Add(SourceAddress(), std::string());
-  for (int i = 0; i < kMaxSourceFailures; ++i) list.Fail(0, 0);
-  EXPECT_EQ(list.Choose(0, 0), 0);
+  // A single source is always chosen.
+  SourceList one;
+  one.Add(SourceAddress(), std::string());
+  for (int i = 0; i < kMaxSourceFailures; ++i) one.Fail(0, 0);
+  EXPECT_EQ(one.Choose(0, 0), 0);
 }
 
 }  // namespace
