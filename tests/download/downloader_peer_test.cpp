@@ -46,19 +46,16 @@ class PeerTest : public DownloadTest {
     DownloadTest::TearDown();
   }
 
-  int CountIn(const std::string& file, const std::string& needle) {
-    std::string log = ReadFile(file);
+  int CountInAccessLog(const std::string& needle, const std::string& file = "/nginx/access.log") {
+    std::string log = ReadFile(peers + file);
     int count = 0;
     for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
       ++count;
     return count;
   }
-  int CountInAccessLog(const std::string& needle) {
-    return CountIn(peers + "/nginx/access.log", needle);
-  }
   // Requests tinyproxy logged, of that text ("GET http://...", "CONNECT host:port").
   int CountInProxyLog(const std::string& request) {
-    return CountIn(peers + "/tinyproxy/tinyproxy.log", "): " + request + " HTTP/1.1");
+    return CountInAccessLog("): " + request + " HTTP/1.1", "/tinyproxy/tinyproxy.log");
   }
   // Every later connection of the process goes through tinyproxy, as the settings would say.
   void UseTinyproxy() {

@@ -366,10 +366,7 @@ TEST_F(AnswerTest, RetryAfterZeroNeverShortensOrStopsTheBackOff) {
     EXPECT_LE(times.size(), 12u);
     // Once grown, the back-off stays at its longest (400 ms, less a quarter at most).
     for (size_t i = times.size() - 2; i < times.size(); ++i) {
-      EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1])
-                    .count(),
-                290)
-          << "request " << i;
+      EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(290)) << "request " << i;
     }
   }
 }

@@ -3,14 +3,14 @@
 // file fills the disk mid-download; through the task and through vantreo-fetch.
 #include <sys/statvfs.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <functional>
 
 #include "download/socket_layer.h"
+#include "tests/download/download_fixture.h"
 #include "tests/faults/fault_fixture.h"
 #include "tests/faults/fetch_runner.h"
 
+using download_test::WaitUntil;
 using faults::FaultTest;
 using faults::Outcome;
 using faults::RunTask;
@@ -25,15 +25,6 @@ SocketLayer socketLayer;
 // What the sizes below assume is free: the 2 MiB disk, less what a sanitizer's run-time may
 // keep there (ThreadSanitizer keeps 512 KiB in the temporary folder).
 constexpr uint64_t kLeastFreeBytes = 1536 * 1024;
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-  const auto end = faults::Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (faults::Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 uint64_t FreeBytes(const std::string& folder) {
   struct statvfs info;
@@ -125,10 +116,10 @@ TEST_F(DiskFullFaults, FilledMidDownloadStopsAndContinuesAfterSpaceIsFreed) {
   DownloadTask task(faults::kSegments);
   ASSERT_NO_FATAL_FAILURE(AddItem(task, server.Address()));
   task.Start();
-  ASSERT_TRUE(WaitFor([&] { return task.GetProgress().bytesDone.load() >= 300 * 1024; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return task.GetProgress().bytesDone.load() >= 300 * 1024; }, 10000));
   ASSERT_NO_FATAL_FAILURE(FillDisk());
   const auto filled = faults::Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return !task.IsRunning(); }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 10000));
   EXPECT_LT(faults::MillisecondsSince(filled), 1500) << "stopped promptly";
   EXPECT_TRUE(task.HasFailed());
   EXPECT_EQ(task.LastError().kind, DownloadErrorKind::DiskFull) << task.LastError().reason;
@@ -141,7 +132,7 @@ TEST_F(DiskFullFaults, FilledMidDownloadStopsAndContinuesAfterSpaceIsFreed) {
   EXPECT_EQ(server.Requests().size(), requests) << "no retry on a full disk";
   std::remove(ballast.c_str());
   task.Start();
-  ASSERT_TRUE(WaitFor([&] { return !task.IsRunning(); }, 20000));
+  ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 20000));
   ASSERT_TRUE(task.IsFinished()) << DownloadErrorKindName(task.LastError().kind) << ": "
                                  << task.LastError().reason;
   EXPECT_TRUE(testing_support::ReadFile(task.ItemAt(0)->localPath) == body);
