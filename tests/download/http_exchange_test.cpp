@@ -430,12 +430,10 @@ TEST(RequestThroughProxy, CredentialsGoAlongAndRefusalsNameTheProxy) {
     EXPECT_EQ(error.status, c.status) << c.answer;
     EXPECT_EQ(error.IsPermanent(), c.permanent) << c.answer;
     EXPECT_EQ(error.reason, c.reason);
-    server.WaitForRequests(1, 5000);
-    ASSERT_FALSE(server.Requests().empty());
-    EXPECT_EQ(server.Requests()[0].find("\r\nProxy-Authorization: Basic dTpw\r\n") !=
-                  std::string::npos,
-              c.viaProxy)
-        << server.Requests()[0];
+    ASSERT_TRUE(server.WaitForRequests(1, 5000));
+    const std::string sent = server.Requests()[0];
+    EXPECT_EQ(sent.find("\r\nProxy-Authorization: Basic dTpw\r\n") != std::string::npos, c.viaProxy)
+        << sent;
   }
 }
 
