@@ -1,5 +1,5 @@
 // The download engine against real peers: nginx on port 80 of a loopback address, and
-// tinyproxy as the proxy (absolute-form requests for http, its tunnel for https). ctest starts both (peers.sh) before these tests.
+// tinyproxy as the proxy (http in absolute form, https tunnelled); peers.sh starts both first.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -240,10 +240,9 @@ TEST_F(StartTest, ANewRunContinuesThePartsOfTheSameFileOnly) {
 
 const char kFirstTag[] = "ETag: \"v1\"\r\n";
 
-// Within one run, once bytes of the file are there: a continue after a pause, or a segment
-// fetched again after its connection broke, while the server's file was replaced by another of
-// the same size. Whether the server honours If-Range (a whole new file) or not (a part with the
-// new ETag), the download is known to start over, never stitched from both.
+// Within one run, a continue after a pause or a segment fetched again after its connection
+// broke, while the server's file was replaced by one of the same size: whether the server honours
+// If-Range or not, the download is known to start over, never stitched from both.
 TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
   constexpr uint32_t kSize = 400 * 1024;
   const std::string oldBody = MakeBody(kSize, 41);
@@ -311,8 +310,7 @@ static void PlantEarlierRun(const std::string& stem, const std::string& host,
 }
 
 // A resumed run of eight ranges with four connections: never more than four at once; and the
-// connections whose ranges are already whole help the one range left instead of idling (the
-// free connections take over part of what is left).
+// connections whose ranges are already whole take over part of the one range left.
 TEST_F(StartTest, AResumedRunKeepsTheConnectionLimitAndWholePartsHelp) {
   for (const std::vector<bool>& whole :
        std::vector<std::vector<bool>>{std::vector<bool>(8, false), {false, true, true, true}}) {

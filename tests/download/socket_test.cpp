@@ -107,7 +107,6 @@ TEST(ConnectWithTimeout, ConnectTheSystemRefusesAtOnceIsNoConnection) {
   EXPECT_LT(SecondsSince(start), 1.0);
 }
 
-// One address of a literal, with its port.
 platform::NetAddress AddressOf(const std::string& literal, int port) {
   std::vector<platform::NetAddress> found;
   std::string why;

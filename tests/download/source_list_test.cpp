@@ -59,7 +59,6 @@ TEST(SourceListTest, RepeatedFailuresDropASourceButNeverTheOnlyOne) {
   list.Fail(0, 0);
   list.Fail(2, 0);
   EXPECT_EQ(list.Choose(0, 10), 0);
-  // A single source is always chosen.
   SourceList one;
   one.Add(SourceAddress(), std::string());
   for (int i = 0; i < kMaxSourceFailures; ++i) one.Fail(0, 0);

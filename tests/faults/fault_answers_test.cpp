@@ -1,7 +1,6 @@
 // Answers as servers, CDNs and proxies really give them: chunked bodies, fields in any letter
 // case, LF-only lines, a Content-Range missing, shifted or multipart, redirects, 416, a file
-// that changes on the server, errors with Retry-After, a download file that vanishes before
-// its rename;
+// that changes on the server, errors with Retry-After, a download file gone before its rename;
 // and vantreo-fetch's output. Each run ends with the exact file or promptly with its reason.
 #include <algorithm>
 #include <memory>
