@@ -37,15 +37,11 @@ class RegKeyTest : public ::testing::Test {
   }
   // Stores UTF-8 `text` as the system holds text: UTF-16 with its NUL.
   void SetString(const char* name, const std::string& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_WRITE, &key),
-              ERROR_SUCCESS);
     const std::wstring wide = platform::Utf8ToWide(text);
-    ASSERT_EQ(::RegSetValueExW(key, platform::Utf8ToWide(name).c_str(), 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(wide.c_str()),
-                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, platform::Utf8ToWide(path_).c_str(),
+                                platform::Utf8ToWide(name).c_str(), REG_SZ, wide.c_str(),
+                                static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
-    ::RegCloseKey(key);
   }
 
   // Reads through a 260-byte buffer as the program does; the buffer starts full of 'x'.
