@@ -337,7 +337,9 @@ TEST_F(DownloadTaskTest, ATargetThatCannotBeWrittenEndsTheItemWithALocalError) {
     const std::string fileName = name + (folderAtTarget ? "_f" : "_m") + ".bin";
     SCOPED_TRACE(fileName);
     const std::string target = temp + name + (folderAtTarget ? "_t.bin" : "_missing/setup.exe");
-    if (folderAtTarget) ASSERT_TRUE(std::filesystem::create_directory(target));
+    if (folderAtTarget) {
+      ASSERT_TRUE(std::filesystem::create_directory(target));
+    }
     DownloadTask task(4);
     task.SetRetryDelays({2, 10});
     ASSERT_TRUE(task.AddItem(Url(fileName), target, kExpectedSize, 1, "/VERYSILENT /SILENT"));

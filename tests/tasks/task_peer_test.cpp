@@ -227,8 +227,9 @@ TEST_F(TaskPeerTest, PauseThenResumeFetchesNoByteTwice) {
   }
   for (const PartRange& range : saved.ranges) {
     const std::string from = "bytes=" + std::to_string(range.start + range.done) + "-";
-    if (range.done < range.end - range.start)
+    if (range.done < range.end - range.start) {
       EXPECT_NE(std::find(resumed.begin(), resumed.end(), from), resumed.end()) << from;
+    }
   }
   for (const std::string& range : resumed) {
     const uint64_t first = std::stoull(range.substr(6));
