@@ -37,7 +37,7 @@ TEST(CompareNoCase, Table) {
 }
 
 #ifdef _WIN32
-TEST(Utf8AndUtf16, Table) {
+TEST(Utf8AndUtf16, BothWaysEndingAtZeroAndReplacingWhatIsNotText) {
   const struct {
     std::string utf8;
     std::wstring utf16;
@@ -52,15 +52,12 @@ TEST(Utf8AndUtf16, Table) {
     EXPECT_EQ(platform::Utf8ToWide(c.utf8), c.utf16) << c.utf8;
     EXPECT_EQ(platform::WideToUtf8(c.utf16), c.utf8) << c.utf8;
   }
-}
-
-TEST(Utf8AndUtf16, EndsAtZeroAndReplacesWhatIsNotText) {
+  // Each ends at a zero; what is not text becomes U+FFFD, never silently dropped.
   EXPECT_EQ(platform::Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
   EXPECT_EQ(platform::WideToUtf8(std::wstring(L"ab\0cd", 5)), "ab");
   EXPECT_EQ(platform::Utf8ToWide(static_cast<const char*>(nullptr)), L"");
   EXPECT_EQ(platform::WideToUtf8(static_cast<const wchar_t*>(nullptr)), "");
-  // Bytes of code page 936 are no UTF-8: each becomes U+FFFD, never silently dropped.
-  EXPECT_EQ(platform::Utf8ToWide("a\xD6\xD0"), L"a\xFFFD\xFFFD");
+  EXPECT_EQ(platform::Utf8ToWide("a\xD6\xD0"), L"a\xFFFD\xFFFD");  // code page 936 bytes
   EXPECT_EQ(platform::WideToUtf8(L"a\xD800"), "a\xEF\xBF\xBD");  // a lone surrogate
 }
 #endif
