@@ -15,27 +15,22 @@ class InstallSettingsTest : public ::testing::Test {
   void SetUp() override { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Vantreo"); }
   void TearDown() override { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Vantreo"); }
 
-  // Stores `bytes` as they are: through the W function (`wide`), or through the A function,
-  // which takes a string in the system code page as a build of narrow strings stored it.
-  static void Set(const char* name, DWORD type, const std::string& bytes, bool wide = false) {
+  static void Set(const char* name, DWORD type, const std::string& bytes) {
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, InstallSettings::kKeyPath, 0, nullptr, 0,
                                 KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
-    const auto size = static_cast<DWORD>(bytes.size());
-    if (wide) {
-      ::RegSetValueExW(key, platform::Utf8ToWide(name).c_str(), 0, type, data, size);
-    } else {
-      ::RegSetValueExA(key, name, 0, type, data, size);
-    }
+    ::RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                     static_cast<DWORD>(bytes.size()));
     ::RegCloseKey(key);
   }
   // The folder as the system holds text (UTF-16 with its NUL), from UTF-8.
   static void SetPath(const std::string& text) {
-    const std::wstring wide = platform::Utf8ToWide(text) + L'\0';
-    Set("Path", REG_SZ, std::string(reinterpret_cast<const char*>(wide.data()),
-                                    wide.size() * sizeof(wchar_t)), true);
+    const std::wstring key = platform::Utf8ToWide(InstallSettings::kKeyPath);
+    const std::wstring wide = platform::Utf8ToWide(text);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Path", REG_SZ, wide.c_str(),
+                                static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
   }
 
   // Type and bytes of a value (a text as UTF-8 with its NUL), or type 0 when it is missing.

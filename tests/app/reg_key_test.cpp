@@ -37,15 +37,11 @@ class RegKeyTest : public ::testing::Test {
   }
   // Stores UTF-8 `text` as the system holds text: UTF-16 with its NUL.
   void SetString(const char* name, const std::string& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_WRITE, &key),
-              ERROR_SUCCESS);
     const std::wstring wide = platform::Utf8ToWide(text);
-    ASSERT_EQ(::RegSetValueExW(key, platform::Utf8ToWide(name).c_str(), 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(wide.c_str()),
-                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, platform::Utf8ToWide(path_).c_str(),
+                                platform::Utf8ToWide(name).c_str(), REG_SZ, wide.c_str(),
+                                static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
-    ::RegCloseKey(key);
   }
 
   // Reads through a 260-byte buffer as the program does; the buffer starts full of 'x'.
@@ -119,24 +115,20 @@ TEST_F(RegKeyTest, EmptyStringsReadAsEmpty) {
   EXPECT_EQ(noData.text, "");
 }
 
-TEST_F(RegKeyTest, TextInAnyScriptReadsBackAsUtf8) {
-  const std::string folder = "C:\\Games\\한게임 Zoë\\游戏";
-  SetString("any", folder);
-  Read read = ReadValue("any");
-  EXPECT_EQ(read.result, ERROR_SUCCESS);
-  EXPECT_EQ(read.text, folder);
-  EXPECT_EQ(read.bytes, folder.size() + 1);
-}
-
-TEST_F(RegKeyTest, TextStoredInCodePage936ReadsBackAsTheSameCharacters) {
-  // As a build of narrow code page 936 strings stored it, under the tests' Chinese system:
-  // "D:\乗\游戏", where 乗 is 81 5C (its second byte a backslash).
+// Text stored as UTF-16, and as a build of narrow code page 936 strings stored it under the
+// tests' Chinese system: "D:\乗\游戏", where 乗 is 81 5C (its second byte a backslash).
+TEST_F(RegKeyTest, TextInAnyScriptOrInCodePage936ReadsBackAsUtf8) {
   ASSERT_EQ(::GetACP(), 936u);
+  const std::string any = "C:\\Games\\한게임 Zoë\\游戏";
+  SetString("any", any);
   SetRaw("gbk", REG_SZ, std::string("D:\\\x81\x5C\\\xD3\xCE\xCF\xB7") + '\0');
-  Read read = ReadValue("gbk");
-  EXPECT_EQ(read.result, ERROR_SUCCESS);
-  EXPECT_EQ(read.text, "D:\\乗\\游戏");
-  EXPECT_EQ(read.bytes, std::string("D:\\乗\\游戏").size() + 1);
+  const std::pair<const char*, std::string> expected[] = {{"any", any}, {"gbk", "D:\\乗\\游戏"}};
+  for (const auto& [name, text] : expected) {
+    Read read = ReadValue(name);
+    EXPECT_EQ(read.result, ERROR_SUCCESS) << name;
+    EXPECT_EQ(read.text, text);
+    EXPECT_EQ(read.bytes, text.size() + 1) << name;
+  }
 }
 
 TEST_F(RegKeyTest, WithoutAKeyNothingReads) {

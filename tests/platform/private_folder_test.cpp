@@ -166,85 +166,75 @@ TEST(DownloadFolderTest, IsPrivateWhenElevatedElseTheTemporaryFolder) {
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
-struct Status {
-  explicit Status(const std::string& path) { found = lstat(path.c_str(), &info) == 0; }
-  bool found = false;
+mode_t ModeOf(const std::string& path) {
   struct stat info {};
-};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+}
 
 // What is found under the folder's name before the call, and whether it is then used.
 TEST(PrivateFolderTest, OnlyAFolderOfTheUsersOwnThatNobodyElseCouldWriteIsUsed) {
   const std::string target = testing_support::UniqueName("private-target");
   ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+  const auto ownFolder = [](mode_t mode) {
+    return [mode](const std::string& folder) {
+      mkdir(folder.c_str(), 0700);
+      chmod(folder.c_str(), mode);
+    };
+  };
   struct Case {
     const char* what;
     std::function<void(const std::string& folder)> plant;
     bool used;
   } cases[] = {
       {"nothing: made", [](const std::string&) {}, true},
-      {"the user's own, readable by all: kept, closed to others",
-       [](const std::string& folder) { mkdir(folder.c_str(), 0755); }, true},
-      {"the user's own, writable by all", [](const std::string& folder) {
-         mkdir(folder.c_str(), 0700);
-         chmod(folder.c_str(), 0777);
-       }, false},
-      {"the user's own, writable by the group", [](const std::string& folder) {
-         mkdir(folder.c_str(), 0700);
-         chmod(folder.c_str(), 0770);
-       }, false},
+      {"the user's own, readable by all: kept, closed to others", ownFolder(0755), true},
+      {"the user's own, writable by all", ownFolder(0777), false},
+      {"the user's own, writable by the group", ownFolder(0770), false},
       {"a link to a private folder",
        [&](const std::string& folder) { ASSERT_EQ(symlink(target.c_str(), folder.c_str()), 0); },
        false},
       {"a file", [](const std::string& folder) { testing_support::WriteFile(folder, "x"); },
        false},
+      // Only root can give a folder away; for anyone else this case is the first one's.
       {"another user's folder", [](const std::string& folder) {
          mkdir(folder.c_str(), 0700);
-         // Only root can give a folder away; for anyone else this case is the first one's.
          if (geteuid() == 0) {
            ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
          }
        }, geteuid() != 0},
   };
   for (const Case& c : cases) {
-    // The parent is missing too, below a missing folder: both are made.
-    const std::string parent = testing_support::UniqueName("cache") + "/nested";
-    const std::string folder = parent + "/vantreo";
-    ASSERT_EQ(mkdir(parent.substr(0, parent.rfind('/')).c_str(), 0700), 0);
+    const std::string top = testing_support::UniqueName("cache");
+    const std::string parent = top + "/nested", folder = parent + "/vantreo";
+    ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
     c.plant(folder);
-    const Status before(folder);
+    const mode_t before = ModeOf(folder);
     const std::string chosen = platform::PrivateFolderIn(parent);
-    const Status after(folder);
     if (c.used) {
       EXPECT_EQ(chosen, folder + "/") << c.what;
-      ASSERT_TRUE(after.found) << c.what;
-      EXPECT_TRUE(S_ISDIR(after.info.st_mode)) << c.what;
-      EXPECT_EQ(after.info.st_mode & 0777, 0700u) << c.what;
+      EXPECT_TRUE(S_ISDIR(ModeOf(folder))) << c.what;
+      EXPECT_EQ(ModeOf(folder) & 0777, 0700u) << c.what;
     } else {
       EXPECT_EQ(chosen, "") << c.what;
-      // What was there is left as it was.
-      EXPECT_EQ(after.info.st_mode, before.info.st_mode) << c.what;
+      EXPECT_EQ(ModeOf(folder), before) << c.what << ": what was there is left as it was";
     }
-    unlink(folder.c_str());
-    rmdir(folder.c_str());
-    rmdir(parent.c_str());
-    rmdir(parent.substr(0, parent.rfind('/')).c_str());
+    std::filesystem::remove_all(top);
   }
-  EXPECT_EQ(Status(target).info.st_mode & 0777, 0700u) << "the link's target is untouched";
+  EXPECT_EQ(ModeOf(target) & 0777, 0700u) << "the link's target is untouched";
   rmdir(target.c_str());
 }
 
 TEST(PrivateFolderTest, MissingCacheFoldersAreMadePrivate) {
   const std::string top = testing_support::UniqueName("cache-top");
   EXPECT_EQ(platform::PrivateFolderIn(top + "/a"), top + "/a/vantreo/");
-  EXPECT_EQ(Status(top).info.st_mode & 0777, 0700u);
-  EXPECT_EQ(Status(top + "/a").info.st_mode & 0777, 0700u);
-  rmdir((top + "/a/vantreo").c_str());
-  rmdir((top + "/a").c_str());
-  rmdir(top.c_str());
+  EXPECT_EQ(ModeOf(top) & 0777, 0700u);
+  EXPECT_EQ(ModeOf(top + "/a") & 0777, 0700u);
+  std::filesystem::remove_all(top);
 }
 
 TEST(PrivateFolderTest, NativeBuildDownloadsToTheUsersCacheFolder) {

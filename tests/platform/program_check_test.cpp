@@ -210,27 +210,24 @@ std::vector<BYTE> EncodedName(const std::vector<std::pair<const char*, std::wstr
 
 TEST(SignerNames, ANulAnywhereOrTwoCommonNamesPinNoName) {
   const std::string fingerprint = "sha256:00ff";
+  const char* const kCn = szOID_COMMON_NAME;
+  const char* const kCountry = szOID_COUNTRY_NAME;
+  const std::wstring nulInName(L"Vantreo Ltd\0x", 13);
   struct Case {
     const char* what;
     std::vector<std::pair<const char*, std::wstring>> rdns;
     std::string pin;
     bool matches;
   } cases[] = {
-      {"the common name", {{szOID_COUNTRY_NAME, L"CN"}, {szOID_COMMON_NAME, L"Vantreo Ltd"}},
-       "Vantreo Ltd", true},
+      {"the common name", {{kCountry, L"CN"}, {kCn, L"Vantreo Ltd"}}, "Vantreo Ltd", true},
       {"the whole subject, from the common name on",
-       {{szOID_COUNTRY_NAME, L"CN"}, {szOID_COMMON_NAME, L"Vantreo Ltd"}},
-       "CN=Vantreo Ltd, C=CN", true},
-      {"a NUL in the common name", {{szOID_COMMON_NAME, std::wstring(L"Vantreo Ltd\0x", 13)}},
-       "Vantreo Ltd", false},
+       {{kCountry, L"CN"}, {kCn, L"Vantreo Ltd"}}, "CN=Vantreo Ltd, C=CN", true},
+      {"a NUL in the common name", {{kCn, nulInName}}, "Vantreo Ltd", false},
       {"a NUL elsewhere in the subject",
-       {{szOID_ORGANIZATION_NAME, std::wstring(L"Other\0", 6)},
-        {szOID_COMMON_NAME, L"Vantreo Ltd"}},
+       {{szOID_ORGANIZATION_NAME, std::wstring(L"Other\0", 6)}, {kCn, L"Vantreo Ltd"}},
        "Vantreo Ltd", false},
-      {"two common names", {{szOID_COMMON_NAME, L"Vantreo Ltd"}, {szOID_COMMON_NAME, L"Other"}},
-       "Vantreo Ltd", false},
-      {"the fingerprint, whatever the names",
-       {{szOID_COMMON_NAME, std::wstring(L"Vantreo Ltd\0x", 13)}}, "SHA256:00FF", true},
+      {"two common names", {{kCn, L"Vantreo Ltd"}, {kCn, L"Other"}}, "Vantreo Ltd", false},
+      {"the fingerprint, whatever the names", {{kCn, nulInName}}, "SHA256:00FF", true},
   };
   for (const Case& c : cases) {
     std::vector<BYTE> encoded = EncodedName(c.rdns);

@@ -322,10 +322,8 @@ TEST(TlsHandshake, ACutTransportIsAnIoFailureAndARefusalAFailedHandshake) {
   } cases[] = {
       {"reset before the hello is read", "", After::Close, false, TlsError::IoFailed},
       {"closed after the hello", "", After::Close, true, TlsError::IoFailed},
-      {"closed within the server's first record", halfRecord, After::Close, true,
-       TlsError::IoFailed},
-      {"no protocol or cipher in common", refusal, After::Close, true,
-       TlsError::HandshakeFailed},
+      {"closed within the first record", halfRecord, After::Close, true, TlsError::IoFailed},
+      {"no protocol or cipher in common", refusal, After::Close, true, TlsError::HandshakeFailed},
       {"a plain HTTP server", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
        After::StaySilent, true, TlsError::HandshakeFailed},
   };

@@ -164,7 +164,6 @@ class TaskTest : public ::testing::Test {
   std::string DownloadFileOf(const std::string& fileName) const {
     return temp + fileName + ".download";
   }
-  // The download file or its sidecar is there.
   bool DownloadLeft(const std::string& fileName) const {
     return platform::PathExists(DownloadFileOf(fileName)) ||
            platform::PathExists(temp + fileName + ".vantreo");
