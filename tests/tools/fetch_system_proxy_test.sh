@@ -11,24 +11,11 @@ proxies_dir=$2
 tool=$3
 wine_prefix=$4
 
-for dir in "$nginx_dir" "$proxies_dir"; do
-  if [ -f "$dir/not-started" ]; then
-    echo "skipped: $(cat "$dir/not-started")"
-    exit 0
-  fi
-done
-address=$(cat "$nginx_dir/address")
-www=$nginx_dir/www/files
-read -r squid squid_port <"$proxies_dir/squid/address"
-squid_log=$proxies_dir/squid/access.log
 down=127.0.0.227
 work=$(mktemp -d)
 source "$(dirname "$0")/fetch_common.sh"
-cleanup() {
-  rm -rf "$work"
-  rm -f "$www"/vsys$$* "$temp_folder"/vsys$$*
-}
-trap cleanup EXIT
+trap 'cleanup vsys$$' EXIT
+use_net_peers "$nginx_dir" "$proxies_dir"
 
 # Internet Options' settings: FLAGS (1 direct, 2 fixed proxy, 4 script, 8 detect), the proxy
 # text, the bypass list, the script's URL.
@@ -48,7 +35,6 @@ PY
     /v DefaultConnectionSettings /t REG_BINARY /d "$hex" /f >/dev/null 2>&1 ||
     fail "the settings could not be stored"
 }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # Fetches the test file with the log in $work/fetch.log; the time it took in $elapsed.
 fetch_file() {
   rm -f "$work/fetch.log"
@@ -56,9 +42,7 @@ fetch_file() {
   started=$(now_ms)
   fetch --log "$(to_windows "$work/fetch.log")" "http://$address/files/$name"
   elapsed=$(($(now_ms) - started))
-  [ "$status" -eq 0 ] || fail "$1: exited $status: $(cat "$work/err")"
-  cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "$1: the saved file differs"
-  rm -f "$(to_unix "$(saved_path)")"
+  check_saved "$1" "$www/$name"
 }
 has_line() {
   grep -qF -- "$2" "$work/fetch.log" || fail "$1: no \"$2\" in: $(grep -a 'route\|proxy' "$work/fetch.log")"
