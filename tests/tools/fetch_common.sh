@@ -41,9 +41,7 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 skip_unless_started() {
   local dir
   for dir in "$@"; do
-    [ -f "$dir/not-started" ] || continue
-    echo "skipped: $(cat "$dir/not-started")"
-    exit 0
+    [ ! -f "$dir/not-started" ] || { echo "skipped: $(cat "$dir/not-started")"; exit 0; }
   done
 }
 

@@ -261,9 +261,6 @@ TEST(InstallMonitor, GivenUpTaskEndsTheWatchWithTheButtonGreyedOut) {
 }
 
 TEST(InstallMonitor, LocalFailuresSayWhatTheUserCanDo) {
-  DownloadError quarantined;
-  quarantined.kind = DownloadErrorKind::Quarantined;
-  quarantined.reason = "the download file is gone";
   const struct {
     DownloadError error;
     const char* text;
@@ -272,7 +269,8 @@ TEST(InstallMonitor, LocalFailuresSayWhatTheUserCanDo) {
       {DiskFullError(0, 0), "磁盘空间不足，请清理磁盘后重试"},  // the sizes are not known
       // Beyond 4 GiB the sizes are said as they are.
       {DiskFullError(5ull << 30, 1ull << 30), "磁盘空间不足，请清理磁盘后重试（需要 5120.0 MB，可用 1024.0 MB）"},
-      {quarantined, "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
+      {MakeError(DownloadErrorKind::Quarantined, "the download file is gone"),
+       "安装包被安全软件拦截，请允许后重试或手动下载完整安装包"},
       {MakeError(DownloadErrorKind::TimedOut, "no answer"), ""},  // keeps its own message
   };
   for (const auto& c : cases) EXPECT_EQ(LocalFailureText(c.error), c.text);
