@@ -28,28 +28,11 @@ usage() {
   exit 2
 }
 
-[ $# -ge 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
-shift 2
-
-# True once something accepts connections on port 80 of the address (5 s at most).
-wait_listening() {
-  for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/$1/80") 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/daemon.sh"
 
 stop() {
-  [ -f "$dir/nginx.pid" ] || return 0
-  local pid
-  pid=$(cat "$dir/nginx.pid")
-  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -f "$dir/nginx.pid" "$dir/address"
+  stop_pid "$dir/nginx.pid" 50
+  rm -f "$dir/address"
 }
 
 # Writes DIR/nginx.conf for one address from the options.
@@ -126,7 +109,7 @@ start() {
     write_config "$address"
     : >"$dir/access.log"
     if nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" 2>>"$dir/start.log"; then
-      if ! wait_listening "$address"; then
+      if ! wait_listening "$address" 80 50; then
         echo "nginx did not come up on $address:80" >&2
         stop
         return 1
@@ -141,8 +124,4 @@ start() {
   return 1
 }
 
-case $action in
-  start) start "$@" ;;
-  stop) [ $# -eq 0 ] || usage; stop ;;
-  *) usage ;;
-esac
+run_daemon "$@"

@@ -19,33 +19,11 @@ usage() {
   exit 2
 }
 
-[ $# -ge 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
-shift 2
-
-# True once something accepts connections on ADDRESS PORT (10 s at most: squid starts slowly).
-wait_listening() {
-  for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
-
-stop_pid() {
-  local pidfile=$1 pid
-  [ -f "$pidfile" ] || return 0
-  pid=$(cat "$pidfile")
-  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -f "$pidfile"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/daemon.sh"
 
 stop() {
-  stop_pid "$dir/squid/run.pid"
-  stop_pid "$dir/tinyproxy/tinyproxy.pid"
+  stop_pid "$dir/squid/run.pid" 100
+  stop_pid "$dir/tinyproxy/tinyproxy.pid" 100
   rm -f "$dir/squid/address" "$dir/tinyproxy/address"
 }
 
@@ -65,7 +43,7 @@ shutdown_lifetime 0 seconds
 CONF
   squid -N -f "$base/squid.conf" >>"$base/start.log" 2>&1 &
   echo $! >"$base/run.pid"
-  if ! wait_listening "$address" "$port"; then
+  if ! wait_listening "$address" "$port" 100; then
     echo "squid did not come up on $address:$port:" >&2
     cat "$base/start.log" "$base/cache.log" >&2 2>/dev/null || true
     return 1
@@ -94,7 +72,7 @@ ConnectPort 563
 BasicAuth ${user%%:*} ${user#*:}
 CONF
   tinyproxy -c "$base/tinyproxy.conf" 2>>"$base/start.log"
-  if ! wait_listening "$address" "$port"; then
+  if ! wait_listening "$address" "$port" 100; then
     echo "tinyproxy did not come up on $address:$port" >&2
     return 1
   fi
@@ -129,8 +107,4 @@ start() {
   [ -z "$tinyproxy" ] || start_tinyproxy "$tinyproxy" "$user"
 }
 
-case $action in
-  start) start "$@" ;;
-  stop) [ $# -eq 0 ] || usage; stop ;;
-  *) usage ;;
-esac
+run_daemon "$@"

@@ -14,30 +14,17 @@ tls_dir=$3
 tool=$4
 wine_prefix=
 
-for dir in "$nginx_dir" "$proxies_dir"; do
-  if [ -f "$dir/not-started" ]; then
-    echo "skipped: $(cat "$dir/not-started")"
-    exit 0
-  fi
-done
-address=$(cat "$nginx_dir/address")
-www=$nginx_dir/www/files
-read -r squid squid_port <"$proxies_dir/squid/address"
-read -r tinyproxy tinyproxy_port <"$proxies_dir/tinyproxy/address"
-squid_log=$proxies_dir/squid/access.log
 # A loopback address where nothing listens, and one whose listener never accepts.
 down=127.0.0.227
 dead=127.0.0.226
 ipv6_port=8224
 work=$(mktemp -d)
 source "$(dirname "$0")/fetch_common.sh"
-dead_pid=
-cleanup() {
-  [ -n "$dead_pid" ] && kill "$dead_pid" 2>/dev/null
-  rm -rf "$work"
-  rm -f "$www"/vnet$$* "$temp_folder"/vnet$$*
-}
-trap cleanup EXIT
+trap 'cleanup vnet$$' EXIT
+use_net_peers "$nginx_dir" "$proxies_dir"
+# The lines squid logged since mark_squid.
+mark_squid() { before=$(wc -l <"$squid_log"); }
+squid_since() { tail -n +$((before + 1)) "$squid_log"; }
 
 cat >"$work/hosts" <<HOSTS
 127.0.0.1 localhost
@@ -50,14 +37,6 @@ fetch_named() {
   unshare -m sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$work/hosts" "$tool" "$@" \
     >"$work/out" 2>"$work/err"
   status=$?
-}
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-# Checks that the saved file is the source, then deletes it.
-check_saved() {
-  local saved
-  saved=$(saved_path)
-  cmp -s "$saved" "$1" || fail "$2: the saved file differs from the source"
-  rm -f "$saved"
 }
 
 name=vnet$$_data.bin
@@ -81,13 +60,12 @@ time.sleep(0.2)
 open(sys.argv[2], "w").close()
 time.sleep(600)
 PY
-dead_pid=$!
+server_pid=$!
 for _ in $(seq 50); do [ -e "$work/dead-ready" ] && break; sleep 0.1; done
 started=$(now_ms)
 fetch_named --noproxy --log "$work/dual.log" "http://dual.test/files/$name"
 elapsed=$(($(now_ms) - started))
-[ "$status" -eq 0 ] || fail "dual.test exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "dual.test"
+check_saved "dual.test" "$www/$name"
 [ "$elapsed" -lt 2000 ] || fail "dual.test took $elapsed ms"
 first=$(grep -m1 "connect dual.test: $address:80 connected" "$work/dual.log")
 after=$(echo "$first" | sed -n 's/.*, \([0-9]*\) ms after the first attempt$/\1/p')
@@ -98,37 +76,33 @@ grep -q "connect dual.test: $dead:80 given up: no answer" "$work/dual.log" ||
 # The segments go to the address that won first: none of them waits for the dead one.
 [ "$(grep -c "connect dual.test: $address:80 connected in [0-9]* ms, [0-9] ms after" "$work/dual.log")" -ge 4 ] ||
   fail "the segments did not start at the winning address: $(grep connect "$work/dual.log")"
-kill "$dead_pid" 2>/dev/null
-dead_pid=
+kill "$server_pid" 2>/dev/null
+server_pid=
 
 # --- a server on IPv6 only, by name and by literal
 for url in "http://v6only.test:$ipv6_port/files/$name" "http://[::1]:$ipv6_port/files/$name"; do
   fetch_named --noproxy --log "$work/v6.log" "$url"
-  [ "$status" -eq 0 ] || fail "$url exited $status: $(cat "$work/err")"
-  check_saved "$www/$name" "$url"
+  check_saved "$url" "$www/$name"
 done
 [ "$(grep -c "\[::1\]:$ipv6_port connected" "$work/v6.log")" -ge 10 ] ||
   fail "not every connection went to [::1]: $(grep connect "$work/v6.log")"
 
 # --- squid as shipped, plain http: absolute-form requests, four segments, byte-identical
-before=$(wc -l <"$squid_log")
+mark_squid
 http_proxy=http://$squid:$squid_port fetch --log "$work/squid.log" "http://$address/files/$name"
-[ "$status" -eq 0 ] || fail "http through squid exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "http through squid"
-new=$(tail -n +$((before + 1)) "$squid_log")
-[ "$(echo "$new" | grep -c "/206 .* GET http://$address/files/$name ")" -ge 3 ] ||
-  fail "squid did not pass three ranged absolute-form requests: $new"
+check_saved "http through squid" "$www/$name"
+[ "$(squid_since | grep -c "/206 .* GET http://$address/files/$name ")" -ge 3 ] ||
+  fail "squid did not pass three ranged absolute-form requests: $(squid_since)"
 grep -q "kept: proxy $squid:$squid_port" "$work/squid.log" || fail "no route line: $(cat "$work/squid.log")"
 
 # --- squid as shipped, https: through its CONNECT tunnel, the certificate the origin's
 if [ -f "$tls_dir/address" ]; then
   tls=$(cat "$tls_dir/address")
-  before=$(wc -l <"$squid_log")
+  mark_squid
   https_proxy=$squid:$squid_port fetch --ca-file "$tls_dir/certs/root.pem" "https://$tls/files/data.bin"
-  [ "$status" -eq 0 ] || fail "https through squid exited $status: $(cat "$work/err")"
-  check_saved "$tls_dir/www/files/data.bin" "https through squid"
-  [ "$(tail -n +$((before + 1)) "$squid_log" | grep -c "TCP_TUNNEL/200 .* CONNECT $tls:443 ")" -ge 4 ] ||
-    fail "not four tunnels through squid: $(tail -n +$((before + 1)) "$squid_log")"
+  check_saved "https through squid" "$tls_dir/www/files/data.bin"
+  [ "$(squid_since | grep -c "TCP_TUNNEL/200 .* CONNECT $tls:443 ")" -ge 4 ] ||
+    fail "not four tunnels through squid: $(squid_since)"
   # Its shipped ACLs tunnel to port 443 only: any other is its refusal, named as such.
   https_proxy=$squid:$squid_port fetch --ca-file "$tls_dir/certs/root.pem" "https://$tls:4431/files/data.bin"
   [ "$status" -eq 1 ] || fail "a tunnel squid refuses exited $status"
@@ -139,34 +113,30 @@ else
 fi
 
 # --- a list whose first proxy is down: the next one carries the download
-before=$(wc -l <"$squid_log")
+mark_squid
 fetch --proxy "$down:3128; $squid:$squid_port" --log "$work/list.log" "http://$address/files/$name"
-[ "$status" -eq 0 ] || fail "the proxy list exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "the proxy list"
+check_saved "the proxy list" "$www/$name"
 grep -q "proxy $down:3128 does not answer" "$work/list.log" || fail "the down proxy is not named"
-[ "$(tail -n +$((before + 1)) "$squid_log" | grep -c "GET http://$address/files/$name ")" -ge 4 ] ||
+[ "$(squid_since | grep -c "GET http://$address/files/$name ")" -ge 4 ] ||
   fail "the second proxy of the list did not carry the download"
 
 # --- a configured proxy that is down and nothing else: a direct connection within 2 s
 started=$(now_ms)
 http_proxy=http://$down:7890 fetch --log "$work/fallback.log" "http://$address/files/$name"
 elapsed=$(($(now_ms) - started))
-[ "$status" -eq 0 ] || fail "the down proxy exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "the down proxy"
+check_saved "the down proxy" "$www/$name"
 [ "$elapsed" -lt 2000 ] || fail "the fallback to a direct connection took $elapsed ms"
 grep -q "kept: direct ($down:7890 did not answer)" "$work/fallback.log" ||
   fail "no fallback line: $(grep route "$work/fallback.log")"
 
 # --- no_proxy and --noproxy: straight to the server, squid never asked
-before=$(wc -l <"$squid_log")
+mark_squid
 http_proxy=http://$squid:$squid_port no_proxy="localhost,$address" \
   fetch --log "$work/bypass.log" "http://$address/files/$name"
-[ "$status" -eq 0 ] || fail "no_proxy exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "no_proxy"
+check_saved "no_proxy" "$www/$name"
 grep -q "$address is on the bypass list" "$work/bypass.log" || fail "no bypass line"
 http_proxy=http://$squid:$squid_port fetch --noproxy --log "$work/noproxy.log" "http://$address/files/$name"
-[ "$status" -eq 0 ] || fail "--noproxy exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "--noproxy"
+check_saved "--noproxy" "$www/$name"
 grep -q "proxy settings from the command line (--noproxy)" "$work/noproxy.log" || fail "no --noproxy line"
 [ "$(wc -l <"$squid_log")" -eq "$before" ] || fail "squid was asked despite no_proxy or --noproxy"
 
@@ -179,8 +149,7 @@ grep -q "vantreo-fetch: the proxy $tinyproxy:$tinyproxy_port asks for a sign-in 
   fail "no clear message for the 407: $(cat "$work/err")"
 [ "$elapsed" -lt 3000 ] || fail "the 407 took $elapsed ms"
 fetch --proxy "http://vu:vp@$tinyproxy:$tinyproxy_port" "http://$address/files/$name"
-[ "$status" -eq 0 ] || fail "the proxy with credentials exited $status: $(cat "$work/err")"
-check_saved "$www/$name" "the sign-in proxy"
+check_saved "the sign-in proxy" "$www/$name"
 
 [ "$failures" -eq 0 ] && echo "all network cases passed"
 exit $((failures > 0))

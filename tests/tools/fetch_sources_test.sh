@@ -43,16 +43,13 @@ ranges_written() {
   sed -n 's/.*REQUEST GET .* range \([0-9]*\)-* .*status 20[06] bytes \([0-9]*\) ms.*/\1 \2/p' "$1" |
     sed 's/^ /0 /' | awk '$2 > 0'
 }
-# Body bytes source $1 sent for the file, its unread size answer left out.
-bytes_sent() {
-  awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } sum += $4 }
-    END { print sum + 0 }' "$base/src$1/access.log"
+# For source $1 and file $2, the size request left out: body bytes sent, then ranged requests.
+sent_and_ranges() {
+  awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } sum += $4; n++ }
+    END { print sum + 0, n + 0 }' "$base/src$1/access.log"
 }
-# Requests for ranges that source $1 was sent, the size request left out.
-range_requests() {
-  awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } n++ }
-    END { print n + 0 }' "$base/src$1/access.log"
-}
+bytes_sent() { sent_and_ranges "$@" | cut -d' ' -f1; }
+range_requests() { sent_and_ranges "$@" | cut -d' ' -f2; }
 
 case_killed() {
   local name=vsrc$$_killed.bin size=12000000
@@ -65,8 +62,7 @@ case_killed() {
   "$nginx" stop "$base/src0"
   wait "$pid"
   status=$?
-  [ "$status" -eq 0 ] || { fail "killed: exited $status: $(cat "$work/err")"; return; }
-  cmp -s "$(saved_path)" "$work/$name" || fail "killed: the saved file differs"
+  check_saved killed "$work/$name" || return
   grep -q "source $(url 0 "$name") failed" "$work/killed.log" ||
     fail "killed: the log does not name the failed source"
   # No byte written twice: the written ranges tile the file exactly.
@@ -78,7 +74,6 @@ case_killed() {
   local sent=$(( $(bytes_sent 1 "$name") + $(bytes_sent 2 "$name") ))
   echo "killed: the sources that stayed sent $sent bytes of $size"
   [ "$sent" -lt "$size" ] || fail "killed: the sources that stayed sent $sent bytes"
-  rm -f "$(saved_path)"
 }
 
 case_othersize() {
@@ -87,12 +82,10 @@ case_othersize() {
   cp "$work/$name" "$base/src0/www/files/"
   head -c 2999999 "$work/$name" >"$base/src1/www/files/$name"
   fetch --log "$work/size.log" "$(url 0 "$name")" "$(url 1 "$name")"
-  [ "$status" -eq 0 ] || { fail "othersize: exited $status: $(cat "$work/err")"; return; }
-  cmp -s "$(saved_path)" "$work/$name" || fail "othersize: the saved file differs"
+  check_saved othersize "$work/$name" || return
   grep -q "source $(url 1 "$name") dropped: it serves 2999999 bytes" "$work/size.log" ||
     fail "othersize: no line for the dropped source: $(grep REQUEST "$work/size.log")"
   [ "$(range_requests 1 "$name")" -eq 0 ] || fail "othersize: a range went to the other file"
-  rm -f "$(saved_path)"
 }
 
 case_othercopy() {
@@ -116,34 +109,25 @@ case_othercopy() {
 }
 
 case_resumed() {
-  local name=vsrc$$_resume.bin size=8000000 pid kept sent
+  local name=vsrc$$_resume.bin size=8000000 kept sent=0 lines
   head -c $size /dev/urandom >"$work/$name"
   for i in 0 1; do cp "$work/$name" "$base/src$i/www/files/"; done
   local target=$temp_folder/$name
-  part_bytes() { awk '$1 == "range" { n += $4 } END { print n + 0 }' "$target.vantreo" 2>/dev/null || echo 0; }
-  "${run_tool[@]}" "$(url 0 "$name")" "$(url 1 "$name")" >"$work/out" 2>"$work/err" &
-  pid=$!
-  for _ in $(seq 200); do [ "$(part_bytes)" -ge $((size / 2)) ] && break; sleep 0.05; done
-  kill -9 "$pid"
-  wait "$pid" 2>/dev/null
+  kill_at_half "$target" $size "$(url 0 "$name")" "$(url 1 "$name")"
   grep -qxF "url $(url 0 "$name");$(url 1 "$name")" "$target.vantreo" ||
     fail "resumed: the sidecar does not record the list: $(head -3 "$target.vantreo")"
-  kept=$(part_bytes)
-  for i in 0 1; do : >"$base/src$i/access.log.before"; cp "$base/src$i/access.log" "$base/src$i/access.log.before"; done
+  kept=$(sidecar_bytes "$target")
+  lines=($(wc -l <"$base/src0/access.log") $(wc -l <"$base/src1/access.log"))
   fetch --log "$work/resume.log" "$(url 0 "$name")" "$(url 1 "$name")"
-  [ "$status" -eq 0 ] || { fail "resumed: the second run exited $status: $(cat "$work/err")"; return; }
-  cmp -s "$(saved_path)" "$work/$name" || fail "resumed: the continued file differs"
-  sent=0
+  check_saved "resumed: the second run" "$work/$name" || return
   for i in 0 1; do
-    sent=$((sent + $(tail -n +$(($(wc -l <"$base/src$i/access.log.before") + 1)) "$base/src$i/access.log" |
-      awk -v uri="/slow/$name" '$1 == uri { n += $4 } END { print n + 0 }')))
+    sent=$((sent + $(bytes_sent_since "$base/src$i/access.log" "${lines[$i]}" "/slow/$name")))
   done
   echo "resumed: killed with $kept of $size bytes kept; the second run was sent $sent"
   [ "$sent" -le $((size - kept + size / 10)) ] ||
     fail "resumed: the second run fetched $sent bytes of $size with $kept kept"
   grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
     fail "resumed: no continued request: $(grep 'REQUEST GET' "$work/resume.log")"
-  rm -f "$(saved_path)"
 }
 
 case_alldown() {

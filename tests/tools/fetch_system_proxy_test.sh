@@ -11,24 +11,11 @@ proxies_dir=$2
 tool=$3
 wine_prefix=$4
 
-for dir in "$nginx_dir" "$proxies_dir"; do
-  if [ -f "$dir/not-started" ]; then
-    echo "skipped: $(cat "$dir/not-started")"
-    exit 0
-  fi
-done
-address=$(cat "$nginx_dir/address")
-www=$nginx_dir/www/files
-read -r squid squid_port <"$proxies_dir/squid/address"
-squid_log=$proxies_dir/squid/access.log
 down=127.0.0.227
 work=$(mktemp -d)
 source "$(dirname "$0")/fetch_common.sh"
-cleanup() {
-  rm -rf "$work"
-  rm -f "$www"/vsys$$* "$temp_folder"/vsys$$*
-}
-trap cleanup EXIT
+trap 'cleanup vsys$$' EXIT
+use_net_peers "$nginx_dir" "$proxies_dir"
 
 # Internet Options' settings: FLAGS (1 direct, 2 fixed proxy, 4 script, 8 detect), the proxy
 # text, the bypass list, the script's URL.
@@ -48,21 +35,23 @@ PY
     /v DefaultConnectionSettings /t REG_BINARY /d "$hex" /f >/dev/null 2>&1 ||
     fail "the settings could not be stored"
 }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-# Fetches the test file with the log in $work/fetch.log; the time it took in $elapsed.
-fetch_file() {
+# Stores the settings (FLAGS PROXY BYPASS SCRIPT) and fetches the test file under them, as case
+# LABEL: the log in $work/fetch.log, the time it took in $elapsed, squid's GETs before in $before.
+fetch_with() {
+  label=$1
+  before=$(squid_gets)
+  set_settings "${@:2}"
   rm -f "$work/fetch.log"
   local started
   started=$(now_ms)
   fetch --log "$(to_windows "$work/fetch.log")" "http://$address/files/$name"
   elapsed=$(($(now_ms) - started))
-  [ "$status" -eq 0 ] || fail "$1: exited $status: $(cat "$work/err")"
-  cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "$1: the saved file differs"
-  rm -f "$(to_unix "$(saved_path)")"
+  check_saved "$label" "$www/$name"
 }
 has_line() {
-  grep -qF -- "$2" "$work/fetch.log" || fail "$1: no \"$2\" in: $(grep -a 'route\|proxy' "$work/fetch.log")"
+  grep -qF -- "$1" "$work/fetch.log" || fail "$label: no \"$1\" in: $(grep -a 'route\|proxy' "$work/fetch.log")"
 }
+squid_carried() { [ $(($(squid_gets) - before)) -ge 4 ] || fail "$label: squid did not carry the segments"; }
 squid_gets() { grep -c "GET http://$address/files/$name " "$squid_log"; }
 
 name=vsys$$_data.bin
@@ -82,40 +71,31 @@ PAC
 "${run_tool[@]}" --help >/dev/null 2>&1
 
 # --- a fixed proxy for http only (per scheme): four absolute-form requests reach squid
-before=$(squid_gets)
-set_settings 3 "http=$squid:$squid_port;https=$down:1" "" ""
-fetch_file "fixed proxy"
-[ $(($(squid_gets) - before)) -ge 4 ] || fail "fixed proxy: squid did not carry the segments"
-has_line "fixed proxy" "proxy settings from Internet Options: http \"$squid:$squid_port\", https \"$down:1\""
-has_line "fixed proxy" "kept: proxy $squid:$squid_port"
+fetch_with "fixed proxy" 3 "http=$squid:$squid_port;https=$down:1" "" ""
+squid_carried
+has_line "proxy settings from Internet Options: http \"$squid:$squid_port\", https \"$down:1\""
+has_line "kept: proxy $squid:$squid_port"
 
 # --- the same proxy with the server on its bypass list: direct
-before=$(squid_gets)
-set_settings 3 "$squid:$squid_port" "*.lan;${address%.*}.*;<local>" ""
-fetch_file "bypass list"
+fetch_with "bypass list" 3 "$squid:$squid_port" "*.lan;${address%.*}.*;<local>" ""
 [ "$(squid_gets)" -eq "$before" ] || fail "bypass list: squid was asked"
-has_line "bypass list" "$address is on the bypass list"
+has_line "$address is on the bypass list"
 
 # --- an automatic configuration script naming squid, then one whose first proxy is down
-before=$(squid_gets)
-set_settings 5 "" "" "http://$address/files/vsys$$_proxy.pac"
-fetch_file "script"
-[ $(($(squid_gets) - before)) -ge 4 ] || fail "script: squid did not carry the segments"
-has_line "script" "the configuration script answered \"$squid:$squid_port"
-set_settings 5 "" "" "http://$address/files/vsys$$_down.pac"
-fetch_file "script with a down proxy"
-has_line "script with a down proxy" "kept: direct ($down:3128 did not answer)"
+fetch_with "script" 5 "" "" "http://$address/files/vsys$$_proxy.pac"
+squid_carried
+has_line "the configuration script answered \"$squid:$squid_port"
+fetch_with "script with a down proxy" 5 "" "" "http://$address/files/vsys$$_down.pac"
+has_line "kept: direct ($down:3128 did not answer)"
 
 # --- automatic detection with no WPAD server: at most a second lost, then direct
-set_settings 9 "" "" ""
-fetch_file "automatic detection"
-has_line "automatic detection" "automatic detection gave no answer"
+fetch_with "automatic detection" 9 "" "" ""
+has_line "automatic detection gave no answer"
 [ "$elapsed" -lt 3000 ] || fail "automatic detection: the fetch took $elapsed ms"
 
 # --- a proxy tool that crashed and left its proxy set: direct within 2 s
-set_settings 3 "127.0.0.1:7890" "" ""
-fetch_file "left-over proxy"
-has_line "left-over proxy" "kept: direct (127.0.0.1:7890 did not answer)"
+fetch_with "left-over proxy" 3 "127.0.0.1:7890" "" ""
+has_line "kept: direct (127.0.0.1:7890 did not answer)"
 [ "$elapsed" -lt 2000 ] || fail "left-over proxy: the fetch took $elapsed ms"
 
 set_settings 1 "" "" ""

@@ -20,9 +20,7 @@ source "$(dirname "$0")/fetch_common.sh"
 trap 'rm -rf "$work"; rm -f "$www"/vfetch$$* "$temp_folder"/vfetch$$*' EXIT
 
 # The download file of a target is there (it is made at its full size as the download begins).
-parts_left() {
-  [ -e "$1.download" ]
-}
+parts_left() { [ -e "$1.download" ]; }
 
 # --- a plain fetch through four throttled connections
 name=vfetch$$_plain.bin
@@ -137,20 +135,13 @@ name=vfetch$$_resume.bin
 size=4000000
 head -c $size /dev/urandom >"$www/$name"
 target=$temp_folder/$name
-# The bytes the sidecar records as fetched: all a later run may keep.
-part_bytes() { awk '$1 == "range" { n += $4 } END { print n + 0 }' "$target.vantreo" 2>/dev/null || echo 0; }
-"${run_tool[@]}" "http://$address/slow/$name" >"$work/out" 2>"$work/err" &
-pid=$!
-for _ in $(seq 200); do [ "$(part_bytes)" -ge $((size / 2)) ] && break; sleep 0.05; done
-kill -9 "$pid"
-wait "$pid" 2>/dev/null
+kill_at_half "$target" $size "http://$address/slow/$name"
 [ -e "$target.vantreo" ] || fail "no sidecar left by the killed download"
-kept=$(part_bytes)
+kept=$(sidecar_bytes "$target")
 log_lines=$(wc -l <"$nginx_dir/access.log")
 fetch --log "$(to_windows "$work/resume.log")" "http://$address/slow/$name"
-[ "$status" -eq 0 ] || fail "the second run exited $status: $(cat "$work/err")"
-cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "the continued file differs from the served one"
-sent=$(tail -n +$((log_lines + 1)) "$nginx_dir/access.log" | awk -v uri="/slow/$name" '$1 == uri { n += $4 } END { print n + 0 }')
+check_saved "the second run" "$www/$name"
+sent=$(bytes_sent_since "$nginx_dir/access.log" "$log_lines" "/slow/$name")
 echo "killed with $kept of $size bytes kept; the second run was sent $sent"
 # What nginx sent the second time: the missing bytes and what was in flight as ranges ended.
 [ "$sent" -le $((size - kept + size / 10)) ] ||
@@ -159,7 +150,6 @@ grep -q 'REQUEST GET .* range [0-9]*- if-range status 206' "$work/resume.log" ||
   fail "no resumed request in the log: $(grep REQUEST "$work/resume.log")"
 [ -e "$target.vantreo" ] && fail "the sidecar stayed after the file was written"
 parts_left "$target" && fail "the download file was left after the continued download"
-rm -f "$(to_unix "$(saved_path)")"
 
 # --- killed (kill -9) at ten seeded random moments, each run continuing the last: the file is
 # byte-identical in the end, whatever moment each kill met (a write, a sidecar save, a split)
@@ -176,9 +166,7 @@ for run in $(seq 10); do
   [ -e "$target" ] && break  # finished before this kill
 done
 fetch "http://$address/slow/$name"
-[ "$status" -eq 0 ] || fail "the run after ten kills exited $status: $(cat "$work/err")"
-cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "the file after ten kills differs from the served one"
-rm -f "$(to_unix "$(saved_path)")"
+check_saved "the run after ten kills" "$www/$name"
 
 # --- bad options
 for options in "--segments 25 http://x/f" "--segments abc http://x/f" "--deadline 0 http://x/f" \

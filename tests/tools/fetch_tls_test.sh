@@ -10,23 +10,14 @@ tool=$2
 wine_prefix=${4:-}
 fake_setup=${VANTREO_FAKE_SETUP:?"the fake setup program: run this test through ctest"}
 
-if [ -f "$peer_dir/not-started" ]; then
-  echo "skipped: $(cat "$peer_dir/not-started")"
-  exit 0
-fi
-address=$(cat "$peer_dir/address")
-www=$peer_dir/www/files
 # The scripted http server that redirects to the TLS peer.
 redirector=127.0.0.174
 work=$(mktemp -d)
 source "$(dirname "$0")/fetch_common.sh"
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  rm -rf "$work"
-  rm -f "$www"/vtls$$* "$temp_folder"/vtls$$*
-}
-trap cleanup EXIT
+trap 'cleanup vtls$$' EXIT
+skip_unless_started "$peer_dir"
+address=$(cat "$peer_dir/address")
+www=$peer_dir/www/files
 roots=$(to_windows "$peer_dir/certs/root.pem")
 
 ranges_logged() { grep -c "^443 TLSv1.[23] .* 206 \"bytes=" "$peer_dir/access.log"; }
@@ -37,13 +28,10 @@ cp "$www/data.bin" "$www/$name"
 before=$(ranges_logged)
 fetch --ca-file "$roots" --segments 4 --log "$(to_windows "$work/fetch.log")" \
   "https://$address/files/$name"
-[ "$status" -eq 0 ] || fail "https fetch exited $status: $(cat "$work/err")"
-saved=$(saved_path)
-cmp -s "$(to_unix "$saved")" "$www/$name" || fail "the file saved over https differs"
+check_saved "https fetch" "$www/$name"
 [ $(($(ranges_logged) - before)) -ge 3 ] || fail "fewer than 3 ranged answers over TLS"
 grep -q "TLS $address: https, certificate .*tls.vantreo.test" "$work/fetch.log" ||
   fail "no TLS line in the log: $(cat "$work/fetch.log")"
-rm -f "$(to_unix "$saved")"
 
 # --- refused certificates: one reason each, exit 1, nothing saved, the program never started
 cp "$fake_setup" "$www/vtls$$_setup.exe"
@@ -80,9 +68,7 @@ PY
 server_pid=$!
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/$redirector/80") 2>/dev/null && break; sleep 0.1; done
 fetch --ca-file "$roots" "http://$redirector/to-https/$name"
-[ "$status" -eq 0 ] || fail "http to https exited $status: $(cat "$work/err")"
-cmp -s "$(to_unix "$(saved_path)")" "$www/$name" || fail "the file after http to https differs"
-rm -f "$(to_unix "$(saved_path)")"
+check_saved "http to https" "$www/$name"
 fetch --ca-file "$roots" --deadline 20 "https://$address/down-to-http.bin"
 [ "$status" -eq 1 ] || fail "https to http exited $status"
 grep -q "^vantreo-fetch: redirected from https to plain http" "$work/err" ||

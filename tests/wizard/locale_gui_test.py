@@ -72,12 +72,9 @@ def ink(shot, rect, kind):
     raw = subprocess.run(["convert", shot, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top,
                                                                      left, top),
                           "+repage", "-depth", "8", "rgb:-"], stdout=subprocess.PIPE).stdout
-    count = 0
-    for i in range(0, len(raw) - 2, 3):
-        r, g, b = raw[i], raw[i + 1], raw[i + 2]
-        if kind == "dark" and r + g + b < 240 or kind == "blue" and b > 150 and r < 90 and g < 90:
-            count += 1
-    return count
+    dark = kind == "dark"
+    return sum(1 for r, g, b in zip(raw[0::3], raw[1::3], raw[2::3])
+               if dark and r + g + b < 240 or not dark and b > 150 and r < 90 and g < 90)
 
 
 class Locale(unittest.TestCase):

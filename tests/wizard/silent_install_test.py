@@ -7,6 +7,7 @@ usage: silent_install_test.py --exe VantreoInstaller.exe --probe probe.exe
            --setup VantreoSetup.exe --sign-keys DIR --signer SUBJECT --work DIR [unittest args]
 """
 
+import contextlib
 import os
 import shutil
 import struct
@@ -55,8 +56,8 @@ class SilentRun:
     """The installer started with `args`; `wait` follows it to its end, noting every dialog
     window (the wizard, a message box) that shows meanwhile."""
 
-    def __init__(self, args):
-        self.program = rig.start(options.exe, args)
+    def __init__(self, args, exe=None):
+        self.program = rig.start(exe or options.exe, args)
         self.windows = []
 
     def wait(self, timeout):
@@ -82,10 +83,10 @@ class SilentCase(unittest.TestCase):
         rig.probe.kill("VantreoInstaller.exe")
         rig.probe.kill("VantreoSetup.exe")
 
-    def run_silent(self, args, timeout=20, code=None):
-        """Runs the installer to its end (within `timeout` seconds) and returns its exit code,
-        checked against `code` when given; no window may show."""
-        run = SilentRun(args)
+    def run_silent(self, args, timeout=20, code=None, exe=None):
+        """Runs the installer (`exe`, else --exe) to its end (within `timeout` seconds) and
+        returns its exit code, checked against `code` when given; no window may show."""
+        run = SilentRun(args, exe)
         result = run.wait(timeout)
         self.assertEqual(run.windows, [], "a window showed")
         if code is not None:
@@ -111,13 +112,12 @@ CONNECTIONS = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings\Conn
 REG_BINARY = 3
 
 
-def connection_settings(flags, proxy="", bypass="", script=""):
-    """Internet Options' DefaultConnectionSettings value: flags (1 direct, 2 fixed proxy,
-    4 script, 8 detect), then the proxy text, the bypass list and the script's URL."""
-    value = struct.pack("<III", 0x46, 1, flags)
-    for text in (proxy, bypass, script):
-        value += struct.pack("<I", len(text)) + text.encode()
-    return value + bytes(32)
+def set_connection_settings(flags, proxy=""):
+    """Stores Internet Options' DefaultConnectionSettings value: flags (1 direct, 2 fixed proxy),
+    the proxy text, then an empty bypass list and script URL."""
+    value = struct.pack("<III", 0x46, 1, flags) + struct.pack("<I", len(proxy)) + proxy.encode()
+    return rig.probe.reg_set_raw(CONNECTIONS, "DefaultConnectionSettings", REG_BINARY,
+                                 value + bytes(8) + bytes(32))
 
 
 class ThroughTheSystemProxy(SilentCase):
@@ -131,14 +131,12 @@ class ThroughTheSystemProxy(SilentCase):
             self.skipTest(open(os.path.join(self.squid_dir, "not-started")).read().strip())
 
     def tearDown(self):
-        rig.probe.reg_set_raw(CONNECTIONS, "DefaultConnectionSettings", REG_BINARY,
-                              connection_settings(1))
+        set_connection_settings(1)
         subprocess.run([PROXIES_SH, "stop", self.squid_dir])
         super().tearDown()
 
     def test_the_whole_install_goes_through_the_proxy_internet_options_name(self):
-        self.assertTrue(rig.probe.reg_set_raw(CONNECTIONS, "DefaultConnectionSettings", REG_BINARY,
-                                              connection_settings(2, SQUID)))
+        self.assertTrue(set_connection_settings(2, SQUID))
         self.run_silent(["/S", "/NOLAUNCH", r"/D=C:\Net Bar\Vantreo"], timeout=120, code=0)
         with open(os.path.join(self.squid_dir, "squid", "access.log")) as log:
             through = [line for line in log
@@ -187,12 +185,8 @@ class WholeSilentInstall(SilentCase):
 
     def test_a_dead_first_source_is_passed_over(self):
         # The installer built with two sources, the first a host where nothing listens.
-        exe = options.exe
-        options.exe = options.dead_first_exe
-        try:
-            self.run_silent(["/S", "/NOLAUNCH", "/D=" + FOLDER], timeout=120, code=0)
-        finally:
-            options.exe = exe
+        self.run_silent(["/S", "/NOLAUNCH", "/D=" + FOLDER], timeout=120, code=0,
+                        exe=options.dead_first_exe)
         self.assertEqual(self.setup_log(), "arguments /VERYSILENT /SILENT")
         self.assert_log_has([r"REQUEST source http://127\.0\.0\.254/download/VantreoSetup\.exe not used",
                              "CHECK .*VantreoSetup.exe: checked;", "END exit code 0"])
@@ -293,10 +287,8 @@ class SecuritySoftware(SilentCase):
             while not stop.is_set():
                 for path in drv.temp_downloads(rig.prefix):
                     if os.path.basename(path) == drv.SETUP_NAME:
-                        try:
+                        with contextlib.suppress(OSError):
                             os.remove(path)
-                        except OSError:
-                            pass
                 time.sleep(0.002)
 
         scanner = threading.Thread(target=quarantine)
