@@ -334,15 +334,13 @@ void DownloadTask::Worker() {
 }
 
 DownloadTask::FinishResult DownloadTask::FetchAndWrite(DownloadItem& item) {
-  while (true) {
-    switch (FollowDownload(item)) {
-      case FollowResult::StartOver: return FinishResult::StartOver;
-      case FollowResult::GaveUp: return FinishResult::GaveUp;
-      case FollowResult::Stopped: return FinishResult::Stopped;
-      case FollowResult::Finished: break;
-    }
-    return FinishItem(item);
+  switch (FollowDownload(item)) {
+    case FollowResult::StartOver: return FinishResult::StartOver;
+    case FollowResult::GaveUp: return FinishResult::GaveUp;
+    case FollowResult::Stopped: return FinishResult::Stopped;
+    case FollowResult::Finished: break;
   }
+  return FinishItem(item);
 }
 
 void DownloadTask::StartOver(DownloadItem& item) {
