@@ -239,7 +239,8 @@ DownloadError Route::OpenWay(size_t way, const std::string& pinnedRoots, const S
     connection = std::move(plain);
     return DownloadError();
   }
-  error = connection.StartTls(plain.ReleaseSocket(), BareHost(server_.host), pinnedRoots, stopped);
+  error = connection.StartTls(plain.ReleaseSocket(), platform::BareHost(server_.host), pinnedRoots,
+                              stopped);
   if (!direct) connection.SetProxy(proxies_[way].Name(), std::string());
   return error;
 }
