@@ -12,13 +12,6 @@ constexpr int kMaxTrailerLines = 64;
 // A chunk above 2 GiB cannot belong to a file this program fetches.
 constexpr uint64_t kMaxChunk = 0x80000000u;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 WaitResult WaitForData(Connection& connection, WireClock::time_point deadline,

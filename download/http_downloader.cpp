@@ -163,9 +163,8 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
   if (!own) ReadPartTable(targetPath, kMaxSegments, kept);
   const bool resume = (own || !validator.empty()) && !kept.ranges.empty() &&
                       kept.url == listUrl && kept.size == size && kept.validator == validator;
-  return SetupSegments(std::string(), kHttpPort, first.server.host, first.server.port,
-                       first.urlPrefix, first.fileName, targetPath, segmentCount, 0,
-                       resume ? &kept : nullptr);
+  return SetupSegments(first.server.host, first.server.port, first.urlPrefix, first.fileName,
+                       targetPath, segmentCount, resume ? &kept : nullptr);
 }
 
 namespace {
@@ -213,9 +212,7 @@ std::string HttpDownloader::PeerDescription() const {
   return peerDescription_;
 }
 
-// The proxy arguments are no longer asked: every connection takes its server's route.
-DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const std::string&,
-                                             int, bool, const StopTest& stopped,
+DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const StopTest& stopped,
                                              Connection& connection) const {
   return routes_.Open(server, pinnedRoots_, stopped, connection);
 }
@@ -225,7 +222,7 @@ DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlP
                                         std::string& validator, const StopTest& stopped) {
   for (int hop = 0;; ++hop) {
     Connection connection;
-    DownloadError error = OpenConnection(server, std::string(), 0, false, stopped, connection);
+    DownloadError error = OpenConnection(server, stopped, connection);
     if (error.Failed()) return error;
     {
       std::lock_guard<std::mutex> lock(peerMutex_);
@@ -282,14 +279,11 @@ DownloadError CheckSameFile(const ResponseHeader& header, const std::string& kno
 // Makes `to` fetch from where `from` fetches, the same way.
 void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.owner = from.owner;
-  to.proxyHost = from.proxyHost;
-  to.proxyPort = from.proxyPort;
   to.host = from.host;
   to.port = from.port;
   to.secure = from.secure;
   to.urlPrefix = from.urlPrefix;
   to.fileName = from.fileName;
-  to.useProxy = from.useProxy;
   to.ifRange = from.ifRange;
   to.plainFirstRequest = false;
   to.source = from.source;
@@ -297,11 +291,9 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
 
 }  // namespace
 
-bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
-                                   const std::string& host, int port,
+bool HttpDownloader::SetupSegments(const std::string& host, int port,
                                    const std::string& urlPrefix, const std::string& fileName,
-                                   const std::string& stem, int count, int useProxy,
-                                   const PartTable* kept) {
+                                   const std::string& stem, int count, const PartTable* kept) {
   if (count < 1 || count > kMaxSegments) return false;
   SignalStop();
   ControlLock control(*this);
@@ -337,9 +329,6 @@ bool HttpDownloader::SetupSegments(const std::string& proxyHost, int proxyPort,
   const int made = kept != nullptr ? static_cast<int>(kept->ranges.size()) : count;
   DownloadSegment& first = table[0];
   first.owner = this;
-  first.proxyHost = proxyHost;
-  first.proxyPort = proxyPort;
-  first.useProxy = useProxy;
   uint64_t offset = 0;
   for (int i = 0; i < made; ++i) {
     DownloadSegment& segment = table[i];
@@ -540,8 +529,7 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint64_t exis
   server.port = segment.port;
   server.secure = segment.secure;
   Connection connection;
-  const DownloadError unconnected = OpenConnection(server, segment.proxyHost, segment.proxyPort,
-                                                   segment.useProxy != 0, stopped, connection);
+  const DownloadError unconnected = OpenConnection(server, stopped, connection);
   if (stopped() || unconnected.kind == DownloadErrorKind::Stopped) return DownloadError();
   if (unconnected.Failed()) return unconnected;
 

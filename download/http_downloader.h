@@ -64,9 +64,7 @@ class HttpDownloader;
 // and `state`; the caller reads them, and writes `state` to stop the thread.
 struct DownloadSegment {
   HttpDownloader* owner = nullptr;
-  std::string proxyHost;
   std::string host;
-  int proxyPort = 0;
   int port = 0;
   std::string urlPrefix;
   std::string fileName;
@@ -83,7 +81,6 @@ struct DownloadSegment {
   std::atomic<int64_t> fetchStartMs{0};
   std::atomic<uint64_t> fetchStartBytes{0};
   double assumedRate = 0;
-  int useProxy = 0;
   bool secure = false;  // TLS on the connection to host:port
   // The server's validator (a strong ETag or the Last-Modified date; empty: none known), sent
   // as If-Range on this segment's range requests but for the first one of a fresh download.
@@ -248,9 +245,8 @@ class HttpDownloader {
   // Makes the table and starts its threads: `count` equal ranges in a new download file (what
   // an earlier download of `stem` left deleted), or the ranges of `kept`, continuing in the
   // file they were written to when it is still there.
-  bool SetupSegments(const std::string& proxyHost, int proxyPort, const std::string& host,
-                     int port, const std::string& urlPrefix, const std::string& fileName,
-                     const std::string& stem, int count, int useProxy,
+  bool SetupSegments(const std::string& host, int port, const std::string& urlPrefix,
+                     const std::string& fileName, const std::string& stem, int count,
                      const PartTable* kept = nullptr);
   void SegmentThreadProc(DownloadSegment& segment);
   // Called by a segment's thread as it ends Done: hands the free connection to a segment
@@ -278,9 +274,8 @@ class HttpDownloader {
   DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
                           uint64_t& size, std::string& validator, const StopTest& stopped);
   // A connection to the server along its route (route.h: every address, the proxies the
-  // settings name), with TLS when the server is secure. The proxy arguments are not used.
-  DownloadError OpenConnection(const ServerAddress& server, const std::string& proxyHost,
-                               int proxyPort, bool useProxy, const StopTest& stopped,
+  // settings name), with TLS when the server is secure.
+  DownloadError OpenConnection(const ServerAddress& server, const StopTest& stopped,
                                Connection& connection) const;
   void ReportFailure(const DownloadError& error, bool unproductive);
   // Points the segment at source `index` of the download: its address and its validator.

@@ -10,15 +10,6 @@ char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' +
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-bool SameNoCase(const std::string& a, const char* b) {
-  const size_t length = std::strlen(b);
-  if (a.size() != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
 // A field name is a token: letters, digits and a few marks, never blanks, "/" or ":".
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c)) return true;
@@ -66,6 +57,22 @@ void ParseFieldLine(const std::string& line, bool terminated, ResponseHeader& he
 }
 
 }  // namespace
+
+bool SameNoCase(const std::string& a, const char* b) {
+  const size_t length = std::strlen(b);
+  if (a.size() != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 const HttpField* ResponseHeader::Find(const char* name) const {
   for (const HttpField& field : fields) {

@@ -29,6 +29,12 @@ struct ResponseHeader {
 
 ResponseHeader ParseResponseHeader(const std::string& text);
 
+// True when `a` is `b` but for the letter case of ASCII letters.
+bool SameNoCase(const std::string& a, const char* b);
+
+// The value of a hexadecimal digit, either letter case; -1 for any other character.
+int HexValue(char c);
+
 // True when the last bytes of `text` (its first `count`) end a header: an empty line after a
 // line end, CR LF or LF alike.
 bool EndsHeader(const char* text, size_t count);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <utility>
 
+#include "download/http_header.h"
 #include "platform/proxy_rules.h"
 
 namespace {
@@ -31,13 +32,6 @@ std::string Base64(const std::string& bytes) {
     out += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
   }
   return out;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string PercentDecoded(const std::string& text) {
@@ -90,9 +84,7 @@ bool ParseProxy(const std::string& text, ProxyServer& proxy) {
   std::string rest = text;
   const size_t scheme = rest.find("://");
   if (scheme != std::string::npos) {
-    std::string name = rest.substr(0, scheme);
-    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (name != "http") return false;
+    if (!SameNoCase(rest.substr(0, scheme), "http")) return false;
     rest.erase(0, scheme + 3);
   }
   const size_t slash = rest.find('/');
@@ -247,7 +239,8 @@ DownloadError Route::OpenWay(size_t way, const std::string& pinnedRoots, const S
     connection = std::move(plain);
     return DownloadError();
   }
-  error = connection.StartTls(plain.ReleaseSocket(), BareHost(server_.host), pinnedRoots, stopped);
+  error = connection.StartTls(plain.ReleaseSocket(), platform::BareHost(server_.host), pinnedRoots,
+                              stopped);
   if (!direct) connection.SetProxy(proxies_[way].Name(), std::string());
   return error;
 }

@@ -50,12 +50,6 @@ platform::Socket BeginAttempt(const platform::NetAddress& address, std::string& 
 
 }  // namespace
 
-std::string BareHost(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    return host.substr(1, host.size() - 2);
-  return host;
-}
-
 std::vector<platform::NetAddress> InterleaveFamilies(
     const std::vector<platform::NetAddress>& found) {
   std::vector<platform::NetAddress> v6;
@@ -74,7 +68,7 @@ DownloadError HostAddresses::Resolve() {
   if (resolved_) return failure_;
   std::vector<platform::NetAddress> found;
   std::string why;
-  if (platform::ResolveHost(BareHost(host_), port_, found, why)) {
+  if (platform::ResolveHost(platform::BareHost(host_), port_, found, why)) {
     ordered_ = InterleaveFamilies(found);
   } else {
     failure_ = MakeError(DownloadErrorKind::Connect, "the name " + host_ + " does not resolve: " + why);

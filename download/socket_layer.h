@@ -26,9 +26,6 @@ constexpr int kAttemptDelayMs = 250;
 // How often a connect's wait asks whether to stop.
 constexpr int kConnectSliceMs = 100;
 
-// A host as an address: an IPv6 literal loses its brackets ("[::1]" is "::1").
-std::string BareHost(const std::string& host);
-
 // The addresses of one host in the order connections try them: the families alternate, IPv6
 // first (RFC 8305), and the address that connected last goes first, so that a download's later
 // connections go where its first one went and fall back to the rest the same way. Shared by a

@@ -12,7 +12,6 @@
 #include "platform/proxy_rules.h"
 #include "platform/system_library_win32.h"
 #include "platform/text_win32.h"
-#include "platform/text_win32.h"
 
 namespace platform {
 

@@ -1,5 +1,7 @@
 #include "platform/proxy_rules.h"
 
+#include "platform/sockets.h"
+
 namespace platform {
 
 namespace {
@@ -38,24 +40,18 @@ bool GlobMatches(const char* pattern, const char* text) {
   return *text == '\0';
 }
 
-std::string WithoutBrackets(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    return host.substr(1, host.size() - 2);
-  return host;
-}
-
 bool WindowsEntryMatches(std::string entry, const std::string& host) {
   if (entry == "<local>") return host.find('.') == std::string::npos && host.find(':') == std::string::npos;
   // An entry may name a scheme ("http://*.lan"); the host alone decides here.
   const size_t scheme = entry.find("://");
   if (scheme != std::string::npos) entry.erase(0, scheme + 3);
-  return GlobMatches(WithoutBrackets(entry).c_str(), host.c_str());
+  return GlobMatches(BareHost(entry).c_str(), host.c_str());
 }
 
 bool CurlEntryMatches(std::string entry, const std::string& host) {
   if (entry == "*") return true;
   if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
-  entry = WithoutBrackets(entry);
+  entry = BareHost(entry);
   if (entry.empty()) return false;
   if (host == entry) return true;
   return host.size() > entry.size() && host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
@@ -65,7 +61,7 @@ bool CurlEntryMatches(std::string entry, const std::string& host) {
 }  // namespace
 
 bool BypassMatches(const std::string& list, bool windowsSyntax, const std::string& host) {
-  const std::string name = WithoutBrackets(Lowered(host));
+  const std::string name = BareHost(Lowered(host));
   for (const std::string& entry : Words(Lowered(list), windowsSyntax ? "; \t\r\n" : ", \t\r\n")) {
     if (windowsSyntax ? WindowsEntryMatches(entry, name) : CurlEntryMatches(entry, name))
       return true;

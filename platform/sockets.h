@@ -16,6 +16,13 @@ constexpr socket_t kInvalidSocket = -1;
 void StartSocketLibrary();
 void StopSocketLibrary();
 
+// A host as an address: an IPv6 literal loses its brackets ("[::1]" is "::1").
+inline std::string BareHost(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
 // One address of a host, either family, with its port: what a connect is made to.
 struct NetAddress {
   bool v6 = false;

@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+#include "platform/resolver_answer.h"
+
 namespace platform {
 
 namespace {
@@ -90,16 +92,7 @@ bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& add
     why = gai_strerror(error);
     return false;
   }
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
-        entry->ai_addrlen > sizeof(NetAddress::bytes))
-      continue;
-    NetAddress address;
-    address.v6 = entry->ai_family == AF_INET6;
-    address.length = static_cast<int>(entry->ai_addrlen);
-    std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
-    addresses.push_back(address);
-  }
+  addresses = AddressesOf(found);
   freeaddrinfo(found);
   if (addresses.empty()) why = "no IPv4 or IPv6 address";
   return !addresses.empty();

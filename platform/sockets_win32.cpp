@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/resolver_answer.h"
+
 namespace platform {
 
 namespace {
@@ -92,16 +94,7 @@ bool ResolveHost(const std::string& host, int port, std::vector<NetAddress>& add
     why = "the name does not resolve (error " + std::to_string(error) + ")";
     return false;
   }
-  for (const ADDRINFOW* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
-        entry->ai_addrlen > sizeof(NetAddress::bytes))
-      continue;
-    NetAddress address;
-    address.v6 = entry->ai_family == AF_INET6;
-    address.length = static_cast<int>(entry->ai_addrlen);
-    std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
-    addresses.push_back(address);
-  }
+  addresses = AddressesOf(found);
   FreeAddrInfoW(found);
   if (addresses.empty()) why = "no IPv4 or IPv6 address";
   return !addresses.empty();

@@ -277,15 +277,17 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
     address.fileName = source.fileName;
     sources.push_back(address);
   }
-  const UrlParts parts = SplitUrl(urls[0]);
+  const SourceAddress& first = sources.front();
   // A file another item of the list was written to is never replaced (the temporary path
   // replaces what it finds): this item takes a "_tmp" name beside it.
-  std::string localName = parts.fileName;
+  std::string localName = first.fileName;
   while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
   bool ok = downloader_.Start(sources, targetPath, segmentCount_, &stopRequested_);
-  if (ok && parts.secure)
-    install_log::Writef("TLS", "%s: %s", parts.host.c_str(), downloader_.PeerDescription().c_str());
+  if (ok && first.server.secure) {
+    install_log::Writef("TLS", "%s: %s", first.server.host.c_str(),
+                        downloader_.PeerDescription().c_str());
+  }
   if (ok && downloader_.GetTotalSize() > 0) {
     progress_.currentItem.store(item);
     item->size.store(downloader_.GetTotalSize());
@@ -332,15 +334,13 @@ void DownloadTask::Worker() {
 }
 
 DownloadTask::FinishResult DownloadTask::FetchAndWrite(DownloadItem& item) {
-  while (true) {
-    switch (FollowDownload(item)) {
-      case FollowResult::StartOver: return FinishResult::StartOver;
-      case FollowResult::GaveUp: return FinishResult::GaveUp;
-      case FollowResult::Stopped: return FinishResult::Stopped;
-      case FollowResult::Finished: break;
-    }
-    return FinishItem(item);
+  switch (FollowDownload(item)) {
+    case FollowResult::StartOver: return FinishResult::StartOver;
+    case FollowResult::GaveUp: return FinishResult::GaveUp;
+    case FollowResult::Stopped: return FinishResult::Stopped;
+    case FollowResult::Finished: break;
   }
+  return FinishItem(item);
 }
 
 void DownloadTask::StartOver(DownloadItem& item) {

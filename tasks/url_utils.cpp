@@ -47,17 +47,11 @@ UrlParts SplitUrl(const std::string& url) {
   parts.port = DefaultPort(parts.secure);
   size_t slash = rest.find('/');
   if (slash != std::string::npos) parts.host = rest.substr(0, slash);
-  if (!parts.host.empty() && parts.host[0] == '[') {
-    // An IPv6 literal: its colons are no port's.
-    const std::string authority = parts.host;
+  // An IPv6 literal keeps its brackets: its colons are no port's.
+  const std::string authority = parts.host;
+  if (!SplitHostPort(authority, parts.host, parts.port)) {
     parts.host.clear();
-    if (!SplitHostPort(authority, parts.host, parts.port)) parts.port = 0;
-  } else {
-    const size_t colon = parts.host.find(':');
-    if (colon != std::string::npos) {
-      parts.port = ParsePort(parts.host.substr(colon + 1));
-      parts.host.erase(colon);
-    }
+    parts.port = 0;
   }
 
   size_t lastSlash = trimmed.rfind('/');

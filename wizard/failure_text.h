@@ -1,5 +1,5 @@
 // What the status line says of a download that ended on a local cause the user can mend: a
-// full disk (with the sizes) or a file taken away by security software. Code page 936; empty
+// full disk (with the sizes) or a file taken away by security software. UTF-8; empty
 // for any other failure, which keeps its own message.
 #pragma once
 

@@ -115,8 +115,8 @@ TEST_F(PeerTest, SegmentedDownloadThroughTinyproxy) {
   const std::string request = "GET http://" + nginx + "/files/setup.bin";
   const int before = CountInProxyLog(request);
   downloader.SetTotalSize(source.size());
-  ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, nginx, 80, "http://" + nginx + "/files/",
-                                       "setup.bin", stem, 4, 1));
+  ASSERT_TRUE(downloader.SetupSegments(nginx, 80, "http://" + nginx + "/files/", "setup.bin",
+                                       stem, 4));
   ASSERT_TRUE(WaitUntil([&] { return downloader.IsFinished() || downloader.HasFailed(); }, 60000));
   ASSERT_FALSE(downloader.HasFailed());
   ASSERT_TRUE(downloader.CommitFile());
@@ -141,8 +141,8 @@ TEST_F(PeerTest, SegmentedHttpsThroughTinyproxyWithStopAndRestart) {
   const int before = CountInProxyLog("CONNECT " + address + ":443");
   downloader.SetPinnedRoots(ReadFile(tls + "/certs/root.pem"));
   downloader.SetTotalSize(data.size());
-  ASSERT_TRUE(downloader.SetupSegments(proxy, proxyPort, address, kHttpsPort,
-                                       "https://" + address + "/slow/", "data.bin", stem, 4, 1));
+  ASSERT_TRUE(downloader.SetupSegments(address, kHttpsPort, "https://" + address + "/slow/",
+                                       "data.bin", stem, 4));
   ASSERT_TRUE(WaitUntil([&] { return downloader.GetBytesDone() >= 400000; }, 20000));
   ASSERT_TRUE(downloader.Stop());
   ASSERT_FALSE(downloader.HasFailed());

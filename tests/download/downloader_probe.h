@@ -22,6 +22,6 @@ class DownloaderProbe : public HttpDownloader {
   // SetupSegments as Start calls it, but to any port: for tests that need no port 80.
   bool SetupDirect(const std::string& host, int port, const std::string& urlPrefix,
                    const std::string& fileName, const std::string& stem, int count) {
-    return SetupSegments(std::string(), 80, host, port, urlPrefix, fileName, stem, count, 0);
+    return SetupSegments(host, port, urlPrefix, fileName, stem, count);
   }
 };
