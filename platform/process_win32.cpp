@@ -47,6 +47,8 @@ ProcessState Process::Poll(uint32_t* exitCode) {
   if (GetExitCodeProcess(AsHandle(process_), &code) && code == STILL_ACTIVE) {
     // 259 is also a code a program may exit with: only the handle tells the two apart.
     if (WaitForSingleObject(AsHandle(process_), 0) == WAIT_TIMEOUT) return ProcessState::Running;
+    // It may have ended between the two calls: its real code is there now.
+    GetExitCodeProcess(AsHandle(process_), &code);
   }
   if (exitCode != nullptr) *exitCode = code;
   return ProcessState::Exited;
