@@ -398,6 +398,9 @@ void HttpDownloader::SaveProgressIfDue(DownloadSegment& segment) {
 }
 
 void HttpDownloader::StartThread(DownloadSegment& segment) {
+  // Nothing measured before a pause, nor a leave asked of an earlier thread, holds for this one.
+  segment.fetchStartMs.store(0);
+  segment.slowSource.store(-1);
   segment.state.store(SegmentState::Running);
   try {
     segment.thread = std::thread(&HttpDownloader::SegmentThreadProc, this, std::ref(segment));
@@ -445,10 +448,12 @@ bool HttpDownloader::FailOver(DownloadSegment& segment, const DownloadError& err
   if (sources_->Count() < 2) return false;
   const int64_t now = SteadyMs();
   const int failed = segment.source.load();
-  // A source failed for slowness was counted and logged once, for all of its connections.
-  if (segment.slowSource.exchange(-1) != failed) FailSource(failed, error.reason, now);
+  // A source failed for slowness was counted and logged once, for all of its connections; it
+  // still serves when no other source can.
+  const bool slow = segment.slowSource.exchange(-1) == failed;
+  if (!slow) FailSource(failed, error.reason, now);
   const int next = sources_->Choose(failed, now);
-  if (next == failed) return false;
+  if (next == failed) return slow;
   const std::string position = std::to_string(segment.rangeStart + segment.bytesDone.load());
   UseSource(segment, next);
   Note("range from " + position + " continues from " + sources_->At(next).Url());

@@ -315,7 +315,8 @@ class HttpDownloader {
   // Points the segment at source `index` of the download: its address and its validator.
   void UseSource(DownloadSegment& segment, int index) const;
   // After a network failure of the segment's source: the source is rested (or dropped), and
-  // the segment moves to another usable source; false when there is none.
+  // the segment moves to another usable source; false when there is none (true for a source
+  // left for slowness, which goes on serving then).
   bool FailOver(DownloadSegment& segment, const DownloadError& error);
   // Counts a failure of source `index` (rested, or dropped after repeated ones) and logs why.
   void FailSource(int index, const std::string& reason, int64_t nowMs);
