@@ -325,6 +325,8 @@ class HttpDownloader {
   // (FindSlowSource); its connections leave it for other sources. Takes no lock a control call
   // may hold.
   void JudgeSourcesIfDue(int64_t nowMs);
+  // Each source's connections that have fetched for kSlowJudgeMs, as FindSlowSource takes them.
+  std::vector<SourcePace> MeasureSources(int64_t nowMs) const;
   std::atomic<int64_t> lastJudgeMs_{0};
   // The sources that agreed on the file: those of the running table, and those of the next
   // one, which SetupSegments takes over once the old threads have ended.

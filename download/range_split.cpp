@@ -94,12 +94,8 @@ int FindSlowSource(const std::vector<SourcePace>& paces, int& fastest) {
   return slow;
 }
 
-void HttpDownloader::JudgeSourcesIfDue(int64_t now) {
+std::vector<SourcePace> HttpDownloader::MeasureSources(int64_t now) const {
   const int count = sources_->Count();
-  if (count < 2) return;
-  // One thread judges at a time, and not more often than due.
-  int64_t last = lastJudgeMs_.load();
-  if (now - last < kSlowJudgeEveryMs || !lastJudgeMs_.compare_exchange_strong(last, now)) return;
   std::vector<SourcePace> paces(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) paces[static_cast<size_t>(i)].usable = sources_->Usable(i, now);
   const int segments = segmentCount_.load();
@@ -123,6 +119,15 @@ void HttpDownloader::JudgeSourcesIfDue(int64_t now) {
   for (SourcePace& pace : paces) {
     if (pace.connections > 0) pace.rate /= pace.connections;
   }
+  return paces;
+}
+
+void HttpDownloader::JudgeSourcesIfDue(int64_t now) {
+  if (sources_->Count() < 2) return;
+  // One thread judges at a time, and not more often than due.
+  int64_t last = lastJudgeMs_.load();
+  if (now - last < kSlowJudgeEveryMs || !lastJudgeMs_.compare_exchange_strong(last, now)) return;
+  const std::vector<SourcePace> paces = MeasureSources(now);
   int fastest = -1;
   const int slow = FindSlowSource(paces, fastest);
   if (slow < 0) return;
@@ -132,7 +137,7 @@ void HttpDownloader::JudgeSourcesIfDue(int64_t now) {
   FailSource(slow, std::string("much slower than the others: ") + rates +
                        sources_->At(fastest).Url(),
              now);
-  for (int i = 0; i < segments; ++i) {
+  for (int i = 0; i < segmentCount_.load(); ++i) {
     DownloadSegment& segment = segments_[i];
     if (segment.state.load() == SegmentState::Running && segment.source.load() == slow)
       segment.slowSource.store(slow);
