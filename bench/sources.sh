@@ -7,6 +7,8 @@
 #   three      all three, undisturbed
 #   killed     all three, the first stopped once 30 % of the file is in (from the progress
 #              line); "lost" is against "three"
+#   slow       all three, the second capped at 32 KiB/s a connection (a node throttled to a
+#              trickle); "lost" is against "three"
 # and, for every case, the file's bytes written twice (the tool's ranges from its log).
 # Usage: bench/sources.sh [RUNS]    (VANTREO_FETCH=path: this vantreo-fetch, else a Release
 # build under build/bench). Needs root (port 80) and nginx.
@@ -34,11 +36,12 @@ start_all() {
       (exec 3<>"/dev/tcp/${addresses[$i]}/80") 2>/dev/null || break
       sleep 0.05
     done
-    "$nginx_sh" start "$work/src$i" --addresses "${addresses[$i]}" --log-ranges --rate /capped/=2m >/dev/null
+    "$nginx_sh" start "$work/src$i" --addresses "${addresses[$i]}" --log-ranges --rate /capped/=2m \
+      --rate /trickle/=32k >/dev/null
     cp "$work/file.bin" "$work/src$i/www/files/"
   done
 }
-url() { echo "http://${addresses[$1]}/capped/file.bin"; }
+url() { echo "http://${addresses[$1]}/${2:-capped}/file.bin"; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # One run: $1 the case, the rest the sources. Prints "seconds refetched".
@@ -73,10 +76,11 @@ run_once() {
 
 printf '| case | median s | lost vs three | bytes written twice |\n|---|---|---|---|\n'
 declare -A medians
-for case in one two three killed; do
+for case in one two three killed slow; do
   case $case in
     one) set -- "$(url 0)" ;;
     two) set -- "$(url 0)" "$(url 1)" ;;
+    slow) set -- "$(url 0)" "$(url 1 trickle)" "$(url 2)" ;;
     *) set -- "$(url 0)" "$(url 1)" "$(url 2)" ;;
   esac
   : >"$work/times"
@@ -89,7 +93,7 @@ for case in one two three killed; do
   done
   medians[$case]=$(median <"$work/times")
   lost=-
-  [ "$case" != killed ] ||
+  [ "$case" != killed ] && [ "$case" != slow ] ||
     lost=$(awk -v a="${medians[$case]}" -v b="${medians[three]}" 'BEGIN { printf "%.2f", a - b }')
   printf '| %s | %.2f | %s | %d |\n' "$case" "${medians[$case]}" "$lost" "$twice"
 done

@@ -33,6 +33,11 @@ bool DownloadError::NeedsStartOver() const {
          (kind == DownloadErrorKind::Status && status == 416);
 }
 
+bool DownloadError::IsLocal() const {
+  return kind == DownloadErrorKind::DiskFull || kind == DownloadErrorKind::LocalFile ||
+         kind == DownloadErrorKind::Quarantined || kind == DownloadErrorKind::NotWritable;
+}
+
 DownloadError MakeError(DownloadErrorKind kind, std::string reason) {
   DownloadError error;
   error.kind = kind;

@@ -42,6 +42,8 @@ struct DownloadError {
   bool IsPermanent() const;
   // The server's file is not the one the download began with: start the item over.
   bool NeedsStartOver() const;
+  // A fault of this computer (its disk, its folders, its security software), not of a server.
+  bool IsLocal() const;
 };
 
 DownloadError MakeError(DownloadErrorKind kind, std::string reason);

@@ -137,7 +137,7 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
            " bytes, the file has " + std::to_string(size));
       continue;
     }
-    agreeing->Add(final, tag);
+    agreeing->Add(final, tag, PeerDescription());
   }
   if (agreeing->Count() == 0) {
     ReportFailure(firstError, true);
@@ -210,6 +210,11 @@ void HttpDownloader::SetPinnedRoots(const std::string& pem) {
 std::string HttpDownloader::PeerDescription() const {
   std::lock_guard<std::mutex> lock(peerMutex_);
   return peerDescription_;
+}
+
+std::vector<DownloadSource> HttpDownloader::Sources() {
+  ControlLock control(*this);
+  return sources_ ? sources_->All() : std::vector<DownloadSource>();
 }
 
 DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const StopTest& stopped,
@@ -286,7 +291,7 @@ void SameServer(const DownloadSegment& from, DownloadSegment& to) {
   to.fileName = from.fileName;
   to.ifRange = from.ifRange;
   to.plainFirstRequest = false;
-  to.source = from.source;
+  to.source.store(from.source.load());
 }
 
 }  // namespace
@@ -393,6 +398,9 @@ void HttpDownloader::SaveProgressIfDue(DownloadSegment& segment) {
 }
 
 void HttpDownloader::StartThread(DownloadSegment& segment) {
+  // Nothing measured before a pause, nor a leave asked of an earlier thread, holds for this one.
+  segment.fetchStartMs.store(0);
+  segment.slowSource.store(-1);
   segment.state.store(SegmentState::Running);
   try {
     segment.thread = std::thread(&HttpDownloader::SegmentThreadProc, this, std::ref(segment));
@@ -423,18 +431,10 @@ bool HttpDownloader::StartWaitingLocked() {
   return false;
 }
 
-namespace {
-
-bool IsLocalFault(const DownloadError& error) {
-  return error.kind == DownloadErrorKind::DiskFull || error.kind == DownloadErrorKind::LocalFile ||
-         error.kind == DownloadErrorKind::Quarantined;
-}
-
-}  // namespace
-
 void HttpDownloader::UseSource(DownloadSegment& segment, int index) const {
   const DownloadSource source = sources_->At(index);
-  segment.source = index;
+  segment.source.store(index);
+  segment.slowSource.store(-1);
   segment.host = source.address.server.host;
   segment.port = source.address.server.port;
   // The request line carries the absolute address: its scheme decides.
@@ -447,16 +447,23 @@ void HttpDownloader::UseSource(DownloadSegment& segment, int index) const {
 bool HttpDownloader::FailOver(DownloadSegment& segment, const DownloadError& error) {
   if (sources_->Count() < 2) return false;
   const int64_t now = SteadyMs();
-  const int failed = segment.source;
-  const bool dropped = sources_->Fail(failed, now);
-  const std::string position = std::to_string(segment.rangeStart + segment.bytesDone.load());
-  Note("source " + sources_->At(failed).Url() +
-       (dropped ? " dropped after repeated failures: " : " failed: ") + error.reason);
+  const int failed = segment.source.load();
+  // A source failed for slowness was counted and logged once, for all of its connections; it
+  // still serves when no other source can.
+  const bool slow = segment.slowSource.exchange(-1) == failed;
+  if (!slow) FailSource(failed, error.reason, now);
   const int next = sources_->Choose(failed, now);
-  if (next == failed) return false;
+  if (next == failed) return slow;
+  const std::string position = std::to_string(segment.rangeStart + segment.bytesDone.load());
   UseSource(segment, next);
   Note("range from " + position + " continues from " + sources_->At(next).Url());
   return true;
+}
+
+void HttpDownloader::FailSource(int index, const std::string& reason, int64_t nowMs) {
+  const bool dropped = sources_->Fail(index, nowMs);
+  Note("source " + sources_->At(index).Url() +
+       (dropped ? " dropped after repeated failures: " : " failed: ") + reason);
 }
 
 void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
@@ -469,25 +476,26 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
     return;
   }
   // A source resting after a failure is skipped while another one can serve.
-  const int chosen = sources_->Choose(segment.source, SteadyMs());
-  if (chosen != segment.source) UseSource(segment, chosen);
+  const int chosen = sources_->Choose(segment.source.load(), SteadyMs());
+  if (chosen != segment.source.load()) UseSource(segment, chosen);
   DownloadError error;
   uint64_t received = 0;
   do {
     const uint64_t existing = segment.bytesDone.load();
+    segment.fetchStartMs.store(0);
     segment.fetchStartBytes.store(existing);
     segment.fetchStartMs.store(SteadyMs());
     received = 0;
     error = FetchRange(segment, existing, received);
     if (segment.state.load() == SegmentState::Stopped) return;
-    if (IsLocalFault(error) || segment.bytesDone.load() >= segment.Need()) break;
+    if (error.IsLocal() || segment.bytesDone.load() >= segment.Need()) break;
     if (!error.Failed()) {
       error = MakeError(DownloadErrorKind::Closed,
                         "the connection ended before the segment's bytes were all there");
     }
   } while (FailOver(segment, error));
 
-  if (IsLocalFault(error)) {
+  if (error.IsLocal()) {
     // The file, not the connection, failed: every segment stops; what is written stays.
     ReportFailure(error, false);
     Finish(segment, SegmentState::Failed);
@@ -497,7 +505,7 @@ void HttpDownloader::SegmentThreadProc(DownloadSegment& segment) {
   }
   // Read again: a split may have moved the range's end meanwhile.
   if (segment.bytesDone.load() >= segment.Need()) {
-    sources_->Succeeded(segment.source);
+    sources_->Succeeded(segment.source.load());
     Finish(segment, SegmentState::Done);
     SaveProgress();
     StealWork(segment);
@@ -523,7 +531,10 @@ void HttpDownloader::StopOthers(const DownloadSegment& failed) {
 
 DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint64_t existing,
                                          uint64_t& received) {
-  const StopTest stopped = [&segment] { return segment.state.load() == SegmentState::Stopped; };
+  // A source failed for slowness is left at once, as a stop would leave it.
+  const StopTest stopped = [&segment] {
+    return segment.state.load() == SegmentState::Stopped || segment.LeavingSource();
+  };
   ServerAddress server;
   server.host = segment.host;
   server.port = segment.port;
@@ -558,7 +569,8 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint64_t exis
   BodyReader body(connection, plan.coding, plan.lengthKnown, plan.length, stopped);
   std::vector<char> buffer(kChunkSize);
   uint64_t done = existing;
-  while (segment.state.load() == SegmentState::Running && done < segment.Need()) {
+  while (segment.state.load() == SegmentState::Running && !segment.LeavingSource() &&
+         done < segment.Need()) {
     int got = body.Read(buffer.data(), kChunkSize);
     if (got < 0) return body.Error();
     if (got == 0) break;
@@ -583,6 +595,7 @@ DownloadError HttpDownloader::FetchRange(DownloadSegment& segment, uint64_t exis
     note.Received(received);
     segment.bytesDone.store(done);
     SaveProgressIfDue(segment);
+    JudgeSourcesIfDue(SteadyMs());
   }
   return DownloadError();
 }

@@ -54,6 +54,16 @@ constexpr int kMaxRedirects = 5;
 // A connection that ends before its range is whole after fewer body bytes than this counts
 // as a failure for the back-off: a server handing out a byte per connection is not progress.
 constexpr uint64_t kStormBytes = 64 * 1024;
+// A source whose connections fetch, on average, less than a kSlowSourceFactor-th of what the
+// connections of the fastest other source fetch is failed like one that broke (a CDN node
+// throttled to a trickle). Only connections that have fetched for kSlowJudgeMs count, and the
+// faster source must have brought kSlowJudgeBytes in them: a connection just opened, or a
+// moment's stall between equally fast sources, proves nothing. The rates are compared this
+// often while bytes come in.
+constexpr double kSlowSourceFactor = 4;
+constexpr int64_t kSlowJudgeMs = 2000;
+constexpr uint64_t kSlowJudgeBytes = 512 * 1024;
+constexpr int64_t kSlowJudgeEveryMs = 500;
 
 // Waiting: its turn comes when a connection is free (no more connections than the limit).
 enum class SegmentState : uint32_t { Stopped = 0, Running = 1, Done = 2, Failed = 3, Waiting = 4 };
@@ -76,8 +86,10 @@ struct DownloadSegment {
   std::atomic<uint64_t> bytesDone{0};
   // bytesDone when the sidecar was last saved for this segment's thread.
   uint64_t savedBytes = 0;
-  // For choosing splits: when this segment's thread began (steady clock, ms), bytesDone then,
-  // and the rate (bytes per second) assumed until one is measured; 0: none known.
+  // For choosing splits and judging sources: when this segment's connection began (steady
+  // clock, ms; 0 while it is being set, so that a reader never pairs an old time with new
+  // bytes), bytesDone then, and the rate (bytes per second) assumed until one is measured; 0:
+  // none known.
   std::atomic<int64_t> fetchStartMs{0};
   std::atomic<uint64_t> fetchStartBytes{0};
   double assumedRate = 0;
@@ -88,12 +100,16 @@ struct DownloadSegment {
   bool plainFirstRequest = false;
   // The download's source this segment fetches from (host to ifRange are its); its thread
   // alone changes it while it runs.
-  int source = 0;
+  std::atomic<int> source{0};
+  // A source failed for slowness while this segment fetched from it (-1: none): the segment
+  // leaves it for another one, from its first missing byte.
+  std::atomic<int> slowSource{-1};
   std::thread thread;  // not joinable when the segment has no thread
   std::atomic<SegmentState> state{SegmentState::Stopped};
 
   // Bytes of the file this segment must hold.
   uint64_t Need() const { return rangeEnd.load() - rangeStart; }
+  bool LeavingSource() const { return slowSource.load() == source.load(); }
 };
 
 // A running range as a split sees it: the next byte it will fetch, its end, its rate (bytes
@@ -118,6 +134,21 @@ bool ChooseSplit(const std::vector<RangeProgress>& running, double freeRate, Spl
 // Bytes per second the segment's thread has fetched since it began; its assumed rate (0: not
 // known) while it has received no body byte yet or was measured too briefly.
 double SegmentRate(const DownloadSegment& segment, int64_t nowMs);
+
+// One source's connections as the slowness judge sees them: those that have fetched for
+// kSlowJudgeMs, their mean rate (bytes per second a connection) and the bytes they fetched;
+// `usable`: neither resting nor dropped.
+struct SourcePace {
+  double rate = 0;
+  uint64_t bytes = 0;
+  int connections = 0;
+  bool usable = false;
+};
+// The source (an index of `paces`) much slower than the fastest other one (kSlowSourceFactor),
+// the slowest when several are; -1 when none is. `fastest` becomes the source it was measured
+// against. Only usable sources with measured connections are judged, and the fastest must have
+// fetched kSlowJudgeBytes: one source alone is never slower than the others.
+int FindSlowSource(const std::vector<SourcePace>& paces, int& fastest);
 
 // What a later request's If-Range carries: a strong ETag, else the Last-Modified date, else
 // empty.
@@ -178,6 +209,9 @@ class HttpDownloader {
   // The protocol and, over TLS, the certificate subject of the server of the size answer
   // that defined the file.
   std::string PeerDescription() const;
+  // The sources the running download uses (those that agreed on the file), each with how its
+  // size answer reached it.
+  std::vector<DownloadSource> Sources();
   // Starts every segment's thread again; each continues from the bytes it holds.
   bool Restart();
   // Starts again only the segments that failed (their threads have ended); the others go on.
@@ -281,8 +315,19 @@ class HttpDownloader {
   // Points the segment at source `index` of the download: its address and its validator.
   void UseSource(DownloadSegment& segment, int index) const;
   // After a network failure of the segment's source: the source is rested (or dropped), and
-  // the segment moves to another usable source; false when there is none.
+  // the segment moves to another usable source; false when there is none (true for a source
+  // left for slowness, which goes on serving then).
   bool FailOver(DownloadSegment& segment, const DownloadError& error);
+  // Counts a failure of source `index` (rested, or dropped after repeated ones) and logs why.
+  void FailSource(int index, const std::string& reason, int64_t nowMs);
+  // Called by segment threads as bytes come in (`nowMs`: the steady clock's): at most every
+  // kSlowJudgeEveryMs, compares the sources' rates and fails one much slower than another
+  // (FindSlowSource); its connections leave it for other sources. Takes no lock a control call
+  // may hold.
+  void JudgeSourcesIfDue(int64_t nowMs);
+  // Each source's connections that have fetched for kSlowJudgeMs, as FindSlowSource takes them.
+  std::vector<SourcePace> MeasureSources(int64_t nowMs) const;
+  std::atomic<int64_t> lastJudgeMs_{0};
   // The sources that agreed on the file: those of the running table, and those of the next
   // one, which SetupSegments takes over once the old threads have ended.
   std::unique_ptr<SourceList> sources_;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
-void SourceList::Add(const SourceAddress& address, const std::string& validator) {
+void SourceList::Add(const SourceAddress& address, const std::string& validator,
+                     const std::string& peer) {
   std::lock_guard<std::mutex> lock(mutex_);
   DownloadSource source;
   source.address = address;
   source.validator = validator;
+  source.peer = peer;
   sources_.push_back(source);
 }
 
@@ -18,6 +20,11 @@ int SourceList::Count() const {
 DownloadSource SourceList::At(int index) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return sources_[static_cast<size_t>(index)];
+}
+
+std::vector<DownloadSource> SourceList::All() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sources_;
 }
 
 bool SourceList::Fail(int index, int64_t nowMs) {
@@ -36,6 +43,11 @@ void SourceList::Succeeded(int index) {
   std::lock_guard<std::mutex> lock(mutex_);
   DownloadSource& source = sources_[static_cast<size_t>(index)];
   if (!source.dropped) source.failures = 0;
+}
+
+bool SourceList::Usable(int index, int64_t nowMs) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return UsableLocked(index, nowMs);
 }
 
 bool SourceList::UsableLocked(int index, int64_t nowMs) const {

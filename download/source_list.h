@@ -28,6 +28,8 @@ struct DownloadSource {
   SourceAddress address;
   // Its own size answer's validator: CDNs give the same file different ETags.
   std::string validator;
+  // How its size answer was fetched: "http", or "https, certificate <subject>".
+  std::string peer;
   int failures = 0;
   int64_t restUntilMs = 0;
   bool dropped = false;
@@ -38,12 +40,17 @@ struct DownloadSource {
 // Thread-safe: segment threads report their sources' failures while others pick theirs.
 class SourceList {
  public:
-  void Add(const SourceAddress& address, const std::string& validator);
+  void Add(const SourceAddress& address, const std::string& validator,
+           const std::string& peer = std::string());
   int Count() const;
   // A copy, for a connection to use.
   DownloadSource At(int index) const;
+  // Copies of them all, in list order.
+  std::vector<DownloadSource> All() const;
   // Counts a failure of the source and rests it; true when it is dropped now.
   bool Fail(int index, int64_t nowMs);
+  // Neither resting at `nowMs` nor dropped.
+  bool Usable(int index, int64_t nowMs) const;
   // The source brought a range to its end: its failures are forgiven.
   void Succeeded(int index);
   // The source a connection on `current` should use: `current` while it is usable, else the

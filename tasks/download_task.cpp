@@ -121,6 +121,8 @@ void DownloadTask::Start() {
   for (const auto& item : items_) {
     item->launched = false;
     item->wholeFrom = -1;
+    item->wholeFailures = 0;
+    item->wholeRefused = false;
   }
   progress_.currentItem.store(nullptr);
   progress_.itemCount.store(static_cast<uint32_t>(items_.size()));
@@ -216,6 +218,33 @@ void DownloadTask::GiveUp(DownloadItem& item, const DownloadError& failure) {
   failed_.store(true);
 }
 
+bool DownloadTask::WholeSourceDown(DownloadItem& item, const FailureReport& report) {
+  if (report.error.IsLocal()) return false;
+  if (report.error.IsPermanent()) return true;
+  item.wholeFailures = report.unproductive ? item.wholeFailures + 1 : 0;
+  return item.wholeFailures >= kMaxSourceFailures;
+}
+
+bool DownloadTask::NextWholeSource(DownloadItem& item, const DownloadError& why) {
+  const std::vector<std::string> urls = SplitSourceList(item.url);
+  install_log::Writef("SOURCE", "source %s could not be checked: %s",
+                      urls[static_cast<size_t>(item.wholeFrom) % urls.size()].c_str(),
+                      why.reason.c_str());
+  item.wholeFailures = 0;
+  if (++item.wholeFrom < static_cast<int>(urls.size())) return true;
+  if (!item.wholeRefused) {
+    // No source answered: the network failed, not the check.
+    refusal_.store(platform::ProgramCheck::Ok);
+    GiveUp(item, why);
+    return false;
+  }
+  install_log::Writef("FAIL", "gave up on %s: no source's copy of the file passed the check",
+                      item.url.c_str());
+  item.state.store(ItemState::Failed);
+  failed_.store(true);
+  return false;
+}
+
 bool DownloadTask::DeletePartFiles() {
   if (workerRunning_.load()) return false;
   JoinWorker();
@@ -284,9 +313,15 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
   while (PathOfAnotherItem(*item, platform::DownloadFolder() + localName)) localName += kTmpSuffix;
   const std::string targetPath = MakeTempDownloadPath(localName);
   bool ok = downloader_.Start(sources, targetPath, segmentCount_, &stopRequested_);
-  if (ok && first.server.secure) {
+  if (ok && sources.size() == 1 && first.server.secure) {
     install_log::Writef("TLS", "%s: %s", first.server.host.c_str(),
                         downloader_.PeerDescription().c_str());
+  } else if (ok && sources.size() > 1) {
+    // Each source over TLS has its own certificate: the line names the host it was met at.
+    for (const DownloadSource& used : downloader_.Sources()) {
+      if (!used.address.server.secure) continue;
+      install_log::Writef("TLS", "%s: %s", used.address.server.host.c_str(), used.peer.c_str());
+    }
   }
   if (ok && downloader_.GetTotalSize() > 0) {
     progress_.currentItem.store(item);
@@ -311,6 +346,10 @@ void DownloadTask::Worker() {
   while (item != nullptr && !stopRequested_.load()) {
     if (!StartDownload(*item)) break;
     FinishResult result = FetchAndWrite(*item);
+    if (result == FinishResult::NextSource) {
+      StartOver(*item);
+      continue;
+    }
     if (result == FinishResult::StartOver) {
       const DownloadError why = LastError();
       const bool refused = why.kind == DownloadErrorKind::Status;
@@ -336,6 +375,7 @@ void DownloadTask::Worker() {
 DownloadTask::FinishResult DownloadTask::FetchAndWrite(DownloadItem& item) {
   switch (FollowDownload(item)) {
     case FollowResult::StartOver: return FinishResult::StartOver;
+    case FollowResult::NextSource: return FinishResult::NextSource;
     case FollowResult::GaveUp: return FinishResult::GaveUp;
     case FollowResult::Stopped: return FinishResult::Stopped;
     case FollowResult::Finished: break;
@@ -385,6 +425,11 @@ bool DownloadTask::StartDownload(DownloadItem& item) {
     lock.unlock();
     const FailureReport report = downloader_.TakeFailures();
     NoteError(report.error);
+    if (item.wholeFrom >= 0 && WholeSourceDown(item, report)) {
+      if (!NextWholeSource(item, report.error)) return false;
+      delay = firstDelayMs_.load();
+      continue;
+    }
     if (report.error.IsPermanent()) {
       GiveUp(item, report.error);
       return false;
@@ -412,6 +457,10 @@ DownloadTask::FollowResult DownloadTask::FollowDownload(DownloadItem& item) {
         if (!recoveryDue) {
           const FailureReport report = downloader_.TakeFailures();
           NoteError(report.error);
+          if (item.wholeFrom >= 0 && WholeSourceDown(item, report)) {
+            return NextWholeSource(item, report.error) ? FollowResult::NextSource
+                                                       : FollowResult::GaveUp;
+          }
           if (report.error.IsPermanent()) {
             GiveUp(item, report.error);
             return FollowResult::GaveUp;
@@ -573,6 +622,7 @@ DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
   const std::vector<std::string> urls = SplitSourceList(item.url);
   const int sourceCount = static_cast<int>(urls.size());
   if (item.wholeFrom >= 0 && sourceCount > 1) {
+    item.wholeRefused = true;
     install_log::Writef("SOURCE", "bad source: %s served the refused file",
                         urls[static_cast<size_t>(item.wholeFrom)].c_str());
   }
@@ -583,6 +633,7 @@ DownloadTask::LaunchResult DownloadTask::RefuseProgram(DownloadItem& item,
                           "fetched whole, one at a time", sourceCount);
     }
     ++item.wholeFrom;
+    item.wholeFailures = 0;
     return DownloadAgain(item);
   }
   // A page that is no program at all will be no program next time either.

@@ -32,6 +32,10 @@ struct DownloadItem {
   // several, separated by ";"); else the one source it is fetched whole from, after a file
   // assembled from several was refused.
   int wholeFrom = -1;
+  // The worker's own, in that whole-file pass: failures in a row of the source in turn that
+  // brought nothing, and whether a source's whole copy was refused.
+  int wholeFailures = 0;
+  bool wholeRefused = false;
   std::atomic<ItemState> state{ItemState::Pending};
 };
 
@@ -142,8 +146,9 @@ class DownloadTask {
  private:
   // What the worker is doing, as far as Pause, Resume and Stop care.
   enum class Phase { Idle, Preparing, Downloading, Writing, Launching };
-  enum class FinishResult { Written, StartOver, GaveUp, Stopped };
-  enum class FollowResult { Finished, StartOver, GaveUp, Stopped };
+  // NextSource: the whole-file pass goes on with the item's next source.
+  enum class FinishResult { Written, StartOver, NextSource, GaveUp, Stopped };
+  enum class FollowResult { Finished, StartOver, NextSource, GaveUp, Stopped };
   enum class LaunchResult { Ran, DownloadAgain, Refused, Stopped };
 
   void Worker();
@@ -161,6 +166,14 @@ class DownloadTask {
   static int HonourRetryAfter(const DownloadError& error, int backoffMs);
   // Ends the item with an error that trying again cannot mend.
   void GiveUp(DownloadItem& item, const DownloadError& error);
+  // In the whole-file pass, whether the source in turn is down after `report`: a failure that
+  // trying again cannot mend (not one of this computer's), or kMaxSourceFailures in a row that
+  // brought nothing.
+  static bool WholeSourceDown(DownloadItem& item, const FailureReport& report);
+  // The source in turn could not be checked (`why`): the pass goes on with the next one in list
+  // order. False when it was the last: the item ends, refused when a source's copy was, else
+  // with `why`.
+  bool NextWholeSource(DownloadItem& item, const DownloadError& why);
   void NoteError(const DownloadError& error);
   // Follows the download and gives the whole file its name.
   FinishResult FetchAndWrite(DownloadItem& item);

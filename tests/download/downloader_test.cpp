@@ -520,6 +520,40 @@ TEST(ChooseSplit, TakesFromTheRangeThatWillTakeLongest) {
   }
 }
 
+// Which source is failed for slowness: rates in bytes per second a connection.
+TEST(FindSlowSource, OnlyASourceFarBelowTheFastestOtherOne) {
+  constexpr uint64_t kEnough = kSlowJudgeBytes;
+  const SourcePace fast{2e6, 8 * kEnough, 2, true};
+  const SourcePace trickle{20e3, 60000, 1, true};
+  struct Case {
+    const char* what;
+    std::vector<SourcePace> paces;
+    int slow;
+    int fastest;
+  };
+  const Case cases[] = {
+      {"a trickle beside a fast source", {fast, trickle}, 1, 0},
+      {"the slowest of two slow ones", {{100e3, 300000, 1, true}, fast, trickle}, 2, 1},
+      {"one source alone", {trickle}, -1, -1},
+      {"equal sources with jitter between them",
+       {{1.0e6, 4 * kEnough, 2, true}, {0.6e6, 3 * kEnough, 2, true}, {1.4e6, 5 * kEnough, 1, true}},
+       -1, 2},
+      {"just above a quarter", {{4e6, kEnough, 1, true}, {1.01e6, kEnough, 1, true}}, -1, 0},
+      {"the faster one has not fetched enough yet", {{2e6, kEnough - 1, 1, true}, trickle}, -1,
+       -1},
+      {"the faster one rests: nothing to hand the ranges to", {{2e6, kEnough, 1, false}, trickle},
+       -1, -1},
+      {"a resting source is not judged again", {fast, {20e3, 60000, 1, false}}, -1, 0},
+      {"no connection measured long enough", {fast, {0, 0, 0, true}}, -1, 0},
+      {"a source that sent nothing at all", {fast, {0, 0, 1, true}}, 1, 0},
+  };
+  for (const Case& c : cases) {
+    int fastest = -2;
+    EXPECT_EQ(FindSlowSource(c.paces, fastest), c.slow) << c.what;
+    EXPECT_EQ(fastest, c.fastest) << c.what;
+  }
+}
+
 TEST(SegmentRate, AConnectionWithoutItsFirstByteHasNoRateYet) {
   DownloadSegment segment;
   const int64_t now = 1000000;

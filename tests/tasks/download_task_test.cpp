@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "download/socket_layer.h"
 #include "platform/codepage.h"
@@ -636,6 +637,65 @@ TEST_F(DownloadTaskTest, CommandLineTooLongFailsTheLaunchInsteadOfCuttingIt) {
   EXPECT_FALSE(recorder.States().find("Busy Done") != std::string::npos) << recorder.States();
   EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
   EXPECT_FALSE(task.IsFinished());
+}
+
+// A file of two sources (paths /a/ and /b/ of one server) refused at its check; in the pass
+// that fetches it whole from each source in turn, a source that is down (503 after the first
+// download) is left after three tries that bring nothing. The item ends refused when a source's
+// whole copy was refused, and as a network failure when no source answered.
+TEST_F(DownloadTaskTest, TheWholeFilePassLeavesADeadSourceAndEndsByWhatItMet) {
+  struct Case {
+    const char* what;
+    bool firstStaysUp;
+    platform::ProgramCheck refusal;
+    size_t requestsToA;
+  };
+  const Case cases[] = {
+      {"both down after the first download", false, platform::ProgramCheck::Ok, 2 + 3},
+      {"the first refused again, the second down", true, platform::ProgramCheck::HashMismatch,
+       2 + 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    const std::string fileName = name + ".exe";
+    const std::string body = ProgramBytes(20000, 17);
+    // Shared with the server, which may still answer when a failed check ends the test early.
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    const bool firstStaysUp = c.firstStaysUp;
+    ASSERT_NO_FATAL_FAILURE(Serve([answered, body, firstStaysUp](const std::string& request, int) {
+      // Two size requests and the one range of the download assembled from both.
+      const bool fromA = request.find("/a/") != std::string::npos;
+      if (++*answered <= 3 || (fromA && firstStaysUp)) return FileReply(request, body);
+      return Reply{"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"};
+    }));
+    DownloadTask task(1);
+    platform::ProgramPolicy pinned;
+    pinned.verifySignature = false;
+    pinned.sha256Hex = std::string(64, '0');
+    task.SetProgramPolicy(pinned);
+    task.SetRetryDelays({10, 40});
+    const std::string base = "http://" + server.Address();
+    ASSERT_TRUE(task.AddItem(base + "/a/" + fileName + ";" + base + "/b/" + fileName, "",
+                             kExpectedSize, 1, ""));
+    task.Start();
+    ASSERT_TRUE(WaitUntil([&] { return !task.IsRunning(); }, 20000));
+    EXPECT_TRUE(task.HasFailed());
+    EXPECT_EQ(task.ItemAt(0)->state.load(), ItemState::Failed);
+    EXPECT_EQ(task.GetRefusal(), c.refusal);
+    if (c.refusal == platform::ProgramCheck::Ok) {
+      EXPECT_EQ(task.LastError().status, 503) << task.LastError().reason;
+    }
+    size_t toA = 0;
+    size_t toB = 0;
+    for (const std::string& request : server.Requests()) {
+      toA += request.find("/a/") != std::string::npos;
+      toB += request.find("/b/") != std::string::npos;
+    }
+    EXPECT_EQ(toA, c.requestsToA);
+    EXPECT_EQ(toB, 1u + kMaxSourceFailures) << "its size, then three tries";
+    server.Stop();
+  }
 }
 
 }  // namespace

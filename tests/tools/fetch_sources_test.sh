@@ -9,6 +9,12 @@
 #   alldown    no source answers: the same end as with one dead source
 #   resumed    killed at about half, run again with the same list: the sidecar records the
 #              list, and the second run fetches only the rest, with If-Range
+#   equal      two sources equally fast: neither is failed for slowness
+#   slowone    a fast source and one throttled to a trickle (/trickle/): the trickle is failed,
+#              its ranges go on from the fast one, no byte is written twice, and the file is
+#              in near the time two fast sources take (equal's)
+#   deadwhole  othercopy with a dead source between the bad and the good one: the whole-file
+#              pass names the dead one as not checked and goes on to the good one
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_sources_test.sh WORK_DIR TOOL
 set -uo pipefail
 base=$(realpath -m "$1")
@@ -28,7 +34,7 @@ start_sources() {
   local i
   for i in 0 1 2; do
     "$nginx" start "$base/src$i" --addresses "${addresses[$i]}" --log-ranges --rate /slow/=1m \
-      >/dev/null || return 1
+      --rate /trickle/=32k >/dev/null || return 1
     if [ -f "$base/src$i/not-started" ]; then
       echo "skipped: $(cat "$base/src$i/not-started")"
       exit 0
@@ -139,7 +145,64 @@ case_alldown() {
     fail "alldown: exited $status, one dead source $one: $(cat "$work/err")"
 }
 
-for behaviour in killed othersize othercopy alldown resumed; do
+# A 16 MB file from two sources named by location (slow: 1 MiB/s a connection, or trickle);
+# sets fetch_ms, and $status as fetch does. The log goes to $work/$1.log.
+fetch_timed() {
+  local log=$1 name=vsrc$$_$1.bin started
+  shift
+  head -c 16000000 /dev/urandom >"$work/$name"
+  for i in 0 1; do cp "$work/$name" "$base/src$i/www/files/"; done
+  started=$(now_ms)
+  fetch --log "$work/$log.log" "http://${addresses[0]}/$1/$name" "http://${addresses[1]}/$2/$name"
+  fetch_ms=$(($(now_ms) - started))
+  check_saved "$log" "$work/$name"
+}
+
+equal_ms=
+case_equal() {
+  fetch_timed equal slow slow || return
+  equal_ms=$fetch_ms
+  echo "equal: two sources at 1 MiB/s a connection: $fetch_ms ms"
+  grep -q "much slower" "$work/equal.log" &&
+    fail "equal: a source was failed for slowness: $(grep 'much slower' "$work/equal.log")"
+}
+
+case_slowone() {
+  local trickle
+  fetch_timed slowone slow trickle || return
+  echo "slowone: one of two sources at 32 KiB/s: $fetch_ms ms (equal: ${equal_ms:-?} ms)"
+  trickle="http://${addresses[1]}/trickle/vsrc$$_slowone.bin"
+  grep -q "source $trickle failed: much slower than the others" "$work/slowone.log" ||
+    fail "slowone: the trickle was not failed: $(grep 'REQUEST source' "$work/slowone.log")"
+  ranges_written "$work/slowone.log" | sort -n | awk -v size=16000000 'BEGIN { end = 0 }
+    { if ($1 != end) { print "gap or overlap at", $1, "after", end; bad = 1 } end = $1 + $2 }
+    END { if (end != size) { print "ends at", end; bad = 1 } exit bad }' >"$work/tiles" ||
+    fail "slowone: written ranges do not tile the file: $(cat "$work/tiles")"
+  # Left to the splits alone, the trickle's ranges take about 7 s more than equal's.
+  [ -z "$equal_ms" ] || [ "$fetch_ms" -le $((equal_ms + 4000)) ] ||
+    fail "slowone: $fetch_ms ms against $equal_ms ms from two fast sources"
+}
+
+case_deadwhole() {
+  local name=vsrc$$_dead.exe digest dead_url
+  cp "$fake_setup" "$base/src2/www/files/$name"
+  sed 's/Stands in/Stands In/' "$fake_setup" >"$base/src0/www/files/$name"
+  chmod +x "$base"/src*/www/files/$name
+  digest=$(sha256sum "$fake_setup" | cut -d' ' -f1)
+  dead_url="http://${dead[0]}/slow/$name"
+  VANTREO_FAKE_SETUP_RECORD=$work/record fetch --log "$work/dead.log" --sha256 "$digest" --deadline 30 \
+    --segments 2 --run "" "$(url 0 "$name")" "$dead_url" "$(url 2 "$name")"
+  [ "$status" -eq 0 ] || fail "deadwhole: exited $status: $(cat "$work/err")"
+  grep -q "SOURCE bad source: $(url 0 "$name") served the refused file" "$work/dead.log" ||
+    fail "deadwhole: the bad source is not named: $(grep SOURCE "$work/dead.log")"
+  grep -q "SOURCE source $dead_url could not be checked: " "$work/dead.log" ||
+    fail "deadwhole: the dead source is not named: $(grep SOURCE "$work/dead.log")"
+  grep -q "SOURCE fetching the whole file from $(url 2 "$name")" "$work/dead.log" ||
+    fail "deadwhole: the pass did not go on to the last source"
+  grep -q '^exited' "$work/record" || fail "deadwhole: the good copy did not run"
+}
+
+for behaviour in killed othersize othercopy alldown resumed equal slowone deadwhole; do
   # Each case meets fresh sources with empty logs.
   start_sources || { echo "FAIL: nginx did not start"; exit 1; }
   "case_$behaviour"

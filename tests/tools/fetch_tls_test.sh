@@ -2,7 +2,8 @@
 # vantreo-fetch over https against the TLS peer of the TLS stream tests (tls_peers.sh): a
 # segmented download with the root pinned, certificates refused with their reasons (nothing
 # saved, the program never started), an http to https redirect followed, an https to http
-# redirect refused, and Ctrl-C in the middle of a download over TLS.
+# redirect refused, and Ctrl-C in the middle of a download over TLS; the TLS line of a download
+# from several sources.
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_tls_test.sh TLS_PEER_DIR TOOL [--wine PREFIX]
 set -uo pipefail
 peer_dir=$1
@@ -32,6 +33,15 @@ check_saved "https fetch" "$www/$name"
 [ $(($(ranges_logged) - before)) -ge 3 ] || fail "fewer than 3 ranged answers over TLS"
 grep -q "TLS $address: https, certificate .*tls.vantreo.test" "$work/fetch.log" ||
   fail "no TLS line in the log: $(cat "$work/fetch.log")"
+
+# --- several sources, the first one dead: the TLS line names the host met, not the first URL's
+dead=127.0.0.169
+fetch --ca-file "$roots" --log "$(to_windows "$work/sources.log")" "https://$dead/files/$name" \
+  "https://$address/files/$name"
+check_saved "https from the second source" "$www/$name"
+grep -q "TLS $address: https, certificate .*tls.vantreo.test" "$work/sources.log" ||
+  fail "no TLS line for the source used: $(grep -E 'TLS|source' "$work/sources.log")"
+grep -q "TLS $dead" "$work/sources.log" && fail "a TLS line names the dead source"
 
 # --- refused certificates: one reason each, exit 1, nothing saved, the program never started
 cp "$fake_setup" "$www/vtls$$_setup.exe"
