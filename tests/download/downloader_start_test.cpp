@@ -296,7 +296,7 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
 // recorded as whole or as holding nothing (its bytes garbage), as `whole` says.
 static void PlantEarlierRun(const std::string& stem, const std::string& host,
                             const std::string& body, const std::vector<bool>& whole) {
-  PartTable table{"http://" + host + "/files/setup.exe", body.size(), "\"v1\"", {}};
+  PartTable table{"http://" + host + "/files/setup.exe", body.size(), "\"v1\"", {}, {}};
   const uint64_t share = table.size / whole.size();
   std::string file;
   for (size_t i = 0; i < whole.size(); ++i) {
