@@ -79,15 +79,11 @@ void SizeRequests::Run(int index) {
 }
 
 int SizeRequests::DefiningLocked(int64_t nowMs) const {
-  bool earlierAsking = false;
-  for (size_t i = 0; i < states_.size(); ++i) {
-    if (states_[i] == State::Answered) {
-      return !earlierAsking || nowMs >= firstAnswerMs_ + kSizeAnswerGraceMs ? static_cast<int>(i)
-                                                                           : -1;
-    }
-    earlierAsking = earlierAsking || states_[i] == State::Asking;
-  }
-  return -1;
+  const auto answered = std::find(states_.begin(), states_.end(), State::Answered);
+  if (answered == states_.end()) return -1;
+  const bool asking = std::find(states_.begin(), states_.end(), State::Asking) != states_.end();
+  if (asking && nowMs < firstAnswerMs_ + kSizeAnswerGraceMs) return -1;
+  return static_cast<int>(answered - states_.begin());
 }
 
 int SizeRequests::AwaitFile(const std::atomic<bool>* cancel, std::vector<SizeAnswer>& answers) {

@@ -18,9 +18,10 @@
 #include "download/socket_layer.h"
 #include "download/source_list.h"
 
-// Once a source has answered, an earlier-listed one that has neither answered nor failed yet is
-// waited for this long: list order decides which source defines the file, but a source that
-// drops packets must not hold up the start for its whole connect time-out.
+// Once a source has answered, the others that have neither answered nor failed yet are waited
+// for this long: the earliest-listed answer defines the file and every answer in takes part in
+// the first spread of ranges, but a source that drops packets must not hold up the start for
+// its whole connect time-out.
 constexpr int64_t kSizeAnswerGraceMs = 1000;
 
 // One source's answer to the size request.
@@ -47,7 +48,7 @@ class SizeRequests {
   // is asked from its next rest on.
   void Begin();
   // Waits until the answers define the file: the earliest-listed source that answered, once
-  // every source before it has failed or kSizeAnswerGraceMs have passed since the first answer.
+  // every source has answered or failed, or kSizeAnswerGraceMs after the first answer.
   // Its index, with every answer in so far (`answers`, failures included, the others left
   // default); -1 when every source failed (the first failure in answers[0].error) or `cancel`
   // turned true.
