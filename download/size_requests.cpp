@@ -22,6 +22,8 @@ SizeRequests::~SizeRequests() { End(); }
 
 void SizeRequests::Begin() {
   std::lock_guard<std::mutex> lock(mutex_);
+  // Threads that ended on their own did so for good: their sources agreed or were dropped.
+  if (!threads_.empty()) return;
   stopping_.store(false);
   for (int i = 0; i < sources_.Count(); ++i) {
     const DownloadSource source = sources_.At(i);

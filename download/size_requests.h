@@ -44,8 +44,8 @@ class SizeRequests {
   SizeRequests(const SizeRequests&) = delete;
   SizeRequests& operator=(const SizeRequests&) = delete;
 
-  // Starts a thread for every pending source that has none. A source still pending after End
-  // is asked from its next rest on.
+  // Starts a thread for every pending source, unless they run already. A source still pending
+  // after End is asked from its next rest on.
   void Begin();
   // Waits until the answers define the file: the earliest-listed source that answered, once
   // every source has answered or failed, or kSizeAnswerGraceMs after the first answer.
