@@ -24,6 +24,8 @@ if [ -z "$fetch" ]; then
   fetch=$here/build/bench/tools/vantreo-fetch
 fi
 work=$(mktemp -d /tmp/vantreo-sources.XXXXXX)
+# The tool saves into a cache folder of this run's own: another run's file.bin is not this one.
+export XDG_CACHE_HOME=$work/cache
 nginx_sh=$here/tests/support/nginx.sh
 addresses=(127.0.0.243 127.0.0.244 127.0.0.245)
 silent=127.0.0.151
