@@ -153,9 +153,7 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
     defining = asking->AwaitFile(cancel, answers);
   }
   if (defining < 0) {
-    const bool cancelled = cancel != nullptr && cancel->load();
-    ReportFailure(cancelled ? MakeError(DownloadErrorKind::Stopped, "stopped") : answers[0].error,
-                  true);
+    ReportFailure(answers[0].error, true);
     return false;
   }
   const SizeAnswer file = answers[static_cast<size_t>(defining)];

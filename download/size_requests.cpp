@@ -104,7 +104,7 @@ int SizeRequests::AwaitFile(const std::atomic<bool>* cancel, std::vector<SizeAns
   answers = answers_;
   for (size_t i = 0; i < states_.size(); ++i) {
     if (states_[i] == State::Asking)
-      answers[i].error = MakeError(DownloadErrorKind::TimedOut, "no answer yet");
+      answers[i].error = MakeError(DownloadErrorKind::Stopped, "no answer yet");
   }
   return defining;
 }

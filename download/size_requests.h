@@ -49,9 +49,8 @@ class SizeRequests {
   void Begin();
   // Waits until the answers define the file: the earliest-listed source that answered, once
   // every source has answered or failed, or kSizeAnswerGraceMs after the first answer.
-  // Its index, with every answer in so far (`answers`, failures included, the others left
-  // default); -1 when every source failed (the first failure in answers[0].error) or `cancel`
-  // turned true.
+  // Its index, with every source's answer so far in `answers` (a Stopped error for one still
+  // asking); -1 when every source failed or `cancel` turned true (answers[0].error says why).
   int AwaitFile(const std::atomic<bool>* cancel, std::vector<SizeAnswer>& answers);
   // The file is `size` bytes: every answer in so far and each later one is judged against it.
   // Until then answers wait.
