@@ -562,3 +562,35 @@ TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
     second.Stop();
   }
 }
+
+// A source that joins while every connection runs gets the next one that starts: here the
+// split a connection takes once its own range is whole.
+TEST_F(SourcesTest, ASourceThatJoinsTakesTheNextConnection) {
+  body = MakeBody(2048 * 1024, 55);
+  const std::vector<std::string> addresses = FreeAddresses();
+  if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+  // The first range is whole after about 2.5 s, the others would take 5 s (a piece each 10 ms).
+  ASSERT_TRUE(server.Start(addresses[0], 80, [this](const std::string& request, int) {
+    FileOptions options;
+    options.fields = "ETag: \"a\"\r\n";
+    Reply reply = FileReply(request, body, options);
+    const bool firstRange = testing_support::RangeStartOf(request) <= 0;
+    if (tries.fetch_add(1) > 0) {
+      reply.delayPerKiBMs = 10;
+      reply.pieceBytes = firstRange ? 2048 : 1024;
+    }
+    return reply;
+  }));
+  ASSERT_TRUE(StartBoth(downloader, addresses[1]));
+  ASSERT_TRUE(Serve(second, addresses[1], body, "b", 0, 0, moreTries));
+  ASSERT_TRUE(WaitUntil([&] { return Logged("source " + Url(addresses[1]) + " joins"); }, 3000));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.CommitFile());
+  EXPECT_TRUE(ReadFile(stem) == body);
+  EXPECT_GT(downloader.SegmentCount(), 4) << "a split";
+  size_t ranged = 0;
+  for (const std::string& request : SentRequests(second))
+    ranged += testing_support::RangeStartOf(request) > 0 ? 1 : 0;
+  EXPECT_GE(ranged, 1u) << "the split went to the source that joined";
+  EXPECT_FALSE(Logged("continues from")) << "no source failed";
+}
