@@ -66,6 +66,7 @@ class SourceList {
   void Agree(int index, const SourceAddress& address, const std::string& validator, bool late);
   // Its answer showed another file: it is used no more.
   void Drop(int index);
+  // The validator the source must answer with to join (`expected`).
   void Expect(int index, const std::string& validator);
   // The source of the `n`th connection when connections are spread round-robin over the usable
   // sources in list order (it counts as having a connection); 0 when none is usable.
