@@ -9,9 +9,11 @@
 #              line); "lost" is against "three"
 #   slow       all three, the second capped at 32 KiB/s a connection (a node throttled to a
 #              trickle); "lost" is against "three"
+#   silent     a first source that drops every packet (127.0.0.151, iptables), then the first
+#              two; "lost" is against "two": what a dead CDN node listed first costs
 # and, for every case, the file's bytes written twice (the tool's ranges from its log).
 # Usage: bench/sources.sh [RUNS]    (VANTREO_FETCH=path: this vantreo-fetch, else a Release
-# build under build/bench). Needs root (port 80) and nginx.
+# build under build/bench). Needs root (port 80), nginx and, for "silent", iptables.
 set -euo pipefail
 runs=${1:-3}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,10 +26,13 @@ if [ -z "$fetch" ]; then
   fetch=$here/build/bench/tools/vantreo-fetch
 fi
 work=$(mktemp -d /tmp/vantreo-sources.XXXXXX)
+# The tool saves into a cache folder of this run's own: another run's file.bin is not this one.
+export XDG_CACHE_HOME=$work/cache
 nginx_sh=$here/tests/support/nginx.sh
 addresses=(127.0.0.243 127.0.0.244 127.0.0.245)
+silent=127.0.0.151
 stop_all() { for i in 0 1 2; do "$nginx_sh" stop "$work/src$i" >/dev/null 2>&1 || true; done; }
-trap 'stop_all; rm -rf "$work"' EXIT
+trap 'stop_all; iptables -w -D OUTPUT -d $silent -j DROP 2>/dev/null; rm -rf "$work"' EXIT
 head -c $size /dev/urandom >"$work/file.bin"
 start_all() {
   for i in 0 1 2; do
@@ -74,13 +79,17 @@ run_once() {
   awk -v a="$end" -v b="$start" -v t="$twice" 'BEGIN { printf "%.3f %d\n", a - b, t }'
 }
 
-printf '| case | median s | lost vs three | bytes written twice |\n|---|---|---|---|\n'
+printf '| case | median s | lost | bytes written twice |\n|---|---|---|---|\n'
 declare -A medians
-for case in one two three killed slow; do
+cases="one two three killed slow"
+iptables -w -A OUTPUT -d $silent -j DROP 2>/dev/null && cases+=" silent" ||
+  echo "silent: skipped, iptables cannot drop packets here" >&2
+for case in $cases; do
   case $case in
     one) set -- "$(url 0)" ;;
     two) set -- "$(url 0)" "$(url 1)" ;;
     slow) set -- "$(url 0)" "$(url 1 trickle)" "$(url 2)" ;;
+    silent) set -- "http://$silent/capped/file.bin" "$(url 0)" "$(url 1)" ;;
     *) set -- "$(url 0)" "$(url 1)" "$(url 2)" ;;
   esac
   : >"$work/times"
@@ -93,7 +102,12 @@ for case in one two three killed slow; do
   done
   medians[$case]=$(median <"$work/times")
   lost=-
-  [ "$case" != killed ] && [ "$case" != slow ] ||
-    lost=$(awk -v a="${medians[$case]}" -v b="${medians[three]}" 'BEGIN { printf "%.2f", a - b }')
+  case $case in
+    killed | slow) against=three ;;
+    silent) against=two ;;
+    *) against= ;;
+  esac
+  [ -z "$against" ] ||
+    lost=$(awk -v a="${medians[$case]}" -v b="${medians[$against]}" 'BEGIN { printf "%.2f", a - b }')
   printf '| %s | %.2f | %s | %d |\n' "$case" "${medians[$case]}" "$lost" "$twice"
 done

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "download/http_answer.h"
+#include "download/size_requests.h"
 #include "platform/files.h"
 
 namespace {
@@ -33,12 +34,6 @@ int Gravity(const DownloadError& error) {
   return error.NeedsStartOver() ? 2 : 1;
 }
 
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 // Takes controlMutex_ for a control call.
@@ -64,6 +59,7 @@ std::string ValidatorOf(const ResponseHeader& header) {
 
 HttpDownloader::~HttpDownloader() {
   Stop();
+  nextRequests_.reset();
   std::lock_guard<std::mutex> table(tableMutex_);
   segments_.reset();
   segmentCount_ = 0;
@@ -88,6 +84,32 @@ bool HttpDownloader::Start(const ServerAddress& server, const std::string& urlPr
   return Start(std::vector<SourceAddress>{source}, targetPath, segmentCount, cancel);
 }
 
+namespace {
+
+// What was fetched goes on only for the same file: the same list and size, and the validators
+// the sidecar recorded. One that records a single validator (no list of them) names the
+// defining source's, which must be the same now, and a known one unless the table is this
+// downloader's own (as after a pause). One that records each source's: every source that
+// answered now with a recorded validator gives that one, and at least one does (or the table
+// is this downloader's own).
+bool SameFileAsKept(const PartTable& kept, bool own, const std::string& listUrl,
+                    const std::vector<SizeAnswer>& answers, int defining) {
+  const SizeAnswer& file = answers[static_cast<size_t>(defining)];
+  if (kept.ranges.empty() || kept.url != listUrl || kept.size != file.size) return false;
+  if (kept.validators.empty())
+    return (own || !file.validator.empty()) && kept.validator == file.validator;
+  int matches = 0;
+  for (size_t i = 0; i < answers.size() && i < kept.validators.size(); ++i) {
+    const SizeAnswer& answer = answers[i];
+    if (answer.error.Failed() || answer.size != file.size || kept.validators[i].empty()) continue;
+    if (answer.validator != kept.validators[i]) return false;
+    ++matches;
+  }
+  return own || matches > 0;
+}
+
+}  // namespace
+
 bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::string& targetPath,
                            int segmentCount, const std::atomic<bool>* cancel) {
   PartTable kept;
@@ -109,60 +131,57 @@ bool HttpDownloader::Start(const std::vector<SourceAddress>& given, const std::s
     listUrl += (listUrl.empty() ? "" : ";") + source.urlPrefix + source.fileName;
   }
   routes_.Begin(requestLog_);
-  std::unique_ptr<SourceList> agreeing(new SourceList);
-  uint64_t size = 0;
-  std::string validator;
-  DownloadError firstError;
-  std::string defining;  // how the source that defines the file was reached
-  for (const SourceAddress& source : given) {
-    SourceAddress final = source;
-    uint64_t answered = 0;
-    std::string tag;
-    const DownloadError error =
-        LearnSize(final.server, final.urlPrefix, final.fileName, answered, tag,
-                  [cancel] { return cancel != nullptr && cancel->load(); });
-    const std::string url = source.urlPrefix + source.fileName;
-    if (error.Failed()) {
-      if (!firstError.Failed()) firstError = error;
-      if (given.size() > 1) Note("source " + url + " not used: " + error.reason);
-      continue;
-    }
-    if (agreeing->Count() == 0) {
-      size = answered;
-      validator = tag;
-      defining = PeerDescription();
-    } else if (answered != size) {
-      // Another size is another file: none of its bytes may go into this one.
-      Note("source " + url + " dropped: it serves " + std::to_string(answered) +
-           " bytes, the file has " + std::to_string(size));
-      continue;
-    }
-    agreeing->Add(final, tag, PeerDescription());
+  std::unique_ptr<SourceList> sources(new SourceList);
+  std::unique_ptr<SizeRequests> asking;  // ends before the list it asks for
+  std::vector<SizeAnswer> answers;
+  int defining = 0;
+  if (given.size() == 1) {
+    // One source is asked here: nothing to wait for but its answer.
+    answers.push_back(
+        LearnSize(given[0], [cancel] { return cancel != nullptr && cancel->load(); }));
+    defining = answers[0].error.Failed() ? -1 : 0;
+    if (defining == 0)
+      sources->Add(answers[0].address, answers[0].validator, answers[0].peer);
+  } else {
+    for (const SourceAddress& source : given) sources->AddPending(source);
+    asking.reset(new SizeRequests(
+        *sources,
+        [this](const SourceAddress& source, const StopTest& stopped) {
+          return LearnSize(source, stopped);
+        },
+        [this](const std::string& line) { Note(line); }));
+    asking->Begin();
+    defining = asking->AwaitFile(cancel, answers);
   }
-  if (agreeing->Count() == 0) {
-    ReportFailure(firstError, true);
+  if (defining < 0) {
+    ReportFailure(answers[0].error, true);
     return false;
   }
-  const SourceAddress first = agreeing->At(0).address;
+  const SizeAnswer file = answers[static_cast<size_t>(defining)];
+  DeleteStaleDownloads(platform::FolderOf(targetPath), kStaleDownloadSeconds);
+  const bool own = !kept.ranges.empty();
+  if (!own) ReadPartTable(targetPath, kMaxSegments, kept);
+  const bool resume = SameFileAsKept(kept, own, listUrl, answers, defining);
+  if (asking) {
+    // A source that answers later joins only with the validator its bytes were fetched under.
+    for (size_t i = 0; resume && i < kept.validators.size(); ++i)
+      sources->Expect(static_cast<int>(i), kept.validators[i]);
+    asking->Define(file.size);
+  }
   {
     std::lock_guard<std::mutex> lock(peerMutex_);
-    peerDescription_ = defining;
+    peerDescription_ = file.peer;
   }
   {
     ControlLock control(*this);
-    totalSize_.store(size);
+    totalSize_.store(file.size);
     // Taken over by SetupSegments once the old table's threads have ended: they read them.
     nextUrl_ = listUrl;
-    nextValidator_ = validator;
-    nextSources_ = std::move(agreeing);
+    nextValidator_ = file.validator;
+    nextRequests_ = std::move(asking);
+    nextSources_ = std::move(sources);
   }
-  DeleteStaleDownloads(platform::FolderOf(targetPath), kStaleDownloadSeconds);
-  // What was fetched goes on only for the same file: same URL, size and validator. Without a
-  // validator only this downloader's own bytes go on, as after a pause.
-  const bool own = !kept.ranges.empty();
-  if (!own) ReadPartTable(targetPath, kMaxSegments, kept);
-  const bool resume = (own || !validator.empty()) && !kept.ranges.empty() &&
-                      kept.url == listUrl && kept.size == size && kept.validator == validator;
+  const SourceAddress& first = file.address;
   return SetupSegments(first.server.host, first.server.port, first.urlPrefix, first.fileName,
                        targetPath, segmentCount, resume ? &kept : nullptr);
 }
@@ -222,48 +241,54 @@ DownloadError HttpDownloader::OpenConnection(const ServerAddress& server, const 
   return routes_.Open(server, pinnedRoots_, stopped, connection);
 }
 
-DownloadError HttpDownloader::LearnSize(ServerAddress& server, std::string& urlPrefix,
-                                        std::string& fileName, uint64_t& size,
-                                        std::string& validator, const StopTest& stopped) {
+SizeAnswer HttpDownloader::LearnSize(const SourceAddress& source, const StopTest& stopped) {
+  SizeAnswer answer;
+  answer.address = source;
+  ServerAddress& server = answer.address.server;
+  std::string& urlPrefix = answer.address.urlPrefix;
+  std::string& fileName = answer.address.fileName;
   for (int hop = 0;; ++hop) {
     Connection connection;
-    DownloadError error = OpenConnection(server, stopped, connection);
-    if (error.Failed()) return error;
-    {
-      std::lock_guard<std::mutex> lock(peerMutex_);
-      peerDescription_ = server.secure ? "https, certificate " + connection.PeerSubject() : "http";
-    }
+    answer.error = OpenConnection(server, stopped, connection);
+    if (answer.error.Failed()) return answer;
+    answer.peer = server.secure ? "https, certificate " + connection.PeerSubject() : "http";
     // Only the size is wanted from this answer; its body is never read.
     std::string text;
     RequestNote note(requestLog_, urlPrefix + fileName, 0, false);
-    error = RequestFile(connection, server.HostField(), urlPrefix, fileName, 0, text, stopped);
+    DownloadError error =
+        RequestFile(connection, server.HostField(), urlPrefix, fileName, 0, text, stopped);
     note.Answered(text);
     connection.Close();
     const ResponseHeader header = ParseResponseHeader(text);
     if (error.kind == DownloadErrorKind::Status && IsRedirect(error.status)) {
-      const HttpField* location = header.Find("Location");
-      if (location == nullptr)
-        return MakeError(DownloadErrorKind::Redirect, "a redirect without a Location");
-      if (hop == kMaxRedirects)
-        return MakeError(DownloadErrorKind::Redirect, "more than 5 redirects");
-      const bool wasSecure = server.secure;
-      ServerAddress next = server;
-      if (!FollowLocation(location->value, next, urlPrefix, fileName)) {
-        return MakeError(DownloadErrorKind::Redirect,
-                         "redirected to " + Printable(location->value) +
-                             ", which is not an http or https address");
-      }
-      if (wasSecure && !next.secure) {
-        return MakeError(DownloadErrorKind::InsecureRedirect,
-                         "redirected from https to plain http: " + Printable(location->value));
-      }
-      server = next;
+      answer.error = FollowRedirect(header, hop, answer.address);
+      if (answer.error.Failed()) return answer;
       continue;
     }
-    if (error.Failed()) return error;
-    validator = ValidatorOf(header);
-    return SizeOf(header, size);
+    answer.error = error.Failed() ? error : SizeOf(header, answer.size);
+    if (!answer.error.Failed()) answer.validator = ValidatorOf(header);
+    return answer;
   }
+}
+
+DownloadError HttpDownloader::FollowRedirect(const ResponseHeader& header, int hop,
+                                             SourceAddress& address) {
+  const HttpField* location = header.Find("Location");
+  if (location == nullptr)
+    return MakeError(DownloadErrorKind::Redirect, "a redirect without a Location");
+  if (hop == kMaxRedirects) return MakeError(DownloadErrorKind::Redirect, "more than 5 redirects");
+  ServerAddress next = address.server;
+  if (!FollowLocation(location->value, next, address.urlPrefix, address.fileName)) {
+    return MakeError(DownloadErrorKind::Redirect,
+                     "redirected to " + Printable(location->value) +
+                         ", which is not an http or https address");
+  }
+  if (address.server.secure && !next.secure) {
+    return MakeError(DownloadErrorKind::InsecureRedirect,
+                     "redirected from https to plain http: " + Printable(location->value));
+  }
+  address.server = next;
+  return DownloadError();
 }
 
 namespace {
@@ -312,12 +337,15 @@ bool HttpDownloader::SetupSegments(const std::string& host, int port,
   if (kept == nullptr) {
     const DownloadError error = file_.Create(stem, total);
     if (error.Failed()) {
+      // No download: its sources are asked no more.
+      nextRequests_.reset();
       ReportFailure(error, false);
       return false;
     }
   }
 
   if (nextSources_) {
+    requests_ = std::move(nextRequests_);
     sources_ = std::move(nextSources_);
   } else {
     // A table set up without Start: its one server is the only source.
@@ -326,6 +354,7 @@ bool HttpDownloader::SetupSegments(const std::string& host, int port,
     only.server.port = port;
     only.urlPrefix = urlPrefix;
     only.fileName = fileName;
+    requests_.reset();
     sources_.reset(new SourceList);
     sources_->Add(only, validator_);
   }
@@ -339,7 +368,7 @@ bool HttpDownloader::SetupSegments(const std::string& host, int port,
     DownloadSegment& segment = table[i];
     if (i > 0) SameServer(first, segment);
     // The first ranges on the first source, the rest round-robin.
-    UseSource(segment, i % sources_->Count());
+    UseSource(segment, sources_->Spread(i, SteadyMs()));
     if (kept != nullptr) {
       // Only what the sidecar records is trusted; bytes past it are fetched again.
       const PartRange& range = kept->ranges[static_cast<size_t>(i)];
@@ -371,6 +400,12 @@ PartTable HttpDownloader::TableLocked() const {
   table.url = url_;
   table.size = totalSize_.load();
   table.validator = validator_;
+  // Each source's, for a list: a later run may find the first source down. A source not
+  // answering now keeps what its bytes were fetched under.
+  for (int i = 0; sources_ && sources_->Count() > 1 && i < sources_->Count(); ++i) {
+    const DownloadSource source = sources_->At(i);
+    table.validators.push_back(source.pending ? source.expected : source.validator);
+  }
   // A split changes a range's end and adds the new range under this lock: the table seen here
   // always tiles the file.
   std::lock_guard<std::mutex> lock(tableMutex_);
@@ -401,6 +436,9 @@ void HttpDownloader::StartThread(DownloadSegment& segment) {
   // Nothing measured before a pause, nor a leave asked of an earlier thread, holds for this one.
   segment.fetchStartMs.store(0);
   segment.slowSource.store(-1);
+  // A source that joined while the download ran takes the next connection that starts.
+  const int newcomer = sources_->TakeNewcomer(SteadyMs());
+  if (newcomer >= 0) UseSource(segment, newcomer);
   segment.state.store(SegmentState::Running);
   try {
     segment.thread = std::thread(&HttpDownloader::SegmentThreadProc, this, std::ref(segment));
@@ -693,6 +731,7 @@ bool HttpDownloader::Restart() {
                   false);
     return false;
   }
+  if (requests_) requests_->Begin();
   return StartThreads();
 }
 
@@ -713,6 +752,7 @@ void HttpDownloader::JoinAll() {
 bool HttpDownloader::StopLocked(bool deleteFiles) {
   if (!segments_) return false;
   for (int i = 0; i < segmentCount_; ++i) segments_[i].state.store(SegmentState::Stopped);
+  if (requests_) requests_->End();
   JoinAll();
   if (deleteFiles) {
     file_.Delete();
@@ -773,6 +813,7 @@ bool HttpDownloader::CommitFile(const std::string& targetPath) {
   // themselves, or within the socket time-outs of a Stop.
   JoinAll();
   if (!IsFinished()) return false;
+  if (requests_) requests_->End();
   const DownloadError error = file_.Commit(targetPath);
   if (!error.Failed()) {
     partStem_.clear();  // nothing of it is left to continue

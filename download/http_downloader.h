@@ -23,6 +23,7 @@
 #include "download/http_header.h"
 #include "download/part_table.h"
 #include "download/route.h"
+#include "download/size_requests.h"
 #include "download/source_list.h"
 #include "platform/sockets.h"
 #include "tls_roots.h"
@@ -196,11 +197,15 @@ class HttpDownloader {
   bool Start(const ServerAddress& server, const std::string& urlPrefix,
              const std::string& fileName, const std::string& targetPath, int segmentCount,
              const std::atomic<bool>* cancel = nullptr);
-  // The same for one file served by several sources (CDNs). The first source to answer the
-  // size request defines the file; another is used only when its size answer gives the same
-  // size, and is dropped (in the log) otherwise. The first ranges go to the first source, the
-  // rest round-robin; a range whose source fails continues on another one. The sidecar
-  // records the whole list: a later run resumes only with the same list.
+  // The same for one file served by several sources (CDNs), all asked for the size at once.
+  // The earliest-listed source that answers defines the file, without waiting more than
+  // kSizeAnswerGraceMs for an earlier one once another has answered; another is used only when
+  // its size answer gives the same size, and is dropped (in the log) otherwise. A source that
+  // has not answered when the download starts is asked again while it runs and joins it when
+  // it agrees: the next connection to start goes to it. The first ranges go to the first
+  // source, the rest round-robin; a range whose source fails continues on another one. The
+  // sidecar records the whole list and each source's validator: a later run resumes only with
+  // the same list, when the sources that answer give the validators recorded for them.
   bool Start(const std::vector<SourceAddress>& sources, const std::string& targetPath,
              int segmentCount, const std::atomic<bool>* cancel = nullptr);
   // The roots (PEM text) an https server's certificate must lead to for the next Start; empty:
@@ -303,10 +308,12 @@ class HttpDownloader {
   PartTable TableLocked() const;
   // A failing segment's local fault (a full disk) is every segment's: the others stop too.
   void StopOthers(const DownloadSegment& failed);
-  // The size request, following redirects: host, urlPrefix and fileName become the final
-  // URL's. `validator` becomes the answer's ETag, else its Last-Modified, else empty.
-  DownloadError LearnSize(ServerAddress& server, std::string& urlPrefix, std::string& fileName,
-                          uint64_t& size, std::string& validator, const StopTest& stopped);
+  // The size request, following redirects: the answer's address is the final URL's, its
+  // validator the answer's ETag, else its Last-Modified, else empty.
+  SizeAnswer LearnSize(const SourceAddress& source, const StopTest& stopped);
+  // Where a redirect answer (the hop'th) leads: `address` becomes the Location's.
+  static DownloadError FollowRedirect(const ResponseHeader& header, int hop,
+                                      SourceAddress& address);
   // A connection to the server along its route (route.h: every address, the proxies the
   // settings name), with TLS when the server is secure.
   DownloadError OpenConnection(const ServerAddress& server, const StopTest& stopped,
@@ -332,6 +339,10 @@ class HttpDownloader {
   // one, which SetupSegments takes over once the old threads have ended.
   std::unique_ptr<SourceList> sources_;
   std::unique_ptr<SourceList> nextSources_;
+  // The size requests of the sources that had not answered when the download started, asked
+  // again while the download runs (each ends before its list).
+  std::unique_ptr<SizeRequests> requests_;
+  std::unique_ptr<SizeRequests> nextRequests_;
 
   // kMaxSegments entries, of which the first segmentCount_ are in use: a split adds one at the
   // end, so the table never moves under the pollers. The count changes with both controlMutex_

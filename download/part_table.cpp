@@ -4,11 +4,15 @@
 #include <cstdio>
 #include <memory>
 
+#include "download/source_list.h"
 #include "platform/files.h"
 
 namespace {
 
 const char kMagic[] = "vantreo-download 2";
+// A list's source and its validator: "source <index> <validator>", between the validator and
+// the ranges.
+const char kSourceKey[] = "source ";
 // An earlier build's sidecar: its ranges were part files "<target>_<index>[_tmp...]".
 const char kLegacyMagic[] = "vantreo-parts 1";
 const char kTmpName[] = "_tmp";
@@ -96,6 +100,25 @@ bool ParseRange(const std::string& line, uint64_t size, PartRange& range) {
          ParseNumber(words[3], range.end - range.start, range.done);
 }
 
+// A source line: its index, below the list's count and above the last one's, and a validator
+// (blanks and all).
+bool ParseSource(const std::string& line, const std::string& url,
+                 std::vector<std::string>& validators) {
+  const size_t keyLength = sizeof kSourceKey - 1;
+  const size_t space = line.find(' ', keyLength);
+  if (space == std::string::npos || space + 1 == line.size()) return false;
+  if (validators.empty()) validators.resize(SplitSourceList(url).size());
+  uint64_t index = 0;
+  if (validators.empty() ||
+      !ParseNumber(line.substr(keyLength, space - keyLength), validators.size() - 1, index))
+    return false;
+  for (size_t later = index; later < validators.size(); ++later) {
+    if (!validators[later].empty()) return false;
+  }
+  validators[index] = line.substr(space + 1);
+  return true;
+}
+
 // The ranges, in the order of their starts, cover 0 to size once.
 bool TilesFile(std::vector<PartRange> ranges, uint64_t size) {
   // Empty ranges first where several start at one byte.
@@ -141,6 +164,10 @@ std::string DownloadPath(const std::string& target) { return target + kDownloadS
 std::string FormatPartTable(const PartTable& table) {
   std::string text = std::string(kMagic) + "\nurl " + table.url + "\nsize " +
                      std::to_string(table.size) + "\nvalidator " + table.validator + "\n";
+  for (size_t i = 0; i < table.validators.size(); ++i) {
+    if (!table.validators[i].empty())
+      text += kSourceKey + std::to_string(i) + " " + table.validators[i] + "\n";
+  }
   for (const PartRange& range : table.ranges) {
     text += "range " + std::to_string(range.start) + " " + std::to_string(range.end) + " " +
             std::to_string(range.done) + "\n";
@@ -157,6 +184,10 @@ bool ParsePartTable(const std::string& text, int maxRanges, PartTable& table) {
       !Field(in, "validator", table.validator))
     return false;
   while (in.Next(line)) {
+    if (table.ranges.empty() && line.compare(0, sizeof kSourceKey - 1, kSourceKey) == 0) {
+      if (!ParseSource(line, table.url, table.validators)) return false;
+      continue;
+    }
     PartRange range;
     if (static_cast<int>(table.ranges.size()) == maxRanges ||
         !ParseRange(line, table.size, range))

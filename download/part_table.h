@@ -26,6 +26,10 @@ struct PartTable {
   uint64_t size = 0;
   std::string validator;  // empty: none known, and nothing to continue from
   std::vector<PartRange> ranges;
+  // For a list of sources (url: their URLs separated by ";"), each one's validator in list
+  // order, empty for one not known; no entries: only `validator` is recorded, the defining
+  // source's.
+  std::vector<std::string> validators;
 };
 
 std::string SidecarPath(const std::string& target);

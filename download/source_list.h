@@ -33,6 +33,13 @@ struct DownloadSource {
   int failures = 0;
   int64_t restUntilMs = 0;
   bool dropped = false;
+  // Its size is not known yet: no range goes to it until its size answer agrees.
+  bool pending = false;
+  // The validator it must answer with to join: the one the sidecar recorded for it when the
+  // download continues from there; empty: any.
+  std::string expected;
+  // It agreed after the download started and has not been given a connection yet.
+  bool newcomer = false;
 
   std::string Url() const { return address.urlPrefix + address.fileName; }
 };
@@ -58,12 +65,33 @@ class SourceList {
   // download goes on as with one source).
   int Choose(int current, int64_t nowMs) const;
 
+  // A source whose size is not asked yet: not usable until Agree.
+  void AddPending(const SourceAddress& address);
+  // Its size answer agreed with the file: it is usable at `address` (where redirects led), with
+  // its own validator and how it was reached (`peer`). `late`: the download runs already, and the next connection to start
+  // goes to it (TakeNewcomer).
+  void Agree(int index, const SourceAddress& address, const std::string& validator,
+             const std::string& peer, bool late);
+  // Its answer showed another file: it is used no more.
+  void Drop(int index);
+  // The validator the source must answer with to join (`expected`).
+  void Expect(int index, const std::string& validator);
+  // The source of the `n`th connection when connections are spread round-robin over the usable
+  // sources in list order (it counts as having a connection); 0 when none is usable.
+  int Spread(int n, int64_t nowMs);
+  // A usable source that joined late and has had no connection yet, now counted as having one;
+  // -1 when there is none.
+  int TakeNewcomer(int64_t nowMs);
+
  private:
   bool UsableLocked(int index, int64_t nowMs) const;
 
   mutable std::mutex mutex_;
   std::vector<DownloadSource> sources_;
 };
+
+// Milliseconds of the steady clock: the time base of the rests.
+int64_t SteadyMs();
 
 // Cuts a list of URLs separated by ";" into its URLs; blanks around each are dropped, and so
 // are empty entries.

@@ -318,8 +318,9 @@ bool DownloadTask::PrepareItem(DownloadItem* item) {
                         downloader_.PeerDescription().c_str());
   } else if (ok && sources.size() > 1) {
     // Each source over TLS has its own certificate: the line names the host it was met at.
+    // A source that has not answered yet, or showed another file, was met at no handshake.
     for (const DownloadSource& used : downloader_.Sources()) {
-      if (!used.address.server.secure) continue;
+      if (!used.address.server.secure || used.pending || used.dropped) continue;
       install_log::Writef("TLS", "%s: %s", used.address.server.host.c_str(), used.peer.c_str());
     }
   }

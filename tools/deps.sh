@@ -6,6 +6,7 @@ set -euo pipefail
 # fonts-arphic-gbsn00lp: a Song face that Wine takes for "宋体", with its metrics (1.5 px per
 # dialog unit at 9 pt), so the dialogs keep the size their artwork was drawn for.
 # e2fsprogs: a small ext4 volume (loop-mounted) that the wizard's full-disk test fills.
+# iptables: a download source that drops every packet (the sources test), as a dead CDN node.
 # xcompmgr: a compositing manager for the virtual display, so that per-pixel alpha shows what
 # lies behind a layered window (the skin tests' screenshots), as on any desktop.
 packages=(
@@ -13,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xcompmgr xdotool x11-utils imagemagick pngquant fonts-wqy-microhei fonts-arphic-gbsn00lp locales
   nginx-light tinyproxy-bin squid curl aria2 axel hyperfine time valgrind iproute2 python3
-  osslsigncode e2fsprogs
+  osslsigncode e2fsprogs iptables
 )
 
 missing=()

@@ -300,7 +300,7 @@ TEST_F(StartTest, AFileReplacedWithinTheRunIsNeverStitched) {
 // recorded as whole or as holding nothing (its bytes garbage), as `whole` says.
 static void PlantEarlierRun(const std::string& stem, const std::string& host,
                             const std::string& body, const std::vector<bool>& whole) {
-  PartTable table{"http://" + host + "/files/setup.exe", body.size(), "\"v1\"", {}};
+  PartTable table{"http://" + host + "/files/setup.exe", body.size(), "\"v1\"", {}, {}};
   const uint64_t share = table.size / whole.size();
   std::string file;
   for (size_t i = 0; i < whole.size(); ++i) {
@@ -401,4 +401,259 @@ TEST_F(StartTest, ASourceMuchSlowerThanTheOtherLosesItsRange) {
                       request.find("Range: bytes=" + from + "-") != std::string::npos);
   }
   EXPECT_TRUE(asked) << "no request from byte " << from;
+}
+
+// Several sources of one file: `server` and `second` on port 80 of 127.0.0.150-159, each with
+// an ETag of its own, as CDNs give the same file.
+class SourcesTest : public StartTest {
+ protected:
+  void SetUp() override {
+    StartTest::SetUp();
+    downloader.SetRequestLog([this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(logMutex);
+      log += line + "\n";
+    });
+  }
+  void TearDown() override {
+    StartTest::TearDown();
+    second.Stop();
+  }
+
+  static SourceAddress Source(const std::string& address) {
+    SourceAddress source;
+    source.server.host = address;
+    source.urlPrefix = "http://" + address + "/files/";
+    source.fileName = "setup.exe";
+    return source;
+  }
+  static std::string Url(const std::string& address) {
+    return "http://" + address + "/files/setup.exe";
+  }
+  bool StartBoth(HttpDownloader& which, const std::string& secondAddress) {
+    return which.Start({Source(server.Address()), Source(secondAddress)}, stem, 4);
+  }
+  bool Logged(const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return log.find(text) != std::string::npos;
+  }
+  // Serves `served` with `tag` on `on`: the size answer after `sizeDelayMs`, every other
+  // answer at `perKiBMs` a KiB.
+  static bool Serve(testing_support::TestServer& on, const std::string& address,
+                    const std::string& served, const std::string& tag, int sizeDelayMs,
+                    int perKiBMs, std::atomic<int>& count) {
+    count.store(0);
+    return on.Start(address, 80, [&served, tag, sizeDelayMs, perKiBMs, &count](
+                                     const std::string& request, int) {
+      FileOptions options;
+      options.fields = "ETag: \"" + tag + "\"\r\n";
+      Reply reply = FileReply(request, served, options);
+      if (count.fetch_add(1) == 0) {
+        reply.pauseAfter = 0;
+        reply.pauseMs = sizeDelayMs;
+      } else {
+        reply.delayPerKiBMs = perKiBMs;
+      }
+      return reply;
+    });
+  }
+  // Two addresses of the range with nothing listening (a source that is down) on port 80;
+  // none when this user may not bind port 80.
+  static std::vector<std::string> FreeAddresses() {
+    testing_support::TestServer probes[2];
+    std::vector<std::string> addresses;
+    for (testing_support::TestServer& probe : probes) {
+      bool denied = false;
+      if (!testing_support::StartOnPort80(
+              probe, [](const std::string&, int) { return Reply(); }, 150, 159, denied))
+        return {};
+      addresses.push_back(probe.Address());
+    }
+    return addresses;
+  }
+
+  testing_support::TestServer second;
+  std::string otherBody;
+  std::mutex logMutex;
+  std::string log;
+};
+
+// All sources are asked at once: an earlier-listed source is waited for only briefly once a
+// later one has answered, so a first source that does not answer costs about the grace, not
+// its connect time-out; one that answers within it still defines the file.
+TEST_F(SourcesTest, TheEarliestListedAnswerDefinesTheFileWithinTheGrace) {
+  struct Case {
+    const char* what;
+    int firstDelayMs;  // -1: the first source is down
+    bool firstDefines;
+    double startsAtLeast, startsWithin;
+  };
+  const Case cases[] = {
+      {"first answers within the grace: it defines", 300, true, 0.25, 1.0},
+      {"first answers after 3 s: the second defines after the grace", 3000, false, 0.9, 1.8},
+      {"first down: the second defines at once", -1, false, 0, 0.8},
+  };
+  body = MakeBody(300 * 1024, 51);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<std::string> addresses = FreeAddresses();
+    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+    const std::string& firstAddress = addresses[0];
+    const std::string& secondAddress = addresses[1];
+    if (c.firstDelayMs >= 0) {
+      ASSERT_TRUE(Serve(server, firstAddress, body, "a", c.firstDelayMs, 0, tries));
+    }
+    ASSERT_TRUE(Serve(second, secondAddress, body, "b", 0, 0, moreTries));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(downloader.Start({Source(firstAddress), Source(secondAddress)}, stem, 4));
+    const double took = download_test::SecondsSince(start);
+    EXPECT_GE(took, c.startsAtLeast);
+    EXPECT_LE(took, c.startsWithin);
+    EXPECT_EQ(downloader.GetTotalSize(), body.size());
+    EXPECT_EQ(downloader.Segment(0).host, c.firstDefines ? firstAddress : secondAddress);
+    ASSERT_TRUE(WaitFinished());
+    ASSERT_TRUE(downloader.CommitFile());
+    EXPECT_TRUE(ReadFile(stem) == body);
+    downloader.Stop();
+    server.Stop();
+    second.Stop();
+  }
+}
+
+// A source down at the start is asked again while the download runs: with the same size it
+// joins (and takes over when the first source goes), with another size it gets no range.
+TEST_F(SourcesTest, ASourceDownAtTheStartIsAskedAgain) {
+  body = MakeBody(400 * 1024, 52);
+  otherBody = MakeBody(400 * 1024 - 1, 53);
+  for (const bool sameSize : {true, false}) {
+    SCOPED_TRACE(sameSize ? "same size: joins" : "another size: dropped");
+    {
+      std::lock_guard<std::mutex> lock(logMutex);
+      log.clear();
+    }
+    const std::vector<std::string> addresses = FreeAddresses();
+    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+    const std::string& secondAddress = addresses[1];
+    // About two seconds a range: the second source comes up while they run.
+    ASSERT_TRUE(Serve(server, addresses[0], body, "a", 0, 20, tries));
+    ASSERT_TRUE(StartBoth(downloader, secondAddress));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Logged("source " + Url(secondAddress) + " not used: "); }, 1000));
+    ASSERT_TRUE(
+        Serve(second, secondAddress, sameSize ? body : otherBody, "b", 0, 0, moreTries));
+    const std::string verdict = sameSize ? " joins the download" : " dropped: it serves 409599";
+    ASSERT_TRUE(WaitUntil([&] { return Logged("source " + Url(secondAddress) + verdict); },
+                          5000));
+    if (sameSize) server.Stop();  // its ranges continue on the second source
+    ASSERT_TRUE(WaitFinished());
+    ASSERT_TRUE(downloader.CommitFile());
+    EXPECT_TRUE(ReadFile(stem) == body);
+    size_t ranged = 0;
+    for (const std::string& request : SentRequests(second)) {
+      if (testing_support::RangeStartOf(request) <= 0) continue;
+      ++ranged;
+      EXPECT_NE(request.find("If-Range: \"b\""), std::string::npos) << "its own validator";
+    }
+    EXPECT_EQ(ranged > 0, sameSize);
+    if (!sameSize) {
+      EXPECT_EQ(SentRequests(second).size(), 1u) << "only the size request";
+    }
+    downloader.Stop();
+    server.Stop();
+    second.Stop();
+  }
+}
+
+// A run stopped at a third, then another downloader on the same list: it goes on when the
+// sources that answer give the validators recorded for them, the first source down or not.
+TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
+  struct Case {
+    const char* what;
+    bool firstDown;
+    bool oldSidecar;  // the sidecar records only the defining source's validator
+    const char* secondTag;
+    bool continued;
+  };
+  const Case cases[] = {
+      {"first down: continued from the second", true, false, "b", true},
+      {"an earlier sidecar of one validator, both up: continued", false, true, "b", true},
+      {"an earlier sidecar of one validator, first down: started over", true, true, "b", false},
+      {"the second's file changed, first down: started over", true, false, "b2", false},
+  };
+  body = MakeBody(400 * 1024, 54);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<std::string> addresses = FreeAddresses();
+    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+    const std::string& firstAddress = addresses[0];
+    const std::string& secondAddress = addresses[1];
+    ASSERT_TRUE(Serve(server, firstAddress, body, "a", 0, 10, tries));
+    ASSERT_TRUE(Serve(second, secondAddress, body, "b", 0, 10, moreTries));
+    ASSERT_TRUE(StartBoth(downloader, secondAddress));
+    ASSERT_TRUE(WaitUntil([this] { return downloader.GetBytesDone() >= body.size() / 3; }, 10000));
+    ASSERT_TRUE(downloader.Stop());
+    const uint64_t kept = downloader.GetBytesDone();
+    PartTable table;
+    ASSERT_TRUE(ReadPartTable(stem, kMaxSegments, table));
+    EXPECT_EQ(table.validators, (std::vector<std::string>{"\"a\"", "\"b\""}));
+    if (c.oldSidecar) {
+      table.validators.clear();
+      ASSERT_TRUE(WritePartTable(stem, table));
+    }
+    server.Stop();
+    second.Stop();
+    // Slow enough that a run started over holds less than the first one kept, at first.
+    if (!c.firstDown) {
+      ASSERT_TRUE(Serve(server, firstAddress, body, "a", 0, 2, tries));
+    }
+    ASSERT_TRUE(Serve(second, secondAddress, body, c.secondTag, 0, 2, moreTries));
+
+    DownloaderProbe again;
+    ASSERT_TRUE(again.Start({Source(firstAddress), Source(secondAddress)}, stem, 4));
+    EXPECT_EQ(again.GetBytesDone() >= kept, c.continued);
+    ASSERT_TRUE(WaitUntil([&] { return again.IsFinished(); }, 10000));
+    ASSERT_TRUE(again.CommitFile());
+    EXPECT_TRUE(ReadFile(stem) == body);
+    bool ifRange = false;
+    for (const std::string& request : SentRequests(second))
+      ifRange = ifRange || request.find("If-Range: \"" + std::string(c.secondTag) + "\"") !=
+                               std::string::npos;
+    if (c.continued) {
+      EXPECT_TRUE(ifRange) << "continued from the second with its own validator";
+    }
+    downloader.StopAndDeleteParts();
+    server.Stop();
+    second.Stop();
+  }
+}
+
+// A source that joins while every connection runs gets the next one that starts: here the
+// split a connection takes once its own range is whole.
+TEST_F(SourcesTest, ASourceThatJoinsTakesTheNextConnection) {
+  body = MakeBody(2048 * 1024, 55);
+  const std::vector<std::string> addresses = FreeAddresses();
+  if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+  // The first range is whole after about 2.5 s, the others would take 5 s (a piece each 10 ms).
+  ASSERT_TRUE(server.Start(addresses[0], 80, [this](const std::string& request, int) {
+    FileOptions options;
+    options.fields = "ETag: \"a\"\r\n";
+    Reply reply = FileReply(request, body, options);
+    const bool firstRange = testing_support::RangeStartOf(request) <= 0;
+    if (tries.fetch_add(1) > 0) {
+      reply.delayPerKiBMs = 10;
+      reply.pieceBytes = firstRange ? 2048 : 1024;
+    }
+    return reply;
+  }));
+  ASSERT_TRUE(StartBoth(downloader, addresses[1]));
+  ASSERT_TRUE(Serve(second, addresses[1], body, "b", 0, 0, moreTries));
+  ASSERT_TRUE(WaitUntil([&] { return Logged("source " + Url(addresses[1]) + " joins"); }, 3000));
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_TRUE(downloader.CommitFile());
+  EXPECT_TRUE(ReadFile(stem) == body);
+  EXPECT_GT(downloader.SegmentCount(), 4) << "a split";
+  size_t ranged = 0;
+  for (const std::string& request : SentRequests(second))
+    ranged += testing_support::RangeStartOf(request) > 0 ? 1 : 0;
+  EXPECT_GE(ranged, 1u) << "the split went to the source that joined";
+  EXPECT_FALSE(Logged("continues from")) << "no source failed";
 }

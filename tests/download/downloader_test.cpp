@@ -700,6 +700,43 @@ TEST(PartTable, RefusesSidecarsThatDoNotTileTheFile) {
   EXPECT_FALSE(ParsePartTable(head + good, 2, table)) << "more ranges than the table holds";
 }
 
+// A list's sidecar records each source's validator (blanks and all) between the defining
+// source's and the ranges, each source once, in list order, and only sources of the list.
+TEST(PartTable, RecordsEachSourcesValidatorOfAList) {
+  const std::string head = "vantreo-download 2\nurl http://a/f.exe;http://b/f.exe\nsize 300\n"
+                           "validator \"a1\"\n";
+  const std::string ranges = "range 0 300 10\n";
+  const struct {
+    const char* sources;
+    std::vector<std::string> validators;
+  } good[] = {
+      {"", {}},
+      {"source 0 \"a1\"\nsource 1 Mon, 07 Dec 2026 10:00:00 GMT\n",
+       {"\"a1\"", "Mon, 07 Dec 2026 10:00:00 GMT"}},
+      {"source 1 \"b1\"\n", {"", "\"b1\""}},
+  };
+  for (const auto& c : good) {
+    PartTable table;
+    ASSERT_TRUE(ParsePartTable(head + c.sources + ranges, kMaxSegments, table)) << c.sources;
+    EXPECT_EQ(table.validators, c.validators);
+    EXPECT_EQ(FormatPartTable(table), head + c.sources + ranges);
+  }
+  const struct {
+    const char* what;
+    std::string text;
+  } bad[] = {
+      {"a source the list does not have", head + "source 2 x\n" + ranges},
+      {"a source twice", head + "source 0 x\nsource 0 y\n" + ranges},
+      {"out of list order", head + "source 1 x\nsource 0 y\n" + ranges},
+      {"no validator", head + "source 0 \n" + ranges},
+      {"no index", head + "source x\n" + ranges},
+      {"a signed index", head + "source -0 x\n" + ranges},
+      {"after the ranges", head + ranges + "source 0 x\n"},
+  };
+  PartTable table;
+  for (const auto& c : bad) EXPECT_FALSE(ParsePartTable(c.text, kMaxSegments, table)) << c.what;
+}
+
 TEST_F(DownloadTest, DownloadsLeftForAWeekAreDeleted) {
   const std::string folder = stem + "_dir/";
   ASSERT_TRUE(std::filesystem::create_directory(folder));

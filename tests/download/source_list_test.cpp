@@ -65,4 +65,30 @@ TEST(SourceListTest, RepeatedFailuresDropASourceButNeverTheOnlyOne) {
   EXPECT_EQ(one.Choose(0, 0), 0);
 }
 
+// A source whose size is not known yet gets no connection; once it agrees it is spread over
+// like the others, and when it agreed during the download the next connection goes to it.
+TEST(SourceListTest, APendingSourceIsUsedOnceItAgrees) {
+  SourceList list;
+  AddThree(list);
+  SourceAddress late;
+  late.server.host = "d.example";
+  list.AddPending(late);
+  EXPECT_FALSE(list.Fail(3, 0));
+  EXPECT_EQ(list.Choose(3, kSourceRestFirstMs), 0) << "pending: skipped even when rested";
+  std::vector<int> spread;
+  for (int n = 0; n < 4; ++n) spread.push_back(list.Spread(n, 0));
+  EXPECT_EQ(spread, (std::vector<int>{0, 1, 2, 0}));
+  EXPECT_EQ(list.TakeNewcomer(0), -1);
+  SourceAddress redirected = late;
+  redirected.fileName = "setup2.exe";
+  list.Agree(3, redirected, "\"tag-d\"", "http", true);
+  EXPECT_EQ(list.At(3).failures, 0);
+  EXPECT_EQ(list.At(3).address.fileName, "setup2.exe");
+  EXPECT_EQ(list.TakeNewcomer(0), 3);
+  EXPECT_EQ(list.TakeNewcomer(0), -1) << "one connection for the newcomer";
+  list.Drop(1);
+  EXPECT_EQ(list.Choose(1, 0), 2);
+  EXPECT_EQ(list.Spread(2, 0), 3);
+}
+
 }  // namespace

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   PartTable again;
   FUZZ_CHECK(ParsePartTable(FormatPartTable(table), kMaxSegments, again));
   FUZZ_CHECK(again.url == table.url && again.size == table.size &&
-             again.validator == table.validator && again.ranges.size() == table.ranges.size());
+             again.validator == table.validator && again.validators == table.validators &&
+             again.ranges.size() == table.ranges.size());
   for (size_t i = 0; i < table.ranges.size(); ++i) {
     FUZZ_CHECK(again.ranges[i].start == table.ranges[i].start &&
                again.ranges[i].end == table.ranges[i].end &&

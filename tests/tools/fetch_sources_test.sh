@@ -15,6 +15,14 @@
 #              in near the time two fast sources take (equal's)
 #   deadwhole  othercopy with a dead source between the bad and the good one: the whole-file
 #              pass names the dead one as not checked and goes on to the good one
+#   silent     the first source (127.0.0.150) drops every packet (iptables): the download
+#              starts about a second after the second source answers, not after the first
+#              one's connect time-out
+#   joined     the second source is down at the start and comes up: it is asked again, joins,
+#              and serves the first one's ranges once that one is stopped
+#   latesize   the second source comes up serving another size: dropped, no range goes to it
+#   firstdown  killed at about half, run again with the first source down: the second run
+#              fetches only the rest from the second, with If-Range carrying its own validator
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_sources_test.sh WORK_DIR TOOL
 set -uo pipefail
 base=$(realpath -m "$1")
@@ -30,6 +38,7 @@ source "$(dirname "$0")/fetch_common.sh"
 
 addresses=(127.0.0.240 127.0.0.241 127.0.0.242)
 dead=(127.0.0.250 127.0.0.251)
+silent=127.0.0.150
 start_sources() {
   local i
   for i in 0 1 2; do
@@ -42,8 +51,9 @@ start_sources() {
   done
 }
 stop_sources() { for i in 0 1 2; do "$nginx" stop "$base/src$i" >/dev/null 2>&1; done; }
-trap 'stop_sources; rm -rf "$work"; rm -f "$temp_folder"/vsrc$$*' EXIT
-url() { echo "http://${addresses[$1]}/slow/$2"; }
+drop_silent() { iptables -w -D OUTPUT -d $silent -j DROP 2>/dev/null; }
+trap 'stop_sources; drop_silent; rm -rf "$work"; rm -f "$temp_folder"/vsrc$$*' EXIT
+url() { echo "http://${addresses[$1]}/${3:-slow}/$2"; }
 # The ranges the tool wrote, from its log: "start bytes" for every request of the file.
 ranges_written() {
   sed -n 's/.*REQUEST GET .* range \([0-9]*\)-* .*status 20[06] bytes \([0-9]*\) ms.*/\1 \2/p' "$1" |
@@ -202,7 +212,98 @@ case_deadwhole() {
   grep -q '^exited' "$work/record" || fail "deadwhole: the good copy did not run"
 }
 
-for behaviour in killed othersize othercopy alldown resumed equal slowone deadwhole; do
+case_silent() {
+  local name=vsrc$$_silent.bin started took
+  if ! iptables -w -A OUTPUT -d $silent -j DROP 2>/dev/null; then
+    echo "silent: skipped: iptables cannot drop packets here"
+    return
+  fi
+  head -c 2000000 /dev/urandom >"$work/$name"
+  cp "$work/$name" "$base/src0/www/files/"
+  started=$(now_ms)
+  fetch --log "$work/silent.log" "http://$silent/files/$name" "$(url 0 "$name" files)"
+  took=$(($(now_ms) - started))
+  drop_silent
+  check_saved silent "$work/$name" || return
+  echo "silent: done in $took ms with the first source dropping packets"
+  [ "$took" -lt 3000 ] || fail "silent: $took ms: the silent source held up the start"
+}
+
+# Starts the tool on the first two sources with the second stopped, and brings that one up
+# serving $2 (the file $1 or another): sets pid.
+start_with_second_late() {
+  "$nginx" stop "$base/src1"
+  rm -f "$work/late.log"
+  "${run_tool[@]}" --log "$work/late.log" "$(url 0 "$1")" "$(url 1 "$1")" >"$work/out" \
+    2>"$work/err" &
+  pid=$!
+  sleep 0.3
+  "$nginx" start "$base/src1" --addresses "${addresses[1]}" --log-ranges --rate /slow/=1m \
+    >/dev/null
+  cp "$2" "$base/src1/www/files/$1"
+}
+# Waits (at most 5 s) for a line of the tool's log holding $1.
+await_log() {
+  for _ in $(seq 100); do grep -qF "$1" "$work/late.log" 2>/dev/null && return; sleep 0.05; done
+  return 1
+}
+
+case_joined() {
+  local name=vsrc$$_joined.bin size=16000000 pid
+  head -c $size /dev/urandom >"$work/$name"
+  cp "$work/$name" "$base/src0/www/files/"
+  start_with_second_late "$name" "$work/$name"
+  await_log "source $(url 1 "$name") joins the download" || fail "joined: no line of the join"
+  "$nginx" stop "$base/src0"
+  wait "$pid"
+  status=$?
+  check_saved joined "$work/$name" || return
+  grep -q "continues from $(url 1 "$name")" "$work/late.log" ||
+    fail "joined: no range went on from the joined source"
+  [ "$(range_requests 1 "$name")" -gt 0 ] || fail "joined: the joined source served no range"
+}
+
+case_latesize() {
+  local name=vsrc$$_latesize.bin pid
+  head -c 8000000 /dev/urandom >"$work/$name"
+  head -c 7999999 "$work/$name" >"$work/other"
+  cp "$work/$name" "$base/src0/www/files/"
+  start_with_second_late "$name" "$work/other"
+  wait "$pid"
+  status=$?
+  check_saved latesize "$work/$name" || return
+  grep -q "source $(url 1 "$name") dropped: it serves 7999999 bytes" "$work/late.log" ||
+    fail "latesize: no line for the dropped source: $(grep source "$work/late.log")"
+  [ "$(range_requests 1 "$name")" -eq 0 ] || fail "latesize: a range went to the other file"
+}
+
+case_firstdown() {
+  local name=vsrc$$_firstdown.bin size=8000000 kept sent lines i
+  head -c $size /dev/urandom >"$work/$name"
+  # Files of different times: each nginx gives its own ETag, as CDNs do.
+  for i in 0 1; do
+    cp "$work/$name" "$base/src$i/www/files/"
+    touch -d "@$((1700000000 + i * 100))" "$base/src$i/www/files/$name"
+  done
+  local target=$temp_folder/$name
+  kill_at_half "$target" $size "$(url 0 "$name")" "$(url 1 "$name")"
+  grep -q '^source 1 "' "$target.vantreo" ||
+    fail "firstdown: the sidecar does not record the second source's validator"
+  kept=$(sidecar_bytes "$target")
+  lines=$(wc -l <"$base/src1/access.log")
+  "$nginx" stop "$base/src0"
+  fetch --log "$work/firstdown.log" "$(url 0 "$name")" "$(url 1 "$name")"
+  check_saved "firstdown: the second run" "$work/$name" || return
+  sent=$(bytes_sent_since "$base/src1/access.log" "$lines" "/slow/$name")
+  echo "firstdown: killed with $kept of $size bytes kept; the second run was sent $sent"
+  [ "$sent" -le $((size - kept + size / 10)) ] ||
+    fail "firstdown: the second run fetched $sent bytes of $size with $kept kept"
+  # nginx answers an If-Range that is not its own ETag with the whole file (200).
+  grep -q "REQUEST GET $(url 1 "$name") range [0-9]*- if-range status 206" "$work/firstdown.log" ||
+    fail "firstdown: no continued request: $(grep 'REQUEST GET' "$work/firstdown.log")"
+}
+
+for behaviour in killed othersize othercopy alldown resumed equal slowone deadwhole silent joined latesize firstdown; do
   # Each case meets fresh sources with empty logs.
   start_sources || { echo "FAIL: nginx did not start"; exit 1; }
   "case_$behaviour"
