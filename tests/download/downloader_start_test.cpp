@@ -409,6 +409,10 @@ class SourcesTest : public StartTest {
  protected:
   void SetUp() override {
     StartTest::SetUp();
+    const std::vector<std::string> addresses = FreeAddresses();
+    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
+    firstAddress = addresses[0];
+    secondAddress = addresses[1];
     downloader.SetRequestLog([this](const std::string& line) {
       std::lock_guard<std::mutex> lock(logMutex);
       log += line + "\n";
@@ -429,8 +433,20 @@ class SourcesTest : public StartTest {
   static std::string Url(const std::string& address) {
     return "http://" + address + "/files/setup.exe";
   }
-  bool StartBoth(HttpDownloader& which, const std::string& secondAddress) {
-    return which.Start({Source(server.Address()), Source(secondAddress)}, stem, 4);
+  bool StartBoth(HttpDownloader& which) {
+    return which.Start({Source(firstAddress), Source(secondAddress)}, stem, 4);
+  }
+  void EndCase() {
+    downloader.Stop();
+    server.Stop();
+    second.Stop();
+  }
+  // The second source's range requests (its size request left out).
+  std::vector<std::string> RangedFromSecond() {
+    std::vector<std::string> ranged;
+    for (const std::string& request : SentRequests(second))
+      if (testing_support::RangeStartOf(request) > 0) ranged.push_back(request);
+    return ranged;
   }
   bool Logged(const std::string& text) {
     std::lock_guard<std::mutex> lock(logMutex);
@@ -472,6 +488,7 @@ class SourcesTest : public StartTest {
   }
 
   testing_support::TestServer second;
+  std::string firstAddress, secondAddress;
   std::string otherBody;
   std::mutex logMutex;
   std::string log;
@@ -495,16 +512,12 @@ TEST_F(SourcesTest, TheEarliestListedAnswerDefinesTheFileWithinTheGrace) {
   body = MakeBody(300 * 1024, 51);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::vector<std::string> addresses = FreeAddresses();
-    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
-    const std::string& firstAddress = addresses[0];
-    const std::string& secondAddress = addresses[1];
     if (c.firstDelayMs >= 0) {
       ASSERT_TRUE(Serve(server, firstAddress, body, "a", c.firstDelayMs, 0, tries));
     }
     ASSERT_TRUE(Serve(second, secondAddress, body, "b", 0, 0, moreTries));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(downloader.Start({Source(firstAddress), Source(secondAddress)}, stem, 4));
+    ASSERT_TRUE(StartBoth(downloader));
     const double took = download_test::SecondsSince(start);
     EXPECT_GE(took, c.startsAtLeast);
     EXPECT_LE(took, c.startsWithin);
@@ -513,9 +526,7 @@ TEST_F(SourcesTest, TheEarliestListedAnswerDefinesTheFileWithinTheGrace) {
     ASSERT_TRUE(WaitFinished());
     ASSERT_TRUE(downloader.CommitFile());
     EXPECT_TRUE(ReadFile(stem) == body);
-    downloader.Stop();
-    server.Stop();
-    second.Stop();
+    EndCase();
   }
 }
 
@@ -530,12 +541,9 @@ TEST_F(SourcesTest, ASourceDownAtTheStartIsAskedAgain) {
       std::lock_guard<std::mutex> lock(logMutex);
       log.clear();
     }
-    const std::vector<std::string> addresses = FreeAddresses();
-    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
-    const std::string& secondAddress = addresses[1];
     // About two seconds a range: the second source comes up while they run.
-    ASSERT_TRUE(Serve(server, addresses[0], body, "a", 0, 20, tries));
-    ASSERT_TRUE(StartBoth(downloader, secondAddress));
+    ASSERT_TRUE(Serve(server, firstAddress, body, "a", 0, 20, tries));
+    ASSERT_TRUE(StartBoth(downloader));
     EXPECT_TRUE(
         WaitUntil([&] { return Logged("source " + Url(secondAddress) + " not used: "); }, 1000));
     ASSERT_TRUE(
@@ -547,19 +555,14 @@ TEST_F(SourcesTest, ASourceDownAtTheStartIsAskedAgain) {
     ASSERT_TRUE(WaitFinished());
     ASSERT_TRUE(downloader.CommitFile());
     EXPECT_TRUE(ReadFile(stem) == body);
-    size_t ranged = 0;
-    for (const std::string& request : SentRequests(second)) {
-      if (testing_support::RangeStartOf(request) <= 0) continue;
-      ++ranged;
+    const std::vector<std::string> ranged = RangedFromSecond();
+    for (const std::string& request : ranged)
       EXPECT_NE(request.find("If-Range: \"b\""), std::string::npos) << "its own validator";
-    }
-    EXPECT_EQ(ranged > 0, sameSize);
+    EXPECT_EQ(!ranged.empty(), sameSize);
     if (!sameSize) {
       EXPECT_EQ(SentRequests(second).size(), 1u) << "only the size request";
     }
-    downloader.Stop();
-    server.Stop();
-    second.Stop();
+    EndCase();
   }
 }
 
@@ -582,13 +585,9 @@ TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
   body = MakeBody(400 * 1024, 54);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::vector<std::string> addresses = FreeAddresses();
-    if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
-    const std::string& firstAddress = addresses[0];
-    const std::string& secondAddress = addresses[1];
     ASSERT_TRUE(Serve(server, firstAddress, body, "a", 0, 10, tries));
     ASSERT_TRUE(Serve(second, secondAddress, body, "b", 0, 10, moreTries));
-    ASSERT_TRUE(StartBoth(downloader, secondAddress));
+    ASSERT_TRUE(StartBoth(downloader));
     ASSERT_TRUE(WaitUntil([this] { return downloader.GetBytesDone() >= body.size() / 3; }, 10000));
     ASSERT_TRUE(downloader.Stop());
     const uint64_t kept = downloader.GetBytesDone();
@@ -608,7 +607,7 @@ TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
     ASSERT_TRUE(Serve(second, secondAddress, body, c.secondTag, 0, 2, moreTries));
 
     DownloaderProbe again;
-    ASSERT_TRUE(again.Start({Source(firstAddress), Source(secondAddress)}, stem, 4));
+    ASSERT_TRUE(StartBoth(again));
     EXPECT_EQ(again.GetBytesDone() >= kept, c.continued);
     ASSERT_TRUE(WaitUntil([&] { return again.IsFinished(); }, 10000));
     ASSERT_TRUE(again.CommitFile());
@@ -621,8 +620,7 @@ TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
       EXPECT_TRUE(ifRange) << "continued from the second with its own validator";
     }
     downloader.StopAndDeleteParts();
-    server.Stop();
-    second.Stop();
+    EndCase();
   }
 }
 
@@ -630,10 +628,8 @@ TEST_F(SourcesTest, ANewRunOfAListContinuesWhenTheSourcesThatAnswerAreTheSame) {
 // split a connection takes once its own range is whole.
 TEST_F(SourcesTest, ASourceThatJoinsTakesTheNextConnection) {
   body = MakeBody(2048 * 1024, 55);
-  const std::vector<std::string> addresses = FreeAddresses();
-  if (addresses.empty()) GTEST_SKIP() << "binding port 80 is not permitted here (run as root)";
   // The first range is whole after about 2.5 s, the others would take 5 s (a piece each 10 ms).
-  ASSERT_TRUE(server.Start(addresses[0], 80, [this](const std::string& request, int) {
+  ASSERT_TRUE(server.Start(firstAddress, 80, [this](const std::string& request, int) {
     FileOptions options;
     options.fields = "ETag: \"a\"\r\n";
     Reply reply = FileReply(request, body, options);
@@ -644,16 +640,13 @@ TEST_F(SourcesTest, ASourceThatJoinsTakesTheNextConnection) {
     }
     return reply;
   }));
-  ASSERT_TRUE(StartBoth(downloader, addresses[1]));
-  ASSERT_TRUE(Serve(second, addresses[1], body, "b", 0, 0, moreTries));
-  ASSERT_TRUE(WaitUntil([&] { return Logged("source " + Url(addresses[1]) + " joins"); }, 3000));
+  ASSERT_TRUE(StartBoth(downloader));
+  ASSERT_TRUE(Serve(second, secondAddress, body, "b", 0, 0, moreTries));
+  ASSERT_TRUE(WaitUntil([&] { return Logged("source " + Url(secondAddress) + " joins"); }, 3000));
   ASSERT_TRUE(WaitFinished());
   ASSERT_TRUE(downloader.CommitFile());
   EXPECT_TRUE(ReadFile(stem) == body);
   EXPECT_GT(downloader.SegmentCount(), 4) << "a split";
-  size_t ranged = 0;
-  for (const std::string& request : SentRequests(second))
-    ranged += testing_support::RangeStartOf(request) > 0 ? 1 : 0;
-  EXPECT_GE(ranged, 1u) << "the split went to the source that joined";
+  EXPECT_GE(RangedFromSecond().size(), 1u) << "the split went to the source that joined";
   EXPECT_FALSE(Logged("continues from")) << "no source failed";
 }

@@ -18,9 +18,6 @@
 #   silent     the first source (127.0.0.150) drops every packet (iptables): the download
 #              starts about a second after the second source answers, not after the first
 #              one's connect time-out
-#   joined     the second source is down at the start and comes up: it is asked again, joins,
-#              and serves the first one's ranges once that one is stopped
-#   latesize   the second source comes up serving another size: dropped, no range goes to it
 #   firstdown  killed at about half, run again with the first source down: the second run
 #              fetches only the rest from the second, with If-Range carrying its own validator
 # Usage: VANTREO_FAKE_SETUP=PROGRAM fetch_sources_test.sh WORK_DIR TOOL
@@ -229,54 +226,6 @@ case_silent() {
   [ "$took" -lt 3000 ] || fail "silent: $took ms: the silent source held up the start"
 }
 
-# Starts the tool on the first two sources with the second stopped, and brings that one up
-# serving $2 (the file $1 or another): sets pid.
-start_with_second_late() {
-  "$nginx" stop "$base/src1"
-  rm -f "$work/late.log"
-  "${run_tool[@]}" --log "$work/late.log" "$(url 0 "$1")" "$(url 1 "$1")" >"$work/out" \
-    2>"$work/err" &
-  pid=$!
-  sleep 0.3
-  "$nginx" start "$base/src1" --addresses "${addresses[1]}" --log-ranges --rate /slow/=1m \
-    >/dev/null
-  cp "$2" "$base/src1/www/files/$1"
-}
-# Waits (at most 5 s) for a line of the tool's log holding $1.
-await_log() {
-  for _ in $(seq 100); do grep -qF "$1" "$work/late.log" 2>/dev/null && return; sleep 0.05; done
-  return 1
-}
-
-case_joined() {
-  local name=vsrc$$_joined.bin size=16000000 pid
-  head -c $size /dev/urandom >"$work/$name"
-  cp "$work/$name" "$base/src0/www/files/"
-  start_with_second_late "$name" "$work/$name"
-  await_log "source $(url 1 "$name") joins the download" || fail "joined: no line of the join"
-  "$nginx" stop "$base/src0"
-  wait "$pid"
-  status=$?
-  check_saved joined "$work/$name" || return
-  grep -q "continues from $(url 1 "$name")" "$work/late.log" ||
-    fail "joined: no range went on from the joined source"
-  [ "$(range_requests 1 "$name")" -gt 0 ] || fail "joined: the joined source served no range"
-}
-
-case_latesize() {
-  local name=vsrc$$_latesize.bin pid
-  head -c 8000000 /dev/urandom >"$work/$name"
-  head -c 7999999 "$work/$name" >"$work/other"
-  cp "$work/$name" "$base/src0/www/files/"
-  start_with_second_late "$name" "$work/other"
-  wait "$pid"
-  status=$?
-  check_saved latesize "$work/$name" || return
-  grep -q "source $(url 1 "$name") dropped: it serves 7999999 bytes" "$work/late.log" ||
-    fail "latesize: no line for the dropped source: $(grep source "$work/late.log")"
-  [ "$(range_requests 1 "$name")" -eq 0 ] || fail "latesize: a range went to the other file"
-}
-
 case_firstdown() {
   local name=vsrc$$_firstdown.bin size=8000000 kept sent lines i
   head -c $size /dev/urandom >"$work/$name"
@@ -303,7 +252,7 @@ case_firstdown() {
     fail "firstdown: no continued request: $(grep 'REQUEST GET' "$work/firstdown.log")"
 }
 
-for behaviour in killed othersize othercopy alldown resumed equal slowone deadwhole silent joined latesize firstdown; do
+for behaviour in killed othersize othercopy alldown resumed equal slowone deadwhole silent firstdown; do
   # Each case meets fresh sources with empty logs.
   start_sources || { echo "FAIL: nginx did not start"; exit 1; }
   "case_$behaviour"
