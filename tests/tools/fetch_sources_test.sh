@@ -56,6 +56,13 @@ ranges_written() {
   sed -n 's/.*REQUEST GET .* range \([0-9]*\)-* .*status 20[06] bytes \([0-9]*\) ms.*/\1 \2/p' "$1" |
     sed 's/^ /0 /' | awk '$2 > 0'
 }
+# Case $1's log $2: no byte written twice and none missing, the written ranges tiling $3 bytes.
+check_tiled() {
+  ranges_written "$2" | sort -n | awk -v size="$3" 'BEGIN { end = 0 }
+    { if ($1 != end) { print "gap or overlap at", $1, "after", end; bad = 1 } end = $1 + $2 }
+    END { if (end != size) { print "ends at", end; bad = 1 } exit bad }' >"$work/tiles" ||
+    fail "$1: written ranges do not tile the file: $(cat "$work/tiles")"
+}
 # For source $1 and file $2, the size request left out: body bytes sent, then ranged requests.
 sent_and_ranges() {
   awk -v file="$2" '$1 ~ file { if ($3 == "\"-\"" && !seen) { seen = 1; next } sum += $4; n++ }
@@ -78,11 +85,7 @@ case_killed() {
   check_saved killed "$work/$name" || return
   grep -q "source $(url 0 "$name") failed" "$work/killed.log" ||
     fail "killed: the log does not name the failed source"
-  # No byte written twice: the written ranges tile the file exactly.
-  ranges_written "$work/killed.log" | sort -n | awk -v size=$size 'BEGIN { end = 0 }
-    { if ($1 != end) { print "gap or overlap at", $1, "after", end; bad = 1 } end = $1 + $2 }
-    END { if (end != size) { print "ends at", end; bad = 1 } exit bad }' >"$work/tiles" ||
-    fail "killed: written ranges do not tile the file: $(cat "$work/tiles")"
+  check_tiled killed "$work/killed.log" $size
   # What nginx sent past the ranges is only what was in flight when a range was closed.
   local sent=$(( $(bytes_sent 1 "$name") + $(bytes_sent 2 "$name") ))
   echo "killed: the sources that stayed sent $sent bytes of $size"
@@ -181,10 +184,7 @@ case_slowone() {
   trickle="http://${addresses[1]}/trickle/vsrc$$_slowone.bin"
   grep -q "source $trickle failed: much slower than the others" "$work/slowone.log" ||
     fail "slowone: the trickle was not failed: $(grep 'REQUEST source' "$work/slowone.log")"
-  ranges_written "$work/slowone.log" | sort -n | awk -v size=16000000 'BEGIN { end = 0 }
-    { if ($1 != end) { print "gap or overlap at", $1, "after", end; bad = 1 } end = $1 + $2 }
-    END { if (end != size) { print "ends at", end; bad = 1 } exit bad }' >"$work/tiles" ||
-    fail "slowone: written ranges do not tile the file: $(cat "$work/tiles")"
+  check_tiled slowone "$work/slowone.log" 16000000
   # Left to the splits alone, the trickle's ranges take about 7 s more than equal's.
   [ -z "$equal_ms" ] || [ "$fetch_ms" -le $((equal_ms + 4000)) ] ||
     fail "slowone: $fetch_ms ms against $equal_ms ms from two fast sources"
