@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -342,65 +341,6 @@ TEST_F(StartTest, AResumedRunKeepsTheConnectionLimitAndWholePartsHelp) {
     downloader.Stop();
     server.Stop();
   }
-}
-
-// Two sources of one file on one server: /fast/ at about 1.5 MiB/s a connection, /slow/ at
-// about 20 KiB/s. Once the connections have fetched for long enough, the slow source is failed and
-// its range goes on from the fast one at its first missing byte: no byte is asked for twice.
-TEST_F(StartTest, ASourceMuchSlowerThanTheOtherLosesItsRange) {
-  body = MakeBody(8 * 1024 * 1024, 44);
-  START_ON_PORT_80_IN(server, ([this](const std::string& request, int) {
-    Reply reply = FileReply(request, body);
-    const bool slow = request.find("/slow/") != std::string::npos;
-    reply.delayPerKiBMs = slow ? 50 : 10;
-    reply.pieceBytes = slow ? 1024 : 16 * 1024;
-    return reply;
-  }), 163, 166);
-  std::vector<SourceAddress> sources(2);
-  for (SourceAddress& source : sources) {
-    source.server.host = server.Address();
-    source.fileName = "setup.exe";
-  }
-  const std::string site = "http://" + server.Address();
-  sources[0].urlPrefix = site + "/fast/";
-  sources[1].urlPrefix = site + "/slow/";
-  // Shared with the segment threads, which may still log when a failed check ends the test.
-  struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> all;
-  };
-  auto lines = std::make_shared<Lines>();
-  downloader.SetRequestLog([lines](const std::string& line) {
-    std::lock_guard<std::mutex> lock(lines->mutex);
-    lines->all.push_back(line);
-  });
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(downloader.Start(sources, stem, 2));
-  ASSERT_TRUE(WaitFinished(20000)) << "the slow range alone takes 200 s";
-  EXPECT_LT(download_test::SecondsSince(started), 10.0);
-  ASSERT_TRUE(downloader.CommitFile());
-  EXPECT_TRUE(ReadFile(stem) == body);
-
-  std::lock_guard<std::mutex> lock(lines->mutex);
-  std::string failed;
-  std::string moved;
-  for (const std::string& line : lines->all) {
-    if (line.find("source " + site + "/slow/setup.exe failed: much slower") == 0) failed = line;
-    if (line.find(" continues from " + site + "/fast/") != std::string::npos) moved = line;
-  }
-  std::string all;
-  for (const std::string& line : lines->all) all += line + "\n";
-  ASSERT_FALSE(failed.empty()) << all;
-  ASSERT_FALSE(moved.empty()) << all;
-  // "range from N continues ...": N is past the slow range's start, and asked for from there.
-  const std::string from = moved.substr(11, moved.find(' ', 11) - 11);
-  EXPECT_GT(std::stoull(from), body.size() / 2) << moved;
-  bool asked = false;
-  for (const std::string& request : SentRequests(server)) {
-    asked = asked || (request.find("/fast/") != std::string::npos &&
-                      request.find("Range: bytes=" + from + "-") != std::string::npos);
-  }
-  EXPECT_TRUE(asked) << "no request from byte " << from;
 }
 
 // Several sources of one file: `server` and `second` on port 80 of 127.0.0.150-159, each with
